@@ -12,7 +12,7 @@ inline const char* const kServerSemaphore = "kesServerSemaphore";
 
 class NamedSemaphore {
 public:
-  NamedSemaphore(const QString& name, int slots);
+  NamedSemaphore(const QString& name, int slotCount);
   ~NamedSemaphore();  // releases a held slot
   NamedSemaphore(const NamedSemaphore&) = delete;
   NamedSemaphore& operator=(const NamedSemaphore&) = delete;

@@ -1,0 +1,53 @@
+// The record of the request this program serves for a peer.
+#pragma once
+
+#include <QString>
+
+#include "core/ClassCustom.h"
+
+class TClassThread : public TClassCustom {
+  Q_OBJECT
+public:
+  explicit TClassThread(QObject* owner = nullptr) : TClassCustom(owner) {}
+
+  QString Number() const { return FNumber; }
+  QString Subject() const { return FSubject; }
+  QString Address() const { return FAddress; }
+  QString Action() const { return FAction; }
+  QString Text() const { return FText; }
+  QString Info() const { return FInfo; }
+  double Progress() const { return FProgress; }
+  qint32 State() const { return FState; }
+  qint64 Split() const { return FSplit; }
+  qint64 Size() const { return FSize; }
+  void SetNumber(const QString& v) { FNumber = v; }
+  void SetSubject(const QString& v) { FSubject = v; }
+  void SetAddress(const QString& v) { FAddress = v; }
+  void SetAction(const QString& v) { FAction = v; }
+  void SetText(const QString& v) { FText = v; }
+  void SetInfo(const QString& v) { FInfo = v; }
+  void SetProgress(double v) { FProgress = v; }
+  void SetState(qint32 v) { FState = v; }
+  void SetSplit(qint64 v) { FSplit = v; }
+  void SetSize(qint64 v) { FSize = v; }
+
+private:
+  QString FNumber, FSubject, FAddress, FAction, FText, FInfo;
+  double FProgress = 0;
+  qint32 FState = 0;
+  qint64 FSplit = 0;
+  qint64 FSize = 0;
+};
+
+// Holds zero or one record: the request taken up last.
+class TClassThreadList : public TClassCustomList<TClassThread> {
+public:
+  using TClassCustomList::TClassCustomList;
+
+  // Frees the previous record and opens an Active one at 50 %.
+  TClassThread* OpenServingJob(const QString& number, const QString& subject, const QString& address,
+                               const QString& action, const QString& text);
+  // Applies one progress report. Tag is a JobId, or JobId "." size "." count.
+  // A tag with a part that is no number raises EConvertError before anything changes.
+  void UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive, double progress);
+};
