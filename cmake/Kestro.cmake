@@ -22,6 +22,7 @@ function(kestro_test name)
   cmake_parse_arguments(K "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES" ${ARGN})
   add_executable(${name} ${K_SOURCES})
   target_link_libraries(${name} PRIVATE ${K_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/tests/TestSupport.h)
   target_compile_definitions(${name} PRIVATE
     KESTRO_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KESTRO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   add_test(NAME ${name} COMMAND ${name})

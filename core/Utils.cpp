@@ -21,9 +21,10 @@ bool IsBlank(QChar c) { return c.unicode() <= 32; }
 fs::path ToPath(const QString& text) { return fs::path(text.toStdU16String()); }
 
 qint64 ParseNumber(const QString& part) {
-  bool ok = false;
-  const qint64 value = part.toLongLong(&ok, 10);
-  if (!ok || part.startsWith('+')) throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(part).toStdString());
+  static const QRegularExpression decimal(QStringLiteral("^-?[0-9]+$"));
+  bool ok = decimal.match(part).hasMatch();
+  const qint64 value = ok ? part.toLongLong(&ok, 10) : 0;
+  if (!ok) throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(part).toStdString());
   return value;
 }
 
