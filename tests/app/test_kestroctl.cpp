@@ -5,12 +5,12 @@
 
 namespace {
 
-struct Run {
+struct CtlRun {
   int code;
   QString out, err;
 };
 
-Run Ctl(const QStringList& args) {
+CtlRun Ctl(const QStringList& args) {
   QProcess p;
   p.start(KESTROCTL, args);
   p.waitForFinished(60000);
@@ -22,15 +22,15 @@ Run Ctl(const QStringList& args) {
 
 TEST(Kestroctl, TextsRoundTripWithAndWithoutVector) {
   for (const QString iv : {"6B0ED439F2875AC1", "-"}) {
-    const Run enc = Ctl({"encrypt-text", "alice@example.testt7hm3kqp", iv, "download"});
+    const CtlRun enc = Ctl({"encrypt-text", "alice@example.testt7hm3kqp", iv, "download"});
     ASSERT_EQ(enc.code, 0) << enc.err;
     const QString base64 = enc.out.trimmed();
     EXPECT_EQ(base64.size(), 12);
-    const Run dec = Ctl({"decrypt-text", "alice@example.testt7hm3kqp", iv, base64.left(5) + "\r\n" + base64.mid(5)});
+    const CtlRun dec = Ctl({"decrypt-text", "alice@example.testt7hm3kqp", iv, base64.left(5) + "\r\n" + base64.mid(5)});
     EXPECT_EQ(dec.code, 0);
     EXPECT_EQ(dec.out, "download\n");
   }
-  const Run key = Ctl({"peer-key", " Alice@Example.TEST "});
+  const CtlRun key = Ctl({"peer-key", " Alice@Example.TEST "});
   EXPECT_EQ(key.out, "alice@example.testt7hm3kqp\n");
 }
 
@@ -51,19 +51,19 @@ TEST(Kestroctl, FilesInPlace) {
   EXPECT_EQ(Ctl({"decrypt-file", "5TK8QM20R7H3CVWN", "-", path}).code, 0);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   EXPECT_EQ(f.readAll(), plain);
-  const Run missing = Ctl({"decrypt-file", "k", "-", dir.filePath("none")});
+  const CtlRun missing = Ctl({"decrypt-file", "k", "-", dir.filePath("none")});
   EXPECT_EQ(missing.code, 1);
   EXPECT_TRUE(missing.err.contains("none")) << missing.err;
 }
 
 TEST(Kestroctl, ParseSubject) {
-  const Run r = Ctl({"parse-subject", "!_20260301120000005.300.3_Zm9v_Done", "20260301120000000", ""});
+  const CtlRun r = Ctl({"parse-subject", "!_20260301120000005.300.3_Zm9v_Done", "20260301120000000", ""});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out,
             "prefix=!_\nident=20260301120000005.300.3\nidentbase=20260301120000005\nrest=Zm9v_Done\ntaken=yes\n");
-  const Run stopped = Ctl({"parse-subject", "!_20260301120000005_Zm9v_Done", "20260301120000000", "20260301120000005"});
+  const CtlRun stopped = Ctl({"parse-subject", "!_20260301120000005_Zm9v_Done", "20260301120000000", "20260301120000005"});
   EXPECT_TRUE(stopped.out.endsWith("taken=no\n"));
-  const Run plain = Ctl({"parse-subject", "?_list", "20990101000000000", "20990101000000000"});
+  const CtlRun plain = Ctl({"parse-subject", "?_list", "20990101000000000", "20990101000000000"});
   EXPECT_TRUE(plain.out.contains("rest=list\n") && plain.out.endsWith("taken=yes\n"));
   EXPECT_EQ(plain.out.section("ident=", 1).section('\n', 0, 0).size(), 17);
 }
@@ -82,11 +82,11 @@ TEST(Kestroctl, BadArgumentsGiveUsageAndNonZeroExit) {
       {{"peer-key", "a", "b"}, 2, "too many arguments"},
   };
   for (const auto& c : cases) {
-    const Run r = Ctl(c.args);
+    const CtlRun r = Ctl(c.args);
     EXPECT_EQ(r.code, c.code) << c.args.join(' ');
     EXPECT_TRUE(r.err.contains(c.message)) << r.err;
   }
-  const Run help = Ctl({"--help"});
+  const CtlRun help = Ctl({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_TRUE(help.out.contains("parse-subject SUBJECT ONLINESTAMP STOPJOBID"));
 }
