@@ -1,0 +1,411 @@
+// Reading split archives: the end records of the last volume, the central
+// directory, and the extraction of every entry into a destination folder.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <QStringDecoder>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "exchange/archive/Archiver.h"
+#include "exchange/archive/VolumeIo.h"
+#include "exchange/archive/ZipFormat.h"
+
+using namespace zipfmt;
+
+namespace {
+
+constexpr std::size_t kChunk = 256 * 1024;
+
+struct ReadEntry {
+  QString Name;
+  std::uint16_t MadeBy = 0, Flags = 0, Method = 0;
+  std::uint32_t DosTime = 0, Crc = 0, External = 0;
+  std::uint64_t Compressed = 0, Size = 0, Offset = 0;
+  std::uint32_t Disk = 0;
+  bool Folder() const { return Name.endsWith('/'); }
+};
+
+QString SystemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+QString DecodeName(const QByteArray& raw, std::uint16_t flags, const QByteArray& unicodeExtra) {
+  if (flags & kFlagUtf8) return QString::fromUtf8(raw);
+  // Info-ZIP's Unicode path field, valid while it matches the stored name.
+  Get u(unicodeExtra.constData(), static_cast<std::size_t>(unicodeExtra.size()));
+  if (unicodeExtra.size() > 5 && u.Bytes(1) == QByteArray(1, 1) &&
+      u.U32() == static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(raw.constData()), raw.size())))
+    return QString::fromUtf8(u.Bytes(u.Left()));
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString text = utf8.decode(raw);
+  return utf8.hasError() ? QString::fromLatin1(raw) : text;
+}
+
+// Sequential reads through the joined volumes.
+class Cursor {
+public:
+  Cursor(VolumeReader& in, std::uint64_t pos) : FIn(in), FPos(pos) {}
+  bool Read(QByteArray* out, std::size_t size, QString* error) {
+    out->resize(static_cast<qsizetype>(size));
+    if (!FIn.ReadAt(FPos, out->data(), size, error)) return false;
+    FPos += size;
+    return true;
+  }
+  std::uint64_t Pos() const { return FPos; }
+
+private:
+  VolumeReader& FIn;
+  std::uint64_t FPos;
+};
+
+class ArchiveSource {
+public:
+  bool Open(const QString& lastVolume, QString* error) {
+    FLabel = QFileInfo(lastVolume).fileName();
+    if (!FIn.OpenLast(lastVolume, error)) return false;
+    return ReadEnd(error) && ReadDirectory(error);
+  }
+  const std::vector<ReadEntry>& Entries() const { return FEntries; }
+  VolumeReader& In() { return FIn; }
+  std::uint64_t DirectoryStart() const { return FCdStart; }
+
+private:
+  bool Damaged(QString* error, const QString& what) {
+    *error = QStringLiteral("The archive \"%1\" is damaged: %2.").arg(FLabel, what);
+    return false;
+  }
+
+  bool ReadEnd(QString* error) {
+    const std::uint64_t lastSize = FIn.Size();
+    const std::size_t tail = static_cast<std::size_t>(std::min<std::uint64_t>(lastSize, 0xFFFF + kEndSize));
+    QByteArray buffer(static_cast<qsizetype>(tail), '\0');
+    if (!FIn.ReadAt(lastSize - tail, buffer.data(), tail, error)) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.constData());
+    qsizetype at = -1;
+    for (qsizetype i = static_cast<qsizetype>(tail) - static_cast<qsizetype>(kEndSize); i >= 0; --i) {
+      if (bytes[i] != 0x50 || bytes[i + 1] != 0x4b || bytes[i + 2] != 5 || bytes[i + 3] != 6) continue;
+      Get g(bytes + i + 20, 2);
+      if (static_cast<std::size_t>(i) + kEndSize + g.U16() <= tail) {
+        at = i;
+        break;
+      }
+    }
+    if (at < 0) {
+      *error = QStringLiteral(
+                   "\"%1\" is not the last volume of a zip archive, or it is damaged: its end record is missing.")
+                   .arg(FLabel);
+      return false;
+    }
+    Get end(bytes + at + 4, kEndSize - 4);
+    std::uint64_t thisDisk = end.U16(), cdDisk = end.U16(), count = (end.U16(), end.U16());
+    std::uint64_t cdSize = end.U32(), cdOffset = end.U32();
+    std::uint64_t endPos = lastSize - tail + static_cast<std::uint64_t>(at);
+    // Zip64 locator right before the end record.
+    if (at >= static_cast<qsizetype>(kZip64LocatorSize)) {
+      Get loc(bytes + at - kZip64LocatorSize, kZip64LocatorSize);
+      if (loc.U32() == kZip64LocatorSig) {
+        const std::uint32_t recordDisk = loc.U32();
+        const std::uint64_t recordOffset = loc.U64();
+        const std::uint32_t disks = loc.U32();
+        if (disks == 0 || recordDisk >= disks) return Damaged(error, QStringLiteral("bad Zip64 locator"));
+        if (!FIn.SetDiskCount(disks, error)) return false;
+        std::uint64_t recordPos = 0;
+        QByteArray record(static_cast<qsizetype>(kZip64EndSize), '\0');
+        if (!FIn.Position(recordDisk, recordOffset, &recordPos) ||
+            !FIn.ReadAt(recordPos, record.data(), kZip64EndSize, error))
+          return Damaged(error, QStringLiteral("the Zip64 end record is out of place"));
+        Get z(record.constData(), kZip64EndSize);
+        if (z.U32() != kZip64EndSig) return Damaged(error, QStringLiteral("bad Zip64 end record"));
+        z.Skip(12);
+        thisDisk = z.U32();
+        cdDisk = z.U32();
+        z.U64();
+        count = z.U64();
+        cdSize = z.U64();
+        cdOffset = z.U64();
+        endPos = recordPos;
+        if (thisDisk + 1 != disks) return Damaged(error, QStringLiteral("the volume counts disagree"));
+        return Locate(cdDisk, cdOffset, cdSize, count, endPos, error);
+      }
+    }
+    if (thisDisk == kMax16) return Damaged(error, QStringLiteral("bad end record"));
+    if (!FIn.SetDiskCount(static_cast<std::uint32_t>(thisDisk + 1), error)) return false;
+    endPos += FIn.LastStart();
+    return Locate(cdDisk, cdOffset, cdSize, count, endPos, error);
+  }
+
+  bool Locate(std::uint64_t cdDisk, std::uint64_t cdOffset, std::uint64_t cdSize, std::uint64_t count,
+              std::uint64_t endPos, QString* error) {
+    if (cdDisk >= FIn.DiskCount() || !FIn.Position(static_cast<std::uint32_t>(cdDisk), cdOffset, &FCdStart) ||
+        FCdStart > endPos || cdSize > endPos - FCdStart || count > cdSize / kCentralSize)
+      return Damaged(error, QStringLiteral("the central directory is out of place (a volume may be damaged)"));
+    FCdSize = cdSize;
+    FCount = count;
+    return true;
+  }
+
+  bool ReadDirectory(QString* error) {
+    Cursor c(FIn, FCdStart);
+    FEntries.reserve(static_cast<std::size_t>(FCount));
+    QByteArray fixed, variable;
+    for (std::uint64_t i = 0; i < FCount; ++i) {
+      if (!c.Read(&fixed, kCentralSize, error)) return false;
+      Get h(fixed.constData(), kCentralSize);
+      if (h.U32() != kCentralSig) return Damaged(error, QStringLiteral("bad central directory entry %1").arg(i + 1));
+      ReadEntry e;
+      e.MadeBy = h.U16();
+      h.U16();
+      e.Flags = h.U16();
+      e.Method = h.U16();
+      e.DosTime = h.U32();
+      e.Crc = h.U32();
+      e.Compressed = h.U32();
+      e.Size = h.U32();
+      const std::size_t nameLen = h.U16(), extraLen = h.U16(), commentLen = h.U16();
+      e.Disk = h.U16();
+      h.U16();
+      e.External = h.U32();
+      e.Offset = h.U32();
+      if (!c.Read(&variable, nameLen + extraLen + commentLen, error)) return false;
+      const QByteArray raw = variable.left(static_cast<qsizetype>(nameLen));
+      QByteArray unicode;
+      Get x(variable.constData() + nameLen, extraLen);
+      while (x.Left() >= 4) {
+        const std::uint16_t id = x.U16(), size = x.U16();
+        const QByteArray data = x.Bytes(size);
+        if (!x.Ok()) break;
+        if (id == kExtraUnicodePath) unicode = data;
+        if (id != kExtraZip64) continue;
+        Get z(data.constData(), static_cast<std::size_t>(data.size()));
+        if (e.Size == kMax32) e.Size = z.U64();
+        if (e.Compressed == kMax32) e.Compressed = z.U64();
+        if (e.Offset == kMax32) e.Offset = z.U64();
+        if (e.Disk == kMax16) e.Disk = z.U32();
+        if (!z.Ok()) return Damaged(error, QStringLiteral("bad Zip64 field in entry %1").arg(i + 1));
+      }
+      e.Name = DecodeName(raw, e.Flags, unicode);
+      FEntries.push_back(std::move(e));
+    }
+    if (c.Pos() > FCdStart + FCdSize) return Damaged(error, QStringLiteral("the central directory overruns its size"));
+    return true;
+  }
+
+  VolumeReader FIn;
+  QString FLabel;
+  std::uint64_t FCdStart = 0, FCdSize = 0, FCount = 0;
+  std::vector<ReadEntry> FEntries;
+};
+
+// The components of a safe relative path; false for an absolute name or one
+// with "..", which could reach outside the destination.
+bool SafeComponents(const QString& name, QStringList* parts) {
+  QString n = name;
+  n.replace('\\', '/');
+  if (n.startsWith('/') || (n.size() >= 2 && n[1] == ':' && n[0].isLetter()) || n.contains(QChar(0))) return false;
+  parts->clear();
+  for (const QString& part : n.split('/', Qt::SkipEmptyParts)) {
+    if (part == QLatin1String("..")) return false;
+    if (part != QLatin1String(".")) parts->append(part);
+  }
+  return !parts->isEmpty();
+}
+
+class Extractor {
+public:
+  Extractor(ArchiveSource& source, const QString& dest, const ArchiveProgress& progress,
+            const std::atomic<bool>* cancel)
+      : FSource(source), FDest(dest), FProgress(progress), FCancel(cancel) {}
+
+  bool Run(QString* error) {
+    const auto& entries = FSource.Entries();
+    std::vector<QStringList> paths(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (!SafeComponents(entries[i].Name, &paths[i])) {
+        *error = QStringLiteral("The archive holds the unsafe name \"%1\" (absolute, or leading out of the "
+                                "destination with \"..\"); nothing was extracted.")
+                     .arg(entries[i].Name);
+        return false;
+      }
+      if (!entries[i].Folder()) FTotal += static_cast<qint64>(std::min<std::uint64_t>(entries[i].Size, INT64_MAX / 4));
+    }
+    if (!QDir().mkpath(FDest)) {
+      *error = QStringLiteral("Cannot create the folder \"%1\".").arg(FDest);
+      return false;
+    }
+    const QStorageInfo storage(FDest);
+    if (storage.isValid() && storage.bytesAvailable() >= 0 && FTotal > storage.bytesAvailable()) {
+      *error = QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free.")
+                   .arg(FDest)
+                   .arg(FTotal)
+                   .arg(storage.bytesAvailable());
+      return false;
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const ReadEntry& e = entries[i];
+      QStringList folders = paths[i];
+      const QString leaf = e.Folder() ? QString() : folders.takeLast();
+      QString folder;
+      if (!MakeFolders(folders, &folder, error) || (!leaf.isEmpty() && !ExtractFile(e, folder + '/' + leaf, error)))
+        return false;
+    }
+    return true;
+  }
+
+private:
+  bool MakeFolders(const QStringList& parts, QString* folder, QString* error) {
+    *folder = FDest;
+    for (const QString& part : parts) {
+      *folder += '/' + part;
+      const QByteArray path = QFile::encodeName(*folder);
+      struct stat st;
+      if (::lstat(path.constData(), &st) != 0 && ::mkdir(path.constData(), 0755) != 0 && errno != EEXIST) {
+        *error = QStringLiteral("Cannot create the folder \"%1\": %2").arg(*folder, SystemError());
+        return false;
+      }
+      if (::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      *error = S_ISLNK(st.st_mode)
+                   ? QStringLiteral("\"%1\" is a symbolic link; nothing is extracted through it.").arg(*folder)
+                   : QStringLiteral("Cannot create the folder \"%1\": a file of that name exists.").arg(*folder);
+      return false;
+    }
+    return true;
+  }
+
+  bool ExtractFile(const ReadEntry& e, const QString& target, QString* error) {
+    const auto fail = [&](const QString& why) {
+      *error = QStringLiteral("Cannot extract \"%1\": %2").arg(e.Name, why);
+      return false;
+    };
+    if (e.Flags & kFlagEncrypted) return fail(QStringLiteral("it is encrypted."));
+    if (e.Method != kMethodStore && e.Method != kMethodDeflate)
+      return fail(QStringLiteral("compression method %1 is not supported.").arg(e.Method));
+    VolumeReader& in = FSource.In();
+    std::uint64_t pos = 0;
+    QByteArray local(static_cast<qsizetype>(kLocalSize), '\0');
+    if (!in.Position(e.Disk, e.Offset, &pos) || !in.ReadAt(pos, local.data(), kLocalSize, error))
+      return fail(QStringLiteral("its data lies outside the volumes (a volume may be damaged or missing)."));
+    Get h(local.constData(), kLocalSize);
+    if (h.U32() != kLocalSig) return fail(QStringLiteral("its local header is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos)));
+    h.Skip(22);
+    const std::uint64_t nameLen = h.U16(), extraLen = h.U16();
+    pos += kLocalSize + nameLen + extraLen;
+    if (pos > FSource.DirectoryStart() || e.Compressed > FSource.DirectoryStart() - pos)
+      return fail(QStringLiteral("its data overruns the archive (damaged or forged sizes)."));
+    if (e.Method == kMethodStore && e.Compressed != e.Size)
+      return fail(QStringLiteral("its stored size does not match (damaged archive)."));
+
+    const QFileInfo info(target);
+    QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.kestro-part-XXXXXX"));
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return fail(SystemError());
+    bool ok = Copy(e, pos, fd, error, fail);
+    if (ok) {
+      const mode_t unixMode = (e.MadeBy >> 8) == 3 ? (e.External >> 16) & 0777 : 0;
+      ::fchmod(fd, unixMode ? unixMode | 0600 : 0644);
+      const qint64 secs = zipfmt::FromDosTime(e.DosTime).toSecsSinceEpoch();
+      const struct timespec times[2] = {{secs, 0}, {secs, 0}};
+      ::futimens(fd, times);
+    }
+    if (::close(fd) != 0 && ok) ok = fail(SystemError());
+    if (ok && ::rename(temp.constData(), QFile::encodeName(target).constData()) != 0) ok = fail(SystemError());
+    if (!ok) ::unlink(temp.constData());
+    return ok;
+  }
+
+  template <class Fail>
+  bool Copy(const ReadEntry& e, std::uint64_t pos, int fd, QString* error, const Fail& fail) {
+    VolumeReader& in = FSource.In();
+    std::vector<unsigned char> input(kChunk), output(kChunk);
+    z_stream z{};
+    const bool deflated = e.Method == kMethodDeflate;
+    if (deflated && inflateInit2(&z, -MAX_WBITS) != Z_OK) return fail(QStringLiteral("out of memory."));
+    struct InflateEnd {
+      z_stream* z;
+      bool on;
+      ~InflateEnd() {
+        if (on) inflateEnd(z);
+      }
+    } guard{&z, deflated};
+    std::uint64_t left = e.Compressed, written = 0;
+    std::uint32_t crc = 0;
+    bool ended = !deflated;
+    const auto deliver = [&](const unsigned char* data, std::size_t size) {
+      if (size > e.Size - written)
+        return fail(QStringLiteral("it grows past its announced size of %1 bytes (damaged or hostile archive).").arg(e.Size));
+      for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail(SystemError());
+        done += static_cast<std::size_t>(n);
+      }
+      crc = static_cast<std::uint32_t>(crc32_z(crc, data, size));
+      written += size;
+      FDone += static_cast<qint64>(size);
+      if (FProgress) FProgress(FDone, FTotal);
+      return true;
+    };
+    while (left > 0) {
+      if (FCancel && FCancel->load()) return fail(QStringLiteral("Cancelled."));
+      const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+      if (!in.ReadAt(pos, input.data(), piece, error)) return fail(*error);
+      pos += piece;
+      left -= piece;
+      if (!deflated) {
+        if (!deliver(input.data(), piece)) return false;
+        continue;
+      }
+      z.next_in = input.data();
+      z.avail_in = static_cast<uInt>(piece);
+      while (!ended) {
+        z.next_out = output.data();
+        z.avail_out = static_cast<uInt>(output.size());
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+          return fail(QStringLiteral("its compressed data is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos - 1)));
+        if (!deliver(output.data(), output.size() - z.avail_out)) return false;
+        ended = rc == Z_STREAM_END;
+        // More input is needed once it is all taken and the output had room.
+        if (rc == Z_BUF_ERROR || (z.avail_in == 0 && z.avail_out != 0)) break;
+      }
+    }
+    if (!ended) return fail(QStringLiteral("its compressed data ends early (damaged archive)."));
+    if (written != e.Size)
+      return fail(QStringLiteral("it holds %1 bytes instead of %2 (damaged archive).").arg(written).arg(e.Size));
+    if (crc != e.Crc) return fail(QStringLiteral("CRC error (damaged archive)."));
+    return true;
+  }
+
+  ArchiveSource& FSource;
+  QString FDest;
+  const ArchiveProgress& FProgress;
+  const std::atomic<bool>* FCancel;
+  qint64 FTotal = 0, FDone = 0;
+};
+
+}  // namespace
+
+bool Archiver::Extract(const QString& lastVolume, const QString& destFolder, QString* error) const {
+  QString ignored;
+  if (!error) error = &ignored;
+  ArchiveSource source;
+  if (!source.Open(lastVolume, error)) return false;
+  Extractor extractor(source, QDir::cleanPath(QFileInfo(destFolder).absoluteFilePath()), FProgress, FCancel);
+  return extractor.Run(error);
+}
+
+bool Archiver::List(const QString& lastVolume, std::vector<ArchiveEntryInfo>* entries, QString* error) const {
+  QString ignored;
+  if (!error) error = &ignored;
+  ArchiveSource source;
+  if (!source.Open(lastVolume, error)) return false;
+  entries->clear();
+  for (const ReadEntry& e : source.Entries())
+    entries->push_back(ArchiveEntryInfo{e.Name, e.Folder(), e.Size, e.Compressed, e.Method, e.Flags, e.Crc, e.Disk,
+                                        e.Offset});
+  return true;
+}
