@@ -1,0 +1,55 @@
+// The running test mail stack, as its start script describes it (stack.env),
+// and direct access to the users' maildirs, independent of the mail objects.
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include "transport/ConnectionTest.h"
+
+class MailStack {
+public:
+  // $KESTRO_MAILSTACK, else the fixture's folder in the build tree.
+  static const MailStack& Get();
+  bool Ok() const { return FOk; }
+  QString Folder() const { return FDir; }
+  QString Value(const QString& name) const { return FValues.value(name); }
+  int Pop3Port() const { return Value("MAILSTACK_POP3S_PORT").toInt(); }
+  int Imap4Port() const { return Value("MAILSTACK_IMAPS_PORT").toInt(); }
+  int SmtpPort() const { return Value("MAILSTACK_SMTPS_PORT").toInt(); }
+  QString CaFile() const { return Value("MAILSTACK_CA_FILE"); }
+  QString OtherCaFile() const { return Value("MAILSTACK_OTHER_CA_FILE"); }
+  static QString Address(const QString& user) { return user + "@example.test"; }
+  QString Password(const QString& user) const { return Value("MAILSTACK_" + user.toUpper() + "_PASSWORD"); }
+  QString SettingsFile() const { return FDir + "/settings.ini"; }
+
+  // The account of user for POP3 (imap: IMAP4) on the stack.
+  IncomingAccount Account(const QString& user, bool imap = false) const;
+
+  // Empties the INBOX of user.
+  void Clear(const QString& user) const;
+  // Puts a raw mail (CR LF or LF lines) into the INBOX of user, as delivery would.
+  void Drop(const QString& user, const QByteArray& raw) const;
+  // The raw mails of the INBOX, by Message-ID.
+  QMap<QString, QByteArray> Mails(const QString& user) const;
+  // Waits until the INBOX of user holds at least count mails (deliveries are asynchronous).
+  bool WaitForMails(const QString& user, int count, int timeoutMs = 20000) const;
+
+private:
+  bool FOk = false;
+  QString FDir;
+  QMap<QString, QString> FValues;
+};
+
+// Skips the test when no stack runs.
+#define REQUIRE_MAILSTACK()                                                  \
+  do {                                                                       \
+    if (!MailStack::Get().Ok()) GTEST_SKIP() << "the test mail stack is not running"; \
+  } while (0)
+
+// A raw mail with the given subject and sender; extra goes after the headers
+// (a MIME head and body, or a plain body).
+QByteArray RawMail(const QString& from, const QString& subject, const QString& messageId,
+                   const QByteArray& mimeAndBody = "Content-Type: text/plain\r\n\r\nhello\r\n");

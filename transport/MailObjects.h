@@ -1,0 +1,219 @@
+// The mail objects: POP3 and IMAP4 mailboxes and the SMTP sender. Every
+// operation that can fail returns 0 or a MailResult code (MailResultText
+// gives its text). An object belongs to one thread at a time.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryFile>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "transport/MailResult.h"
+
+namespace vmime {
+namespace net {
+class session;
+class store;
+class folder;
+class message;
+class transport;
+}  // namespace net
+}  // namespace vmime
+
+namespace mail {
+struct SessionState;
+class ReceivedMessage;
+}  // namespace mail
+
+// A mail as the mailbox list shows it: from its headers only.
+struct MailHeaders {
+  QString Subject;
+  QString FromAddr;
+};
+
+// What POP3 and IMAP4 have in common: the connection settings, the list of
+// the mailbox, and the one message downloaded last.
+class TMailReceiver {
+public:
+  virtual ~TMailReceiver();
+
+  void SetMailServer(const QString& host) { FServer = host; }
+  void SetMailPort(int port) { FPort = port; }
+  void SetAccount(const QString& account) { FAccount = account; }
+  void SetPassword(const QString& password) { FPassword = password; }
+  void SetTimeOut(int seconds) { FTimeOut = seconds; }
+  // Implicit TLS; the certificate is always verified.
+  void SetSsl(bool on) { FSsl = on; }
+  // Certificate authorities to trust besides the system's (PEM). Preset: CA_FILE
+  // of the installation settings.
+  void SetCaFile(const QString& path) { FCaFile = path; }
+  // The session log; the file is started afresh when the object connects.
+  void SetLogFile(const QString& path) { FLogFile = path; }
+  // Where downloaded mails are kept while they are taken apart (preset: the system's temp folder).
+  void SetWorkFolder(const QString& folder) { FWorkFolder = folder; }
+
+  // The mailbox list, 1-based, after DownloadHeaders / DownloadEnvelopes.
+  int MessageCount() const { return int(FList.size()); }
+  QString Subject(int i) const;
+  QString FromAddr(int i) const;
+  // The server's unique identifier of the message (POP3 UIDL, IMAP4 UID).
+  QString Uid(int i) const;
+
+  // Downloads message i whole and takes it apart; it becomes the current message.
+  virtual int DownloadMessage(int i) = 0;
+  // The current message.
+  QString BodyText() const;
+  int AttachmentCount() const;
+  QString AttachmentFileName(int index) const;  // 1-based
+  int SaveAttachment(int index, const QString& path) const;  // 1-based; 0 when saved byte for byte
+  QString MessageId() const;
+
+  // How many headers the last list operation read from the server (the
+  // others came from what this account's earlier passes remembered).
+  int HeadersFetched() const { return FHeadersFetched; }
+  // Bytes received from the server since the object was made.
+  qint64 BytesReceived() const;
+  // The error text of the last failing operation, with its cause.
+  QString LastError() const { return FLastError; }
+
+  // Forgets every header that passes remembered (tests, benchmarks).
+  static void ForgetHeaders();
+
+protected:
+  TMailReceiver(const QString& protocol);
+  std::shared_ptr<mail::SessionState> NewSession();
+  // Runs fn inside the object's error handling.
+  template <class Fn>
+  int Run(Fn&& fn);
+  bool ValidIndex(int i) const { return i >= 1 && i <= MessageCount(); }
+  // Downloads msg into a work file and parses it.
+  void TakeApart(const std::shared_ptr<vmime::net::message>& msg);
+  // Fills FList for the given uids, reading from the server only the headers
+  // that are not remembered for this account (key) and mailbox generation.
+  void ResolveHeaders(const QString& key, const QStringList& uids,
+                      const std::function<std::vector<MailHeaders>(const std::vector<int>&)>& fetch);
+  void ClearCurrent();
+
+  QString FProtocol;
+  QString FServer;
+  int FPort = 0;
+  QString FAccount, FPassword;
+  int FTimeOut = 60;
+  bool FSsl = true;
+  QString FCaFile;
+  QString FLogFile;
+  QString FWorkFolder;
+  QString FLastError;
+  int FHeadersFetched = 0;
+  struct Entry {
+    QString Uid;
+    MailHeaders Headers;
+  };
+  std::vector<Entry> FList;
+  std::shared_ptr<mail::SessionState> FState;
+  std::shared_ptr<vmime::net::session> FSession;
+  std::unique_ptr<QTemporaryFile> FWorkFile;
+  std::unique_ptr<mail::ReceivedMessage> FCurrent;
+};
+
+// A POP3 mailbox. Call order: settings, Connect, DownloadHeaders, the
+// messages, DeleteSingleMessage, Disconnect (which makes the deletions final;
+// an object dropped without Disconnect leaves every mail in place).
+class TMailPOP3 : public TMailReceiver {
+public:
+  TMailPOP3();
+  ~TMailPOP3() override;
+
+  // 0: SASL PLAIN. 272: the USER and PASS commands.
+  void SetAuthMode(int mode) { FAuthMode = mode; }
+
+  int Connect();  // connects and logs in
+  int DownloadHeaders();
+  int DownloadMessage(int i) override;
+  // Marks message i for deletion; the indexes stay valid until Disconnect.
+  int DeleteSingleMessage(int i);
+  int Disconnect();
+
+private:
+  int FAuthMode = 0;
+  std::shared_ptr<vmime::net::store> FStore;
+  std::shared_ptr<vmime::net::folder> FFolder;
+  std::vector<std::shared_ptr<vmime::net::message>> FMessages;
+};
+
+// An IMAP4 mailbox. Messages are addressed by UID, so an index keeps naming
+// the message whose envelope was listed, whatever was expunged since.
+class TMailIMAP4 : public TMailReceiver {
+public:
+  TMailIMAP4();
+  ~TMailIMAP4() override;
+
+  // Takes the host; the network work starts with Login.
+  int Connect(const QString& host);
+  // Connects, secures the connection and logs in.
+  int Login(const QString& account, const QString& password);
+  int SelectMailbox(const QString& name);
+  // Subjects and senders of every message of the selected mailbox.
+  int DownloadEnvelopes();
+  int DownloadMessage(int i) override;
+  // Flags messages first..last (1-based, inclusive) as deleted.
+  int DeleteMessages(int first, int last);
+  int Expunge();
+  int Disconnect();
+
+private:
+  std::shared_ptr<vmime::net::store> FStore;
+  std::shared_ptr<vmime::net::folder> FFolder;
+  QString FMailbox;
+};
+
+// The SMTP sender. Per mail: Clear, AddRecipient, SetSubject, SetBodyText,
+// AddAttachment, Send.
+class TMailSMTP {
+public:
+  TMailSMTP();
+  ~TMailSMTP();
+
+  void SetMailServer(const QString& host) { FServer = host; }
+  void SetMailPort(int port) { FPort = port; }
+  void SetTimeOut(int seconds) { FTimeOut = seconds; }
+  void SetSsl(bool on) { FSsl = on; }
+  void SetCaFile(const QString& path) { FCaFile = path; }
+  // Appended to; one log per object.
+  void SetLogFile(const QString& path) { FLogFile = path; }
+  void SetWorkFolder(const QString& folder) { FWorkFolder = folder; }
+  void SetFromAddr(const QString& address) { FFrom = address; }
+  // 0: no login. 1 or 2: log in with the account and password.
+  void SetAuthMode(int mode) { FAuthMode = mode; }
+  void SetAccount(const QString& account) { FAccount = account; }
+  void SetPassword(const QString& password) { FPassword = password; }
+
+  void Clear();
+  // One address, without line breaks; mrBadAddress otherwise (nothing is added).
+  int AddRecipient(const QString& address);
+  void SetSubject(const QString& subject) { FSubject = subject; }
+  void SetBodyText(const QString& body) { FBody = body; }
+  // The file goes out under its own name; mrFileError when it cannot be read.
+  int AddAttachment(const QString& path);
+  // 0 only when the server accepted the message.
+  int Send();
+
+  qint64 BytesSent() const;
+  QString LastError() const { return FLastError; }
+
+private:
+  QString FServer, FCaFile, FLogFile, FWorkFolder, FFrom, FAccount, FPassword, FSubject, FBody, FLastError;
+  int FPort = 465;
+  int FTimeOut = 120;
+  bool FSsl = true;
+  int FAuthMode = 1;
+  QStringList FRecipients;
+  QStringList FAttachments;
+  std::shared_ptr<mail::SessionState> FState;
+};
+
+// The address trimmed when it is exactly one mail address (local@domain, no
+// blanks, control characters, separators or angle brackets); empty otherwise.
+QString CheckedAddress(const QString& address);

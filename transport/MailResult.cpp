@@ -1,0 +1,22 @@
+#include "transport/MailResult.h"
+
+QString MailResultText(int code) {
+  switch (code) {
+    case mrOk: return QStringLiteral("Success.");
+    case mrConnectFailed: return QStringLiteral("Connection refused or host unreachable.");
+    case mrTlsHandshake: return QStringLiteral("TLS handshake failed.");
+    case mrCertificate: return QStringLiteral("Server certificate not trusted or not issued for this host.");
+    case mrAuthFailed: return QStringLiteral("Authentication failed: wrong account name or password.");
+    case mrMailboxNotFound: return QStringLiteral("Mailbox not found.");
+    case mrTimedOut: return QStringLiteral("The server did not answer in time.");
+    case mrMessageRefused: return QStringLiteral("Message refused by the server (too large or recipient unknown).");
+    case mrProtocol: return QStringLiteral("Protocol error: unexpected answer or connection lost.");
+    case mrBadAddress: return QStringLiteral("Invalid mail address: exactly one address without line breaks is required.");
+    case mrNotConnected: return QStringLiteral("Not connected.");
+    case mrNoSuchMessage: return QStringLiteral("No such message.");
+    case mrFileError: return QStringLiteral("A local file could not be read or written.");
+    case mrCancelled: return QStringLiteral("Cancelled: the program is closing.");
+    case mrInternal: return QStringLiteral("Internal error of the mail library.");
+    default: return QStringLiteral("Unknown mail error %1.").arg(code);
+  }
+}

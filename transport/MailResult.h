@@ -1,0 +1,27 @@
+// Results of the mail objects' operations: 0 is success, every other value an
+// error code with a text of its own.
+#pragma once
+
+#include <QString>
+
+// No failure uses 6, 16 or 27: a requester counts those results of Send as sent.
+enum MailResult : int {
+  mrOk = 0,
+  mrConnectFailed = 101,     // connection refused, host unknown or unreachable
+  mrTlsHandshake = 102,      // the TLS handshake failed (not a TLS server, no common cipher)
+  mrCertificate = 103,       // certificate not trusted, expired or not for this host
+  mrAuthFailed = 104,        // the server refused the account name or password
+  mrMailboxNotFound = 105,   // the IMAP4 mailbox does not exist
+  mrTimedOut = 106,          // the server did not answer within the time-out
+  mrMessageRefused = 107,    // the server refused the message (too large, recipient unknown)
+  mrProtocol = 108,          // unexpected answer, or the connection dropped in the session
+  mrBadAddress = 109,        // a recipient or sender that is not exactly one clean address
+  mrNotConnected = 110,      // the operation needs a connection that is not there
+  mrNoSuchMessage = 111,     // a message index outside the list
+  mrFileError = 112,         // a local file could not be read or written
+  mrCancelled = 113,         // the program is closing
+  mrInternal = 114,          // any other failure of the mail library
+};
+
+// "Connection refused or host unreachable." and so on; a generic text for unknown codes.
+QString MailResultText(int code);
