@@ -1,0 +1,128 @@
+#include "core/main/ClassMain.h"
+
+#include "platform/Autostart.h"
+#include "platform/Settings.h"
+
+#include <QtGlobal>
+
+TClassMain::TClassMain(QObject* owner, const std::optional<QString>& confFolder) : TClassCustom(owner) {
+  FData = new TClassData(this, confFolder);
+  FSecondStart = false;
+  FOnlineStamp.clear();
+  FStopJobId.clear();
+  FRemoteHost.clear();
+  FAddresses = std::make_unique<TClassAddressList>(this);
+  FAnonymous = new TClassAnonymous(this);
+  FUsers = std::make_unique<TClassUserList>(this);
+  FOptions = new TClassOptions(this);
+  FJobs = std::make_unique<TClassThreadList>(this);
+  try {
+    Load();
+  } catch (...) {
+    FData->SetSaveOnDestroy(false);  // what could not be loaded must not be written over
+    throw;
+  }
+}
+
+TClassMain::~TClassMain() {
+  try {
+    Save();
+  } catch (const std::exception& e) {
+    qWarning("%s", e.what());
+  }
+  FJobs.reset();
+  delete FOptions;
+  FUsers.reset();
+  delete FAnonymous;
+  FAddresses.reset();
+  delete FData;  // writes the configuration files
+}
+
+void TClassMain::LoadRegistry() {
+  const InstallSettings& s = InstallSettings::Current();
+  FHomePage = s.Home;
+  FExeName = s.Name;
+  FQuickStart = s.QuickStart;
+  FLogFolder = s.Log;
+  FLocalizerExt = s.LocalizerExt;
+  FTempInput = s.TempInput;
+  FTempOutput = s.TempOutput;
+}
+
+void TClassMain::Load() {
+  LoadRegistry();
+  TMemTable& main = FData->DataMain();
+  FSecondStart = main.AsBoolean("MAIN_SECOND_START");
+  FCloseOn = main.AsBoolean("MAIN_CLOSE_ON");
+  FRemoteHost = main.AsString("MAIN_REMOTE_HOST");
+  TClassOptions& o = *FOptions;
+  o.SetDownloadFolder(main.AsString("OPTIONS_DOWNLOAD_FOLDER"));
+  o.SetPop3Account(main.AsString("OPTIONS_POP3_ACCOUNT"));
+  o.SetPop3Password(main.AsString("OPTIONS_POP3_PASSWORD"));
+  o.SetPop3Type(main.AsInteger("OPTIONS_POP3_TYPE"));
+  o.SetPop3AccelTime(main.AsInteger("OPTIONS_POP3_ACCEL_TIME"));
+  o.SetStartupSystem(main.AsBoolean("OPTIONS_STARTUP_SYSTEM"));
+  o.SetStartupTray(main.AsBoolean("OPTIONS_STARTUP_TRAY"));
+  o.SetStartupRun(main.AsBoolean("OPTIONS_STARTUP_RUN"));
+  o.SetStartupAbout(main.AsBoolean("OPTIONS_STARTUP_ABOUT"));
+  o.SetAttachCompress(main.AsInteger("OPTIONS_ATTACH_COMPRESS"));
+  o.SetAttachVolume(main.AsInteger("OPTIONS_ATTACH_VOLUME"));
+  o.SetTimeoutClient(main.AsInteger("OPTIONS_TIMEOUT_CLIENT"));
+  o.SetStartupSystem(ReadAutostart());  // the entry on disk is the truth
+  FAnonymous->ReadRow(FData->DataMain103());
+  FAddresses->LoadFrom(main.Nested("ADDRESSES"));
+  FUsers->LoadFrom(main.Nested("USERS"));
+}
+
+void TClassMain::Save() {
+  ClearTables();
+  Store();
+  FData->SaveFiles();
+}
+
+void TClassMain::ClearTables() {
+  for (const char* name : {"ADDRESSES", "USERS"}) {
+    TTable& nested = FData->DataMain().Nested(QString::fromLatin1(name));
+    while (nested.RecordCount() > 0) {
+      nested.Last();
+      nested.Delete();
+    }
+  }
+}
+
+void TClassMain::Store() {
+  TMemTable& t103 = FData->DataMain103();
+  t103.Edit();
+  FAnonymous->WriteRow(t103);
+
+  TMemTable& main = FData->DataMain();
+  main.Edit();
+  WriteAutostart();
+  if (!FAddresses->Contains(FRemoteHost)) FRemoteHost.clear();
+  const TClassOptions& o = *FOptions;
+  main.SetBoolean("MAIN_SECOND_START", FSecondStart);
+  main.SetBoolean("MAIN_CLOSE_ON", FCloseOn);
+  main.SetString("MAIN_REMOTE_HOST", FRemoteHost);
+  main.SetString("OPTIONS_DOWNLOAD_FOLDER", o.DownloadFolder());
+  main.SetString("OPTIONS_POP3_ACCOUNT", o.Pop3Account());
+  main.SetString("OPTIONS_POP3_PASSWORD", o.Pop3Password());
+  main.SetInteger("OPTIONS_POP3_TYPE", o.Pop3Type());
+  main.SetInteger("OPTIONS_POP3_ACCEL_TIME", o.Pop3AccelTime());
+  main.SetBoolean("OPTIONS_STARTUP_SYSTEM", o.StartupSystem());
+  main.SetBoolean("OPTIONS_STARTUP_TRAY", o.StartupTray());
+  main.SetBoolean("OPTIONS_STARTUP_RUN", o.StartupRun());
+  main.SetBoolean("OPTIONS_STARTUP_ABOUT", o.StartupAbout());
+  main.SetInteger("OPTIONS_ATTACH_COMPRESS", o.AttachCompress());
+  main.SetInteger("OPTIONS_ATTACH_VOLUME", o.AttachVolume());
+  main.SetInteger("OPTIONS_TIMEOUT_CLIENT", o.TimeoutClient());
+  // The main row stays in editing; the store posts it before writing.
+  FAddresses->StoreTo(main.Nested("ADDRESSES"));
+  FUsers->StoreTo(main.Nested("USERS"));
+}
+
+void TClassMain::WriteAutostart() {
+  const bool ok = FOptions->StartupSystem() ? WriteAutostartEntry(FExeName) : RemoveAutostartEntry();
+  if (!ok) qWarning("The autostart entry %s could not be changed", qPrintable(AutostartFile()));
+}
+
+bool TClassMain::ReadAutostart() const { return !ReadAutostartEntry().isEmpty(); }

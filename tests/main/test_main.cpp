@@ -1,0 +1,217 @@
+// The application object: loading, saving, autostart, and a damaged configuration.
+#include "core/main/ClassMain.h"
+#include "config/Storage.h"
+#include "platform/Autostart.h"
+#include "MainTestEnv.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class MainTest : public ::testing::Test {
+protected:
+  QTemporaryDir Dir;
+  MainTestEnv Env{Dir.path()};
+};
+
+struct FriendRow {
+  QString Address, Folder;
+  bool Authent, CmdLine, ChangeDir, Download;
+};
+const std::vector<FriendRow> kFriends = {
+    {" Ann@Example.org", "/srv/ann", true, false, true, false},
+    {"bob@example.org", QString::fromUtf8("/srv/bøb"), false, true, false, true},
+    {"carl@example.org", "/srv/carl", true, true, true, true},
+};
+const QStringList kAddresses = {"one@x.org", "two@x.org", "Three@x.org", "three@x.org", "five@x.org"};
+
+}  // namespace
+
+TEST_F(MainTest, FreshConfigurationLoadsEmptyAndItsOwnerWritesBothFiles) {
+  auto* owner = new QObject;
+  auto* main = new TClassMain(owner);
+  EXPECT_EQ(main->parent(), owner);
+  EXPECT_FALSE(main->SecondStart());
+  EXPECT_EQ(main->Options().Pop3AccelTime(), 0);  // a table without rows reads 0
+  EXPECT_EQ(main->Options().AttachVolume(), 0);
+  EXPECT_TRUE(main->Options().Pop3Ssl());  // not stored: keeps its preset
+  EXPECT_FALSE(main->Anonymous().Enabled());
+  EXPECT_EQ(main->ExeName(), "/opt/kestro/bin/kestro --from-autostart");
+  EXPECT_EQ(main->HomePage(), "https://example.org/home");
+  EXPECT_EQ(main->QuickStart(), "/opt/kestro/quickstart.pdf");
+  EXPECT_EQ(main->LogFolder(), Env.Root + "/log");
+  EXPECT_EQ(main->LocalizerExt(), "ES");
+  EXPECT_EQ(main->TempInput(), Env.Root + "/in");
+  EXPECT_EQ(main->TempOutput(), Env.Root + "/out");
+  EXPECT_EQ(main->Data().MainFile(), Env.Conf() + "/server.cfg");
+  EXPECT_FALSE(QFile::exists(Env.Conf() + "/server.cfg"));
+  delete owner;  // frees the application object, which writes
+
+  MessageCipher cipher;
+  TClassData::KeyFileCipher(cipher);
+  for (const auto& [file, table] : {std::pair{QString("server.cfg"), kTableMain}, {QString("server103.cfg"), kTableMain103}}) {
+    auto root = TRootStorage::FromBytes(cipher.Decrypt(ReadFile(Env.Conf() + "/" + file)));
+    ASSERT_EQ(root->Elements().size(), 1u) << file.toStdString();
+    EXPECT_EQ(root->Elements()[0].Path, table);
+  }
+  TClassData data(nullptr, Env.Conf());
+  data.SetSaveOnDestroy(false);
+  EXPECT_EQ(data.DataMain().RecordCount(), 1);
+  EXPECT_EQ(data.DataMain103().RecordCount(), 1);
+  EXPECT_EQ(data.DataMain().Nested("USERS").RecordCount(), 0);
+}
+
+TEST_F(MainTest, WhatOneObjectSavesTheNextReadsBack) {
+  {
+    TClassMain main(nullptr);
+    main.SetSecondStart(true);
+    main.SetCloseOn(true);
+    TClassOptions& o = main.Options();
+    o.SetDownloadFolder("/home/me/Downloads");
+    o.SetPop3Account("RECENT:me@elsewhere.org");
+    o.SetPop3Password("s3cret");
+    o.SetPop3Type(1);
+    o.SetPop3AccelTime(30);
+    o.SetStartupSystem(true);
+    o.SetStartupTray(true);
+    o.SetStartupRun(true);
+    o.SetStartupAbout(true);
+    o.SetAttachCompress(9);
+    o.SetAttachVolume(2000000);
+    o.SetTimeoutClient(7200);
+    for (const QString& a : kAddresses) main.Addresses().Remember(a);
+    main.SetRemoteHost("Three@x.org");
+    for (const FriendRow& f : kFriends) {
+      TClassUser* u = main.Users().Add();
+      u->SetAddress(f.Address);
+      u->SetFolder(f.Folder);
+      u->SetAuthent(f.Authent);
+      u->SetCmdLine(f.CmdLine);
+      u->SetChangeDir(f.ChangeDir);
+      u->SetDownload(f.Download);
+    }
+    main.Anonymous().SetEnabled(true);
+    main.Anonymous().SetFolder("/srv/public");
+    main.Anonymous().SetCmdLine(false);
+    main.Anonymous().SetDownload(true);  // a fresh table read them all as false
+  }
+  EXPECT_EQ(ReadAutostartEntry(), "/opt/kestro/bin/kestro --from-autostart");
+
+  TClassMain main(nullptr);
+  EXPECT_TRUE(main.SecondStart());
+  EXPECT_TRUE(main.CloseOn());
+  EXPECT_EQ(main.RemoteHost(), "Three@x.org");
+  const TClassOptions& o = main.Options();
+  EXPECT_EQ(o.DownloadFolder(), "/home/me/Downloads");
+  EXPECT_EQ(o.Pop3Account(), "RECENT:me@elsewhere.org");
+  EXPECT_EQ(o.SmtpAddress(), "me@" + o.Provider().Domain);  // derived again by the setter
+  EXPECT_EQ(o.Pop3Password(), "s3cret");
+  EXPECT_EQ(o.Pop3Type(), 1);
+  EXPECT_EQ(o.Pop3Port(), o.Provider().Imap4Port);
+  EXPECT_EQ(o.Pop3AccelTime(), 30);
+  EXPECT_TRUE(o.StartupSystem());
+  EXPECT_TRUE(o.StartupTray());
+  EXPECT_TRUE(o.StartupRun());
+  EXPECT_TRUE(o.StartupAbout());
+  EXPECT_EQ(o.AttachCompress(), 9);
+  EXPECT_EQ(o.AttachVolume(), 2000000);
+  EXPECT_EQ(o.TimeoutClient(), 7200);
+  EXPECT_EQ(main.Addresses().Addresses(), kAddresses);
+  ASSERT_EQ(main.Users().Count(), 3);
+  for (int i = 0; i < 3; ++i) {
+    const TClassUser* u = main.Users().Items(i);
+    EXPECT_EQ(u->Address(), kFriends[i].Address);
+    EXPECT_EQ(u->Folder(), kFriends[i].Folder);
+    EXPECT_EQ(u->Authent(), kFriends[i].Authent);
+    EXPECT_EQ(u->CmdLine(), kFriends[i].CmdLine);
+    EXPECT_EQ(u->ChangeDir(), kFriends[i].ChangeDir);
+    EXPECT_EQ(u->Download(), kFriends[i].Download);
+  }
+  EXPECT_TRUE(main.Anonymous().Enabled());
+  EXPECT_EQ(main.Anonymous().Folder(), "/srv/public");
+  EXPECT_FALSE(main.Anonymous().CmdLine());
+  EXPECT_TRUE(main.Anonymous().Download());
+}
+
+TEST_F(MainTest, AutostartEntryDecidesStartupSystem) {
+  {
+    TClassMain main(nullptr);
+    main.Options().SetStartupSystem(true);
+  }
+  ASSERT_FALSE(ReadAutostartEntry().isEmpty());
+  RemoveAutostartEntry();  // removed by hand: the option is off at the next start
+  {
+    TClassMain main(nullptr);
+    EXPECT_FALSE(main.Options().StartupSystem());
+    EXPECT_FALSE(main.ReadAutostart());
+  }
+  WriteAutostartEntry("/somewhere/kestro");  // and on again although the file says off
+  TClassMain main(nullptr);
+  EXPECT_TRUE(main.Options().StartupSystem());
+  main.Options().SetStartupSystem(false);
+  main.WriteAutostart();
+  EXPECT_FALSE(QFile::exists(AutostartFile()));
+}
+
+TEST_F(MainTest, RemoteHostOutsideTheHistoryIsSavedEmpty) {
+  for (const auto& [remote, kept] : {std::pair{QString("two@x.org"), true}, {QString("TWO@x.org"), false},
+                                     {QString("nobody@x.org"), false}}) {
+    {
+      TClassMain main(nullptr);
+      main.Addresses().Clear();
+      main.Addresses().Remember("two@x.org");
+      main.SetRemoteHost(remote);
+    }
+    TClassMain main(nullptr);
+    EXPECT_EQ(main.RemoteHost(), kept ? remote : QString()) << remote.toStdString();
+  }
+}
+
+TEST_F(MainTest, SaveReachesTheFilesAtOnce) {
+  TClassMain main(nullptr);
+  main.Users().Add()->SetAddress("early@x.org");
+  main.Save();
+  main.Save();  // a second save replaces the rows, it does not add to them
+  TClassData reader(nullptr, Env.Conf());
+  reader.SetSaveOnDestroy(false);
+  TMemTable& users = reader.DataMain().Nested("USERS");
+  ASSERT_EQ(users.RecordCount(), 1);
+  EXPECT_EQ(users.AsString("USER_ADDRESS"), "early@x.org");
+}
+
+TEST_F(MainTest, DamagedConfigurationBuildsNoObjectAndTouchesNothing) {
+  { TClassMain main(nullptr); }
+  for (const QString& file : {QString("server.cfg"), QString("server103.cfg")}) {
+    SCOPED_TRACE(file.toStdString());
+    const QString path = Env.Conf() + "/" + file;
+    const QByteArray sound = ReadFile(path);
+    QByteArray damaged = sound;
+    damaged[100] = static_cast<char>(damaged[100] ^ 0xFF);
+    {
+      QFile f(path);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      f.write(damaged);
+    }
+    const QByteArray otherBefore = ReadFile(Env.Conf() + "/" + (file == "server.cfg" ? "server103.cfg" : "server.cfg"));
+    QObject owner;
+    try {
+      new TClassMain(&owner);
+      ADD_FAILURE() << "built";
+    } catch (const EConfigFileError& e) {
+      EXPECT_TRUE(QString(e.what()).contains(path)) << e.what();
+    }
+    EXPECT_TRUE(owner.children().isEmpty());
+    EXPECT_EQ(ReadFile(path), damaged);
+    EXPECT_EQ(ReadFile(Env.Conf() + "/" + (file == "server.cfg" ? "server103.cfg" : "server.cfg")), otherBefore);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(sound);
+  }
+}
