@@ -74,7 +74,6 @@ int TMailReceiver::Run(Fn&& fn) {
     fn();
   });
   if (code != mrOk) {
-    QString detail;
     FLastError = MailResultText(code);
   } else {
     FLastError.clear();
@@ -484,8 +483,16 @@ int TMailSMTP::Send() {
     mb.getTextPart()->setText(std::make_shared<vmime::stringContentHandler>(CrLf(FBody)));
     (void)text;
     for (const QString& path : FAttachments) {
-      auto att = std::make_shared<vmime::fileAttachment>(ToStd(path), vmime::mediaType("application/octet-stream"));
-      att->getFileInfo();
+      // Streamed from the file while sending; the name as UTF-8 (RFC 2231 when not ASCII).
+      auto fsf = vmime::platform::getHandler()->getFileSystemFactory();
+      auto file = fsf->create(fsf->stringToPath(ToStd(path)));
+      auto content = std::make_shared<vmime::streamContentHandler>(file->getFileReader()->getInputStream(),
+                                                                   size_t(file->getLength()));
+      const QString name = QFileInfo(path).fileName();
+      auto att = std::make_shared<vmime::fileAttachment>(
+          content, vmime::word(ToStd(name), IsAscii(name) ? vmime::charset(vmime::charsets::US_ASCII)
+                                                          : vmime::charset(vmime::charsets::UTF_8)),
+          vmime::mediaType("application/octet-stream"));
       mb.appendAttachment(att);
     }
     auto msg = mb.construct();

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 
 #include <vmime/net/smtp/SMTPExceptions.hpp>
 #include <vmime/platforms/posix/posixHandler.hpp>
@@ -149,9 +150,15 @@ namespace {
 class TimeoutHandler : public vmime::net::timeoutHandler {
 public:
   explicit TimeoutHandler(std::shared_ptr<SessionState> state) : FState(std::move(state)) { resetTimeOut(); }
+  // Once the program is closing, whatever is in flight gets two more seconds
+  // (enough to end the session cleanly, so that deletions are kept).
   bool isTimeOut() override {
-    if (IsClosing()) return true;
-    return std::chrono::steady_clock::now() - FLast >= std::chrono::seconds(FState->TimeOutSec);
+    const auto now = std::chrono::steady_clock::now();
+    if (IsClosing()) {
+      if (!FClosing) FClosing = now;
+      if (now - *FClosing >= std::chrono::seconds(2)) return true;
+    }
+    return now - FLast >= std::chrono::seconds(FState->TimeOutSec);
   }
   void resetTimeOut() override { FLast = std::chrono::steady_clock::now(); }
   bool handleTimeOut() override {
@@ -162,6 +169,7 @@ public:
 private:
   std::shared_ptr<SessionState> FState;
   std::chrono::steady_clock::time_point FLast;
+  std::optional<std::chrono::steady_clock::time_point> FClosing;
 };
 
 class TimeoutHandlerFactory : public vmime::net::timeoutHandlerFactory {
@@ -522,11 +530,31 @@ int ResultOf(const std::exception& error, const SessionState& state, QString* de
 // ---------------------------------------------------------------------------
 // Header texts
 
+// A word as UTF-8. Raw 8-bit text without a declared charset is taken as UTF-8.
+QString WordText(const vmime::word& w) {
+  const std::string cs = Upper(w.getCharset().getName());
+  const std::string& bytes = w.getBuffer();
+  if (cs == "UTF-8" || cs == "UTF8" || cs == "US-ASCII" || cs == "ASCII" || cs == "ANSI_X3.4-1968") {
+    const QString text = FromStd(bytes);
+    if (!text.contains(QChar::ReplacementCharacter)) return text;
+    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+  }
+  try {
+    return FromStd(w.getConvertedText(vmime::charset(vmime::charsets::UTF_8)));
+  } catch (const std::exception&) {
+    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+  }
+}
+
 QString HeaderText(const std::shared_ptr<const vmime::header>& header, const char* field) {
   try {
     auto f = header->findField(field);
     if (!f) return QString();
-    if (auto t = f->getValue<vmime::text>()) return FromStd(t->getConvertedText(vmime::charset(vmime::charsets::UTF_8)));
+    if (auto t = f->getValue<vmime::text>()) {
+      QString out;
+      for (size_t i = 0; i < t->getWordCount(); ++i) out += WordText(*t->getWordAt(i));
+      return out;
+    }
     return FromStd(f->getValue()->generate());
   } catch (const std::exception&) {
     return QString();
@@ -554,7 +582,7 @@ QString ParamText(const std::shared_ptr<const vmime::headerField>& field, const 
   if (!pf) return QString();
   try {
     if (!pf->hasParameter(name)) return QString();
-    return FromStd(pf->getParameter(name)->getValue().getConvertedText(vmime::charset(vmime::charsets::UTF_8)));
+    return WordText(pf->getParameter(name)->getValue());
   } catch (const std::exception&) {
     return QString();
   }

@@ -102,6 +102,7 @@ private:
 
 // The text of a header field converted to UTF-8 (encoded words decoded).
 QString HeaderText(const std::shared_ptr<const vmime::header>& header, const char* field);
+QString WordText(const vmime::word& word);
 // The bare address of the first mailbox in From.
 QString HeaderFrom(const std::shared_ptr<const vmime::header>& header);
 

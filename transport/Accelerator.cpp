@@ -1,0 +1,216 @@
+#include "transport/Accelerator.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMetaObject>
+
+#include <future>
+
+#include "core/Utils.h"
+#include "exchange/message/PeerMessage.h"
+#include "platform/Closing.h"
+#include "platform/NamedSemaphore.h"
+#include "transport/MailObjects.h"
+
+namespace {
+constexpr int kPauseAfterHandOverMs = 1000;
+constexpr int kPauseAfterPassMs = 1000;
+constexpr int kMailTimeOutSec = 60;
+}  // namespace
+
+bool SafeAttachmentName(const QString& name) {
+  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.size() > 255) return false;
+  for (const QChar c : name) {
+    if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7f) return false;
+  }
+  return !name.contains(QStringLiteral(".."));
+}
+
+bool IsStamp(const QString& identBase) {
+  if (identBase.size() != 17) return false;
+  for (const QChar c : identBase)
+    if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+  return true;
+}
+
+TClassAccelerator::TClassAccelerator(const char* semaphoreName, QObject* parent)
+    : QThread(parent), FSemaphoreName(semaphoreName) {
+  connect(this, &QThread::finished, this, [this] {
+    if (FFreeOnTerminate) deleteLater();
+  });
+}
+
+TClassAccelerator::~TClassAccelerator() = default;
+
+void TClassAccelerator::SetHandOver(HandOverFn fn, QObject* context) {
+  FHandOver = std::move(fn);
+  FContext = context;
+  FHasContext = context != nullptr;
+}
+
+void TClassAccelerator::Resume() { start(QThread::LowPriority); }
+
+void TClassAccelerator::run() {
+  FOutcome = Outcome();
+  NamedSemaphore semaphore(QString::fromLatin1(FSemaphoreName), 1);
+  // On time-out (another pass hangs) or exit this poller gives up its turn;
+  // the next tick tries again.
+  if (!semaphore.Acquire(FSemaphoreWait)) return;
+  FOutcome.Ran = true;
+  try {
+    Pass();
+  } catch (...) {
+    // A failed pass is not reported; the next tick tries again.
+  }
+  PacedWait(kPauseAfterPassMs);
+  semaphore.Release();
+}
+
+void TClassAccelerator::Configure(TMailReceiver& box) const {
+  box.SetMailServer(FServerHost);
+  box.SetMailPort(FServerPort);
+  box.SetAccount(FAccountName);
+  box.SetPassword(FAccountPassword);
+  box.SetSsl(FUseSsl);
+  box.SetTimeOut(kMailTimeOutSec);
+  if (!FCaFile.isEmpty()) box.SetCaFile(FCaFile);
+  box.SetLogFile(FLogFile);
+  if (!FTempInput.isEmpty()) box.SetWorkFolder(FTempInput);
+}
+
+bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
+  taken = false;
+  const QString subject = box.Subject(i);
+  FSubjectRest = subject;
+  FPrefix = subject.left(2);
+  const peer::ReceivedSubject parsed = peer::ParseSubject(subject);
+  if (!parsed.Ours) return false;
+  FSenderAddress = box.FromAddr(i);
+  FIdent = parsed.Ident;
+  FIdentBase = parsed.IdentBase;
+  FSubjectRest = parsed.SubjectRest;
+  taken = peer::Accepts(parsed, FOnlineStamp, FStopJobId);
+  return true;
+}
+
+void TClassAccelerator::TakeCurrent(TMailReceiver& box) {
+  FMessageBody = TrimText(box.BodyText());
+  FAttachmentName.clear();
+  if (box.AttachmentCount() == 1 && !FTempInput.isEmpty()) {
+    const QString name = box.AttachmentFileName(1);
+    // Only TempInput/<17-digit stamp>/<one name component>; anything else
+    // counts as a mail without attachment.
+    if (SafeAttachmentName(name) && IsStamp(FIdentBase)) {
+      const QString folder = FTempInput + QLatin1Char('/') + FIdentBase;
+      QDir().mkpath(folder);
+      const QString path = folder + QLatin1Char('/') + name;
+      if (QFileInfo(path).isSymLink()) QFile::remove(path);
+      if (PathInside(folder, FTempInput) && box.SaveAttachment(1, path) == 0) FAttachmentName = name;
+    }
+  }
+}
+
+void TClassAccelerator::HandOver() {
+  if (IsClosing() || !FHandOver) return;
+  const HandOverData data{FSenderAddress, FPrefix,      FIdent,         FIdentBase,
+                          FSubjectRest,   FMessageBody, FAttachmentName};
+  if (!FHasContext) {
+    FHandOver(data);
+    return;
+  }
+  QObject* context = FContext.data();
+  if (!context) return;
+  if (context->thread() == QThread::currentThread()) {
+    FHandOver(data);
+    return;
+  }
+  // A synchronous call into the main thread that gives up when the program
+  // closes, so that an exiting main thread never waits for this one.
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  HandOverFn fn = FHandOver;
+  QMetaObject::invokeMethod(
+      context,
+      [fn, data, done] {
+        if (!IsClosing()) fn(data);
+        done->set_value();
+      },
+      Qt::QueuedConnection);
+  while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+    if (IsClosing()) return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TClassAcceleratorPOP3::TClassAcceleratorPOP3(QObject* parent) : TClassAccelerator(kPop3Semaphore, parent) {}
+TClassAcceleratorPOP3::~TClassAcceleratorPOP3() = default;
+
+void TClassAcceleratorPOP3::SetMailObject(std::unique_ptr<TMailPOP3> object) { FMailObject = std::move(object); }
+
+void TClassAcceleratorPOP3::Pass() {
+  std::unique_ptr<TMailPOP3> box = std::move(FMailObject);
+  if (!box) box = std::make_unique<TMailPOP3>();
+  Configure(*box);
+  box->SetAuthMode(Authent() ? 272 : 0);
+  FOutcome.Code = box->Connect();
+  if (FOutcome.Code != 0) return;
+  FOutcome.Code = box->DownloadHeaders();
+  FOutcome.Listed = box->MessageCount();
+  FOutcome.HeadersFetched = box->HeadersFetched();
+  if (FOutcome.Code == 0) {
+    const int n = box->MessageCount();
+    for (int i = 1; i <= n && !IsClosing(); ++i) {
+      bool taken = false;
+      if (!Classify(*box, i, taken)) continue;
+      if (taken) {
+        // A failed download still hands over whatever the mail object holds.
+        box->DownloadMessage(i);
+        TakeCurrent(*box);
+        HandOver();
+        PacedWait(kPauseAfterHandOverMs);
+      }
+      if (!FDryRun && box->DeleteSingleMessage(i) == 0) ++FOutcome.Deleted;
+    }
+  }
+  FOutcome.BytesReceived = box->BytesReceived();
+  const int code = box->Disconnect();
+  if (FOutcome.Code == 0) FOutcome.Code = code;
+}
+
+// ---------------------------------------------------------------------------
+
+TClassAcceleratorIMAP4::TClassAcceleratorIMAP4(QObject* parent) : TClassAccelerator(kImap4Semaphore, parent) {}
+TClassAcceleratorIMAP4::~TClassAcceleratorIMAP4() = default;
+
+void TClassAcceleratorIMAP4::Pass() {
+  TMailIMAP4 box;
+  Configure(box);
+  FOutcome.Code = box.Connect(ServerHost());
+  if (FOutcome.Code != 0) return;
+  FOutcome.Code = box.Login(AccountName(), AccountPassword());
+  if (FOutcome.Code == 0) FOutcome.Code = box.SelectMailbox(FMailboxName);
+  if (FOutcome.Code == 0) FOutcome.Code = box.DownloadEnvelopes();
+  FOutcome.Listed = box.MessageCount();
+  FOutcome.HeadersFetched = box.HeadersFetched();
+  if (FOutcome.Code == 0) {
+    const int n = box.MessageCount();
+    for (int i = 1; i <= n && !IsClosing(); ++i) {
+      bool taken = false;
+      if (!Classify(box, i, taken)) continue;
+      // A taken mail that cannot be downloaded is deleted without hand-over.
+      if (taken && box.DownloadMessage(i) == 0) {
+        TakeCurrent(box);
+        HandOver();
+        PacedWait(kPauseAfterHandOverMs);
+      }
+      if (!FDryRun && box.DeleteMessages(i, i) == 0) {
+        box.Expunge();
+        ++FOutcome.Deleted;
+      }
+    }
+  }
+  FOutcome.BytesReceived = box.BytesReceived();
+  const int code = box.Disconnect();
+  if (FOutcome.Code == 0) FOutcome.Code = code;
+}

@@ -1,0 +1,172 @@
+// The mailbox pollers: each makes exactly one pass over the mailbox, takes the
+// peer mails ("$_", "?_", "!_") that are still wanted, saves their single
+// attachment under the temporary input folder, hands each to the main thread
+// and deletes every peer mail. Every other mail stays untouched.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+#include <functional>
+#include <memory>
+
+class TMailPOP3;
+class TMailIMAP4;
+class TMailReceiver;
+
+// What a pass hands over for one taken mail, in the order StartServing takes it.
+struct HandOverData {
+  QString SenderAddress;
+  QString Prefix;
+  QString Ident;
+  QString IdentBase;
+  QString SubjectRest;
+  QString MessageBody;
+  QString AttachmentName;  // saved as TempInput/IdentBase/AttachmentName; empty when none
+};
+
+// Runs on the main thread for each taken mail (StartServing).
+using HandOverFn = std::function<void(const HandOverData&)>;
+
+// Whether name may be saved under a folder: one path component, no separators,
+// no "..", no control characters.
+bool SafeAttachmentName(const QString& name);
+// Whether identBase is a 17-digit stamp.
+bool IsStamp(const QString& identBase);
+
+class TClassAccelerator : public QThread {
+  Q_OBJECT
+public:
+  ~TClassAccelerator() override;
+
+  // The hand-over: fn runs synchronously on the thread of context (the main
+  // thread), and not at all once the program is closing. Without a context it
+  // runs on the poller's own thread.
+  void SetHandOver(HandOverFn fn, QObject* context);
+  // Frees the object when its run ends (the default).
+  void SetFreeOnTerminate(bool on) { FFreeOnTerminate = on; }
+  // Starts the thread one step below normal priority.
+  void Resume();
+  // Runs the thread body on the calling thread (kestroctl, tests).
+  void RunHere() { run(); }
+  // The semaphore wait in ms (preset 360000).
+  void SetSemaphoreWait(int ms) { FSemaphoreWait = ms; }
+
+  QString AttachmentName() const { return FAttachmentName; }
+  QString SenderAddress() const { return FSenderAddress; }
+  QString AccountName() const { return FAccountName; }
+  void SetAccountName(const QString& v) { FAccountName = v; }
+  QString AccountPassword() const { return FAccountPassword; }
+  void SetAccountPassword(const QString& v) { FAccountPassword = v; }
+  QString ServerHost() const { return FServerHost; }
+  void SetServerHost(const QString& v) { FServerHost = v; }
+  int ServerPort() const { return FServerPort; }
+  void SetServerPort(int v) { FServerPort = v; }
+  bool UseSsl() const { return FUseSsl; }
+  void SetUseSsl(bool v) { FUseSsl = v; }
+  QString SubjectRest() const { return FSubjectRest; }
+  QString Prefix() const { return FPrefix; }
+  QString TempInput() const { return FTempInput; }
+  void SetTempInput(const QString& v) { FTempInput = v; }
+  QString MessageBody() const { return FMessageBody; }
+  QString IdentBase() const { return FIdentBase; }
+  QString Ident() const { return FIdent; }
+  QString OnlineStamp() const { return FOnlineStamp; }
+  void SetOnlineStamp(const QString& v) { FOnlineStamp = v; }
+  QString StopJobId() const { return FStopJobId; }
+  void SetStopJobId(const QString& v) { FStopJobId = v; }
+  // Certificate authorities besides the system's (preset: CA_FILE of the installation).
+  void SetCaFile(const QString& v) { FCaFile = v; }
+  // A log of the pass's mail session (none when empty).
+  void SetLogFile(const QString& v) { FLogFile = v; }
+
+  // What the last pass did (tests, kestroctl).
+  struct Outcome {
+    bool Ran = false;       // the semaphore was taken and the pass started
+    int Code = 0;           // first failing result of the session; 0 when it went through
+    int Listed = 0;         // mails in the mailbox
+    int HeadersFetched = 0; // of them, headers read from the server
+    int Deleted = 0;        // peer mails deleted
+    qint64 BytesReceived = 0;
+  };
+  Outcome LastOutcome() const { return FOutcome; }
+
+protected:
+  TClassAccelerator(const char* semaphoreName, QObject* parent);
+  void run() override;
+  // One pass; sets FOutcome.
+  virtual void Pass() = 0;
+  // Steps 1 to 7 of the loop for mail i: false when it is no peer mail.
+  bool Classify(TMailReceiver& box, int i, bool& taken);
+  // Body, attachment and hand-over of the current (downloaded) mail.
+  void TakeCurrent(TMailReceiver& box);
+  void Configure(TMailReceiver& box) const;
+  void HandOver();
+
+  Outcome FOutcome;
+  bool FDryRun = false;  // hand over, delete nothing (kestroctl mailbox scan)
+
+private:
+  const char* FSemaphoreName;
+  int FSemaphoreWait = 360000;
+  bool FFreeOnTerminate = true;
+  HandOverFn FHandOver;
+  QPointer<QObject> FContext;
+  bool FHasContext = false;
+  QString FCaFile, FLogFile;
+
+  QString FAttachmentName;
+  QString FSenderAddress;
+  QString FAccountName;
+  QString FAccountPassword;
+  QString FServerHost;
+  int FServerPort = 0;
+  bool FUseSsl = true;
+  QString FSubjectRest;
+  QString FPrefix;
+  QString FTempInput;
+  QString FMessageBody;
+  QString FIdentBase;
+  QString FIdent;
+  QString FOnlineStamp;
+  QString FStopJobId;
+
+  friend class MailboxScan;
+};
+
+class TClassAcceleratorPOP3 : public TClassAccelerator {
+  Q_OBJECT
+public:
+  explicit TClassAcceleratorPOP3(QObject* parent = nullptr);
+  ~TClassAcceleratorPOP3() override;
+  // The mail object made by the starter (optional: the pass makes one when none is given).
+  void SetMailObject(std::unique_ptr<TMailPOP3> object);
+  bool Authent() const { return FAuthent; }
+  void SetAuthent(bool v) { FAuthent = v; }
+  // Lists, hands over and decides as a pass would, deleting nothing.
+  void SetDryRun(bool on) { FDryRun = on; }
+
+protected:
+  void Pass() override;
+
+private:
+  std::unique_ptr<TMailPOP3> FMailObject;
+  bool FAuthent = false;
+};
+
+class TClassAcceleratorIMAP4 : public TClassAccelerator {
+  Q_OBJECT
+public:
+  explicit TClassAcceleratorIMAP4(QObject* parent = nullptr);
+  ~TClassAcceleratorIMAP4() override;
+  QString MailboxName() const { return FMailboxName; }
+  void SetMailboxName(const QString& v) { FMailboxName = v; }
+  void SetDryRun(bool on) { FDryRun = on; }
+
+protected:
+  void Pass() override;
+
+private:
+  QString FMailboxName = QStringLiteral("Inbox");
+};
