@@ -1,0 +1,252 @@
+// One mailbox with ordinary mails and peer mails of every kind, polled over
+// POP3 and over IMAP4: the hand-overs are exactly the expected ones, every
+// peer mail is gone, every ordinary mail is still there byte for byte.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include "MailStack.h"
+#include "platform/Closing.h"
+#include "transport/Accelerator.h"
+#include "transport/MailObjects.h"
+
+namespace {
+
+const QString kOnline = "20261210100000000";
+const QString kStop = "20261210110000000";
+const QString kNewer = "20261210120000000";  // after both
+
+QByteArray Multipart(const QByteArray& body, const QList<QPair<QByteArray, QByteArray>>& attachments) {
+  QByteArray m = "Content-Type: multipart/mixed; boundary=\"b0undary\"\r\n\r\n";
+  m += "--b0undary\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" + body + "\r\n";
+  for (const auto& [name, data] : attachments) {
+    m += "--b0undary\r\nContent-Type: application/octet-stream\r\n";
+    m += "Content-Disposition: attachment; filename=\"" + name + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    m += data.toBase64() + "\r\n";
+  }
+  m += "--b0undary--\r\n";
+  return m;
+}
+
+QByteArray Plain(const QByteArray& body) { return "Content-Type: text/plain\r\n\r\n" + body + "\r\n"; }
+
+struct Expected {
+  QString Prefix, Ident, IdentBase, SubjectRest, Body, Attachment;  // Ident "*": a fresh stamp
+  QByteArray AttachmentBytes;
+};
+
+class Poller : public ::testing::TestWithParam<bool> {
+protected:
+  void SetUp() override {
+    if (!MailStack::Get().Ok()) GTEST_SKIP() << "the test mail stack is not running";
+    qputenv("KESTRO_RUNTIME_DIR", FRuntime.path().toUtf8());
+    SetPaceFactor(0);
+    MailStack::Get().Clear("carol");
+    TMailReceiver::ForgetHeaders();
+  }
+
+  // Fills carol's mailbox; returns the expected hand-overs in mailbox order.
+  QList<Expected> Fill() {
+    const MailStack& s = MailStack::Get();
+    auto drop = [&](const QString& subject, const QString& id, const QByteArray& mime) {
+      s.Drop("carol", RawMail("alice@example.test", subject, "<" + id + "@test>", mime));
+    };
+    drop("Weekly report", "ordinary1", Plain("numbers"));
+    drop("$_" + QString("20261210090000000") + "_QUJD", "old-request", Plain("x"));  // older than online
+    drop("Re: $_ not a prefix here", "ordinary2", Plain("keep me"));
+    drop("$_" + kNewer + "_bGlzdA==", "request", Plain("  body text  "));
+    drop("!_" + QString("20261210105000000") + "_QUJD_Done", "stopped-reply", Plain("x"));  // not newer than stop
+    drop("!_" + kNewer + ".8.1_QUJD_Done", "volume", Multipart("", {{"disk.001", "12345678"}}));
+    drop("?_list", "plain-list", Plain(""));
+    drop("?x_not ours", "ordinary3", Multipart("with file", {{"report.pdf", "%PDF-1.4"}}));
+    drop("?_x_download", "two-attachments", Multipart("a.txt\r\nb.txt", {{"a.txt", "A"}, {"b.txt", "B"}}));
+    drop("!_" + QString("20261210120000001") + "_QUJD_Done", "no-attachment", Plain("reply body"));
+    drop("$_" + QString("20261210120000002") + "_ZG93bmxvYWQ=", "evil-name", Multipart("", {{"../../x", "evil"}}));
+    drop("$_onlytext", "prefix-and-text", Plain("x"));
+    drop("?_onlytext", "plain-prefix-and-text", Plain("hi"));
+    return {
+        {"$_", kNewer, kNewer, "bGlzdA==", "body text", "", {}},
+        {"!_", kNewer + ".8.1", kNewer, "QUJD_Done", "", "disk.001", "12345678"},
+        {"?_", "*", "*", "list", "", "", {}},
+        {"?_", "*", "*", "download", "a.txt\r\nb.txt", "", {}},
+        {"!_", "20261210120000001", "20261210120000001", "QUJD_Done", "reply body", "", {}},
+        {"$_", "20261210120000002", "20261210120000002", "ZG93bmxvYWQ=", "", "", {}},
+        {"?_", "*", "*", "onlytext", "hi", "", {}},
+    };
+  }
+
+  TClassAccelerator* MakePoller(bool imap, QList<HandOverData>& got) {
+    const MailStack& s = MailStack::Get();
+    const IncomingAccount a = s.Account("carol", imap);
+    TClassAccelerator* p;
+    if (imap) {
+      auto* q = new TClassAcceleratorIMAP4;
+      q->SetMailboxName("Inbox");
+      p = q;
+    } else {
+      p = new TClassAcceleratorPOP3;
+    }
+    p->SetFreeOnTerminate(false);
+    p->SetServerHost(a.Server);
+    p->SetServerPort(a.Port);
+    p->SetAccountName(a.Account);
+    p->SetAccountPassword(a.Password);
+    p->SetUseSsl(true);
+    p->SetCaFile(a.CaFile);
+    p->SetOnlineStamp(kOnline);
+    p->SetStopJobId(kStop);
+    p->SetTempInput(FInput.path());
+    p->SetHandOver([&got](const HandOverData& d) { got << d; }, nullptr);
+    return p;
+  }
+
+  QTemporaryDir FRuntime, FInput;
+};
+
+}  // namespace
+
+TEST_P(Poller, TakesPeerMailsDeletesThemAndLeavesTheRest) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  const QList<Expected> expected = Fill();
+  ASSERT_TRUE(s.WaitForMails("carol", 13));
+  const auto before = s.Mails("carol");
+  const QStringList ordinary = {"<ordinary1@test>", "<ordinary2@test>", "<ordinary3@test>"};
+
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> poller(MakePoller(imap, got));
+  poller->RunHere();
+  EXPECT_EQ(poller->LastOutcome().Code, 0);
+  EXPECT_EQ(poller->LastOutcome().Listed, 13);
+  EXPECT_EQ(poller->LastOutcome().Deleted, 10);
+
+  ASSERT_EQ(got.size(), expected.size());
+  QStringList fresh;
+  for (int i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Expected& e = expected[i];
+    const HandOverData& d = got[i];
+    EXPECT_EQ(d.SenderAddress, "alice@example.test");
+    EXPECT_EQ(d.Prefix, e.Prefix);
+    if (e.Ident == "*") {
+      EXPECT_TRUE(IsStamp(d.Ident)) << d.Ident;
+      EXPECT_EQ(d.IdentBase, d.Ident);
+      fresh << d.Ident;
+    } else {
+      EXPECT_EQ(d.Ident, e.Ident);
+      EXPECT_EQ(d.IdentBase, e.IdentBase);
+    }
+    EXPECT_EQ(d.SubjectRest, e.SubjectRest);
+    EXPECT_EQ(d.MessageBody, e.Body);
+    EXPECT_EQ(d.AttachmentName, e.Attachment);
+    if (!e.Attachment.isEmpty()) {
+      QFile f(FInput.path() + "/" + d.IdentBase + "/" + e.Attachment);
+      ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+      EXPECT_EQ(f.readAll(), e.AttachmentBytes);
+    }
+  }
+  fresh.removeDuplicates();
+  EXPECT_EQ(fresh.size(), 3);
+  // Nothing was written outside the input folder, and nothing for the refused name.
+  EXPECT_FALSE(QFile::exists(FInput.path() + "/../x"));
+  EXPECT_FALSE(QFile::exists(QDir(FInput.path()).absoluteFilePath("../../x")));
+  EXPECT_FALSE(QFile::exists(FInput.path() + "/20261210120000002"));
+
+  // A second pass finds only the ordinary mails, and reads no header again.
+  got.clear();
+  std::unique_ptr<TClassAccelerator> again(MakePoller(imap, got));
+  again->RunHere();
+  EXPECT_TRUE(got.isEmpty());
+  EXPECT_EQ(again->LastOutcome().Listed, 3);
+  EXPECT_EQ(again->LastOutcome().HeadersFetched, 0);
+  EXPECT_EQ(again->LastOutcome().Deleted, 0);
+
+  const auto after = s.Mails("carol");
+  EXPECT_EQ(after.keys(), ordinary);
+  for (const QString& id : ordinary) EXPECT_EQ(after.value(id), before.value(id)) << id.toStdString();
+}
+
+TEST_P(Poller, HandOverRunsOnTheMainThreadAndNewMailCostsOneHeader) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  int argc = 0;
+  QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, nullptr);
+  QObject mainContext;
+  s.Drop("carol", RawMail("bob@example.test", "Ordinary", "<o1@test>", Plain("x")));
+  ASSERT_TRUE(s.WaitForMails("carol", 1));
+
+  QList<HandOverData> got;
+  QList<QThread*> threads;
+  auto run = [&] {
+    TClassAccelerator* p = MakePoller(imap, got);
+    p->SetHandOver(
+        [&got, &threads](const HandOverData& d) {
+          got << d;
+          threads << QThread::currentThread();
+        },
+        &mainContext);
+    p->Resume();
+    while (!p->wait(10)) QCoreApplication::processEvents();
+    const auto outcome = p->LastOutcome();
+    delete p;
+    return outcome;
+  };
+  EXPECT_EQ(run().HeadersFetched, 1);
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p1@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 2));
+  const auto second = run();
+  EXPECT_EQ(second.HeadersFetched, 1);
+  ASSERT_EQ(got.size(), 1);
+  EXPECT_EQ(got[0].SubjectRest, "list");
+  EXPECT_EQ(threads[0], QThread::currentThread());
+  delete app;
+}
+
+TEST_P(Poller, FailedLoginEndsThePassAndDeletesNothing) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p2@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 1));
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+  p->SetAccountPassword("Wrong-Secret-42");
+  p->RunHere();
+  EXPECT_EQ(p->LastOutcome().Code, mrAuthFailed);
+  EXPECT_TRUE(got.isEmpty());
+  if (imap) {
+    auto* q = new TClassAcceleratorIMAP4;
+    std::unique_ptr<TClassAccelerator> wrongBox(q);
+    std::unique_ptr<TClassAccelerator> tmp(MakePoller(true, got));
+    q->SetFreeOnTerminate(false);
+    q->SetServerHost(tmp->ServerHost());
+    q->SetServerPort(tmp->ServerPort());
+    q->SetAccountName(tmp->AccountName());
+    q->SetAccountPassword(tmp->AccountPassword());
+    q->SetCaFile(s.CaFile());
+    q->SetMailboxName("NoSuchBox");
+    q->RunHere();
+    EXPECT_EQ(q->LastOutcome().Code, mrMailboxNotFound);
+  }
+  EXPECT_EQ(s.Mails("carol").size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "IMAP4" : "POP3"; });
+
+TEST(AttachmentNames, OnlyOneComponentUnderAStampFolder) {
+  struct Case {
+    const char* Name;
+    bool Safe;
+  } cases[] = {{"disk.001", true}, {"Résumé 2.pdf", true}, {"..", false},      {".", false},
+               {"../../x", false}, {"a/b", false},         {"a\\b", false},  {"", false},
+               {"x\x01y", false},  {"..hidden", false},    {"/etc/passwd", false}};
+  for (const Case& c : cases) EXPECT_EQ(SafeAttachmentName(QString::fromUtf8(c.Name)), c.Safe) << c.Name;
+  EXPECT_TRUE(IsStamp("20261210120000000"));
+  EXPECT_FALSE(IsStamp("2026121012000000"));
+  EXPECT_FALSE(IsStamp("2026121012000000x"));
+  EXPECT_FALSE(IsStamp("../../../../../..x"));
+}
