@@ -218,8 +218,14 @@ private:
     FCompressor.Wait(*block);
     WriteEntry& e = FEntries[block->Entry];
     if (block->First) {
-      e.HeaderPos = FOut.Pos();
       const QByteArray header = LocalHeader(e);
+      // A header that would straddle two volumes starts the next one instead.
+      const std::uint64_t room = FOut.VolumeSize() - FOut.OffsetOf(FOut.Pos());
+      if (static_cast<std::uint64_t>(header.size()) > room) {
+        const QByteArray zeros(static_cast<qsizetype>(room), '\0');
+        if (!FOut.Write(zeros.constData(), zeros.size())) return Fail(FOut.Error());
+      }
+      e.HeaderPos = FOut.Pos();
       if (!FOut.Write(header.constData(), header.size())) return Fail(FOut.Error());
     }
     if (block->ReadFailed) return FOut.Truncate(e.HeaderPos) || Fail(FOut.Error());  // skipped
@@ -240,6 +246,8 @@ private:
     return true;
   }
 
+  // filler: bytes added to the header so that the next record starts in the
+  // next volume; an extra field from 4 bytes on, a comment of blanks below.
   QByteArray CentralHeader(const WriteEntry& e, std::uint64_t headerPos, std::size_t filler) const {
     const std::uint32_t disk = FOut.DiskOf(headerPos);
     const std::uint64_t offset = FOut.OffsetOf(headerPos);
@@ -249,10 +257,11 @@ private:
     if (e.Compressed >= kMax32) z.U64(e.Compressed);
     if (offset >= kMax32) z.U64(offset);
     if (disk >= kMax16) z.U32(disk);
-    QByteArray extra;
+    QByteArray extra, comment;
     Put x(extra);
     if (!zip64.isEmpty()) x.U16(kExtraZip64).U16(static_cast<std::uint64_t>(zip64.size())).Bytes(zip64);
     if (filler >= 4) x.U16(kExtraFiller).U16(filler - 4).Bytes(QByteArray(static_cast<qsizetype>(filler - 4), '\0'));
+    if (filler > 0 && filler < 4) comment = QByteArray(static_cast<qsizetype>(filler), ' ');
     const bool needs64 = !zip64.isEmpty() || e.Zip64Local;
     QByteArray h;
     Put(h).U32(kCentralSig)
@@ -266,55 +275,82 @@ private:
         .U32(std::min<std::uint64_t>(e.Uncompressed, kMax32))
         .U16(static_cast<std::uint64_t>(e.Name.size()))
         .U16(static_cast<std::uint64_t>(extra.size()))
-        .U16(0)                                   // comment
+        .U16(static_cast<std::uint64_t>(comment.size()))
         .U16(std::min<std::uint64_t>(disk, kMax16))
         .U16(0)                                   // internal attributes
         .U32(static_cast<std::uint64_t>(e.Mode) << 16 | (e.Folder ? 0x10 : 0))
         .U32(std::min<std::uint64_t>(offset, kMax32))
         .Bytes(e.Name)
-        .Bytes(extra);
+        .Bytes(extra)
+        .Bytes(comment);
     return h;
   }
 
+  // Readers of split archives take no header across two volumes, and want the
+  // last central header and the end records together in the last volume.
+  // Where a record would straddle a boundary, the central header before it
+  // grows by a filler (before the first one, unused bytes) so that the record
+  // starts the next volume.
   bool WriteDirectory() {
     std::vector<WriteEntry*> written;
     for (WriteEntry& e : FEntries)
       if (e.Written) written.push_back(&e);
     const std::uint64_t volume = FOut.VolumeSize();
-    const auto centralSize = [&](std::uint64_t shift) {
+    const auto headers = [&](std::uint64_t shift) {
+      std::vector<QByteArray> list;
+      for (const WriteEntry* e : written) list.push_back(CentralHeader(*e, e->HeaderPos - shift, 0));
+      return list;
+    };
+    const auto sizeOf = [](const std::vector<QByteArray>& list) {
       std::uint64_t size = 0;
-      for (const WriteEntry* e : written) size += CentralHeader(*e, e->HeaderPos - shift, 0).size();
+      for (const QByteArray& h : list) size += static_cast<std::uint64_t>(h.size());
       return size;
     };
+    constexpr std::uint64_t kEndMost = kZip64EndSize + kZip64LocatorSize + kEndSize;
     // An archive that fits one volume is a plain zip file: no spanning signature.
     std::uint64_t shift = 0;
-    if (FOut.Pos() <= volume && FOut.Pos() - 4 + centralSize(4) + kZip64EndSize + kZip64LocatorSize + kEndSize <= volume) {
+    std::vector<QByteArray> central = headers(0);
+    if (FOut.Pos() <= volume && FOut.Pos() - 4 + sizeOf(central) + kEndMost <= volume) {
       if (!FOut.DropLeading(4)) return Fail(FOut.Error());
       shift = 4;
+      central = headers(shift);
+    }
+    const std::uint64_t count = written.size();
+    // Fillers add less than a volume per record at most; Zip64 ends are harmless when not needed.
+    const bool zip64 = count >= kMax16 || sizeOf(central) + 4 * volume >= kMax32 ||
+                       FOut.OffsetOf(FOut.Pos()) + volume >= kMax32 ||
+                       FOut.DiskOf(FOut.Pos() + sizeOf(central)) + count + 2 >= kMax16;
+    const std::uint64_t endSize = (zip64 ? kZip64EndSize + kZip64LocatorSize : 0) + kEndSize;
+
+    std::uint64_t gap = 0, pos = FOut.Pos();
+    for (std::size_t i = 0; i < central.size(); ++i) {
+      const std::uint64_t need = static_cast<std::uint64_t>(central[i].size()) + (i + 1 == central.size() ? endSize : 0);
+      const std::uint64_t room = volume - FOut.OffsetOf(pos);
+      if (need > room && need <= volume) {
+        if (i == 0)
+          gap = room;
+        else
+          central[i - 1] = CentralHeader(*written[i - 1], written[i - 1]->HeaderPos - shift, static_cast<std::size_t>(room));
+        pos += room;
+      }
+      pos += static_cast<std::uint64_t>(central[i].size());
+    }
+    if (gap > 0) {
+      const QByteArray zeros(static_cast<qsizetype>(gap), '\0');
+      if (!FOut.Write(zeros.constData(), zeros.size())) return Fail(FOut.Error());
     }
     const std::uint64_t cdStart = FOut.Pos();
-    std::uint64_t cdSize = centralSize(shift);
-    const std::uint64_t count = written.size();
-    const bool zip64 = count >= kMax16 || cdSize + 256 >= kMax32 || FOut.OffsetOf(cdStart) >= kMax32 ||
-                       FOut.DiskOf(cdStart + cdSize + 256) >= kMax16 - 1;
-    const std::uint64_t endSize = (zip64 ? kZip64EndSize + kZip64LocatorSize : 0) + kEndSize;
-    // The end records must lie whole in the last volume: when they would
-    // straddle a boundary, a filler in the last central header moves them on.
-    std::size_t filler = 0;
-    const std::uint64_t room = volume - FOut.OffsetOf(cdStart + cdSize);
-    if (endSize > room) filler = static_cast<std::size_t>(room >= 4 ? room : room + 4);
-    cdSize += filler;
-    const std::uint64_t endStart = cdStart + cdSize;
+    const std::uint64_t cdSize = pos - cdStart;
+    const std::uint64_t endStart = pos;
     const std::uint32_t lastDisk = FOut.DiskOf(endStart);
     std::uint64_t onLastDisk = 0;
     QByteArray buffer;
-    std::uint64_t pos = cdStart;
-    for (std::size_t i = 0; i < written.size(); ++i) {
-      const QByteArray h = CentralHeader(*written[i], written[i]->HeaderPos - shift, i + 1 == written.size() ? filler : 0);
+    pos = cdStart;
+    for (std::size_t i = 0; i < central.size(); ++i) {
       if (FOut.DiskOf(pos) == lastDisk) ++onLastDisk;
-      pos += h.size();
-      buffer += h;
-      if (buffer.size() >= (1 << 20) || i + 1 == written.size()) {
+      pos += static_cast<std::uint64_t>(central[i].size());
+      buffer += central[i];
+      if (buffer.size() >= (1 << 20) || i + 1 == central.size()) {
         if (!FOut.Write(buffer.constData(), buffer.size())) return Fail(FOut.Error());
         buffer.clear();
       }

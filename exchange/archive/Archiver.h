@@ -49,7 +49,7 @@ class Archiver {
 public:
   static constexpr int kDefaultLevel = 3;
   static constexpr qint64 kDefaultVolumeSize = 10000000;
-  static constexpr qint64 kMinVolumeSize = 1024;
+  static constexpr qint64 kMinVolumeSize = 65536;
 
   explicit Archiver(int level = kDefaultLevel, qint64 volumeSize = kDefaultVolumeSize)
       : FLevel(level), FVolumeSize(volumeSize) {}

@@ -1,0 +1,368 @@
+// The archive component against itself and against 7-Zip and Info-ZIP.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <atomic>
+#include <thread>
+
+#include "ArchiveFixture.h"
+#include "core/Utils.h"
+#include "exchange/archive/Archiver.h"
+
+using namespace archtest;
+
+namespace {
+
+class ArchiveTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(FTemp.isValid());
+    Root = FTemp.path();
+  }
+  QString Dir(const QString& name) const { return Root + '/' + name; }
+
+  // Builds, checks the volume sizes, and returns the volumes.
+  QStringList Build(const Archiver& archiver, const QStringList& paths, const QString& out) {
+    QStringList volumes;
+    QString error;
+    EXPECT_TRUE(archiver.BuildVolumes(paths, out, &volumes, &error)) << qPrintable(error);
+    for (int i = 0; i < volumes.size(); ++i) {
+      EXPECT_EQ(QFileInfo(volumes[i]).fileName(), VolumeName(i + 1));
+      const qint64 size = QFileInfo(volumes[i]).size();
+      if (i + 1 < volumes.size()) {
+        EXPECT_EQ(size, archiver.VolumeSize()) << qPrintable(volumes[i]);
+      } else {
+        EXPECT_LE(size, archiver.VolumeSize());
+      }
+    }
+    return volumes;
+  }
+
+  // Info-ZIP joins the split archive and tests it; 7-Zip tests the split archive.
+  void ExpectToolsAccept(const QString& zip, const QString& scratch) {
+    const ToolResult sevenZip = RunTool("7zz", {"t", zip});
+    EXPECT_EQ(sevenZip.Code, 0) << qPrintable(sevenZip.Output);
+    EXPECT_FALSE(sevenZip.Output.contains("WARNING", Qt::CaseInsensitive)) << qPrintable(sevenZip.Output);
+    QDir().mkpath(scratch);
+    const QString single = scratch + "/single.zip";
+    const ToolResult join = RunTool("zip", {"-s", "0", zip, "--out", single});
+    EXPECT_EQ(join.Code, 0) << qPrintable(join.Output);
+    const ToolResult test = RunTool("unzip", {"-t", single});
+    EXPECT_EQ(test.Code, 0) << qPrintable(test.Output);
+  }
+
+  QTemporaryDir FTemp;
+  QString Root;
+};
+
+// Our volumes, from one to seven, read by ourselves and by both tools after
+// renaming to the spanned convention.
+TEST_F(ArchiveTest, VolumesReadByUsAnd7ZipAndInfoZip) {
+  const QStringList paths = MakeCorpus(Dir("corpus"), 600000);
+  const QStringList single = Build(Archiver(3, 100000000), paths, Dir("probe"));
+  ASSERT_EQ(single.size(), 1);
+  const qint64 total = QFileInfo(single[0]).size();
+  EXPECT_EQ(ReadFile(single[0]).left(4), QByteArray("PK\x03\x04", 4)) << "one volume is a plain zip file";
+
+  for (int count : {1, 2, 7}) {
+    SCOPED_TRACE(count);
+    const qint64 volumeSize = count == 1 ? Archiver::kDefaultVolumeSize : static_cast<qint64>(total / (count - 0.5));
+    const QString out = Dir(QString("out%1").arg(count));
+    const QStringList volumes = Build(Archiver(3, volumeSize), paths, out);
+    ASSERT_EQ(volumes.size(), count);
+    if (count > 1) EXPECT_EQ(ReadFile(volumes[0]).left(4), QByteArray("PK\x07\x08", 4));
+
+    QString error;
+    ASSERT_TRUE(Archiver().Extract(volumes.last(), Dir(QString("ours%1").arg(count)), &error)) << qPrintable(error);
+    EXPECT_EQ(CompareTrees(Dir("corpus"), Dir(QString("ours%1").arg(count))), "");
+
+    // As the peer's mail names them: disk.z01 ... disk.zip_; we read that naming too.
+    QStringList renamed;
+    RenameVolumes(out, renamed);
+    ASSERT_TRUE(renamed.last().endsWith("disk.zip_"));
+    ASSERT_TRUE(Archiver().Extract(renamed.last(), Dir(QString("span%1").arg(count)), &error)) << qPrintable(error);
+    EXPECT_EQ(CompareTrees(Dir("corpus"), Dir(QString("span%1").arg(count))), "");
+
+    const QString zip = out + "/disk.zip";
+    ASSERT_TRUE(QFile::rename(renamed.last(), zip));
+    const QString sevenOut = Dir(QString("7z%1").arg(count));
+    const ToolResult x = RunTool("7zz", {"x", "-y", "-o" + sevenOut, zip});
+    ASSERT_EQ(x.Code, 0) << qPrintable(x.Output);
+    EXPECT_EQ(CompareTrees(Dir("corpus"), sevenOut), "");
+    ExpectToolsAccept(zip, Dir(QString("join%1").arg(count)));
+    const ToolResult unzip = RunTool("unzip", {"-q", Dir(QString("join%1/single.zip").arg(count)), "-d",
+                                               Dir(QString("unzip%1").arg(count))});
+    EXPECT_EQ(unzip.Code, 0) << qPrintable(unzip.Output);
+    EXPECT_EQ(CompareTrees(Dir("corpus"), Dir(QString("unzip%1").arg(count))), "");
+  }
+}
+
+TEST_F(ArchiveTest, ReadsInfoZipArchivesSplitOrNot) {
+  MakeCorpus(Dir("corpus"));
+  QDir().mkpath(Dir("zs"));
+  ToolResult made = RunTool("zip", {"-q", "-r", "-3", "-s", "64k", Dir("zs/arch.zip"), "."}, Dir("corpus"));
+  ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
+  ASSERT_TRUE(QFileInfo::exists(Dir("zs/arch.z04"))) << qPrintable(TreeListing(Dir("zs")).join(' '));
+  made = RunTool("zip", {"-q", "-r", Dir("plain.zip"), "."}, Dir("corpus"));
+  ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
+
+  for (const QString& archive : {Dir("zs/arch.zip"), Dir("plain.zip")}) {
+    SCOPED_TRACE(qPrintable(archive));
+    QString error;
+    const QString dest = Dir("x" + QFileInfo(archive).baseName());
+    ASSERT_TRUE(Archiver().Extract(archive, dest, &error)) << qPrintable(error);
+    EXPECT_EQ(CompareTrees(Dir("corpus"), dest), "");
+  }
+}
+
+// Volume boundaries inside every kind of record (local and central headers,
+// data, end records): no header is cut in two, the last volume holds the last
+// central header and the end records, and both tools read every layout.
+TEST_F(ArchiveTest, BoundariesAnywhereStayReadable) {
+  for (int i = 0; i < 1500; ++i) {
+    const QString path = Dir(QString("src/small/file-%1-%2.txt").arg(i).arg(QString(i % 13, 'x')));
+    WriteFile(path, TextBytes(static_cast<std::size_t>((i * 37) % 250), static_cast<std::uint32_t>(i)));
+  }
+  const QStringList paths = {Dir("src/small")};
+  const QStringList probe = Build(Archiver(6, 100000000), paths, Dir("probe"));
+  const qint64 total = QFileInfo(probe[0]).size() + 4;  // with the spanning signature
+  ASSERT_GT(total, 3 * Archiver::kMinVolumeSize);
+
+  // Cuts k bytes before the end (inside the end record for k < 22), then a sweep
+  // that puts boundaries into the central directory and among local entries.
+  QList<qint64> sizes;
+  for (qint64 k : {1, 2, 3, 4, 5, 21, 22, 23, 60, 150}) sizes << total - k;
+  for (qint64 v = Archiver::kMinVolumeSize; v < Archiver::kMinVolumeSize + 1000; v += 97) sizes << v;
+  for (qint64 volumeSize : sizes) {
+    SCOPED_TRACE(volumeSize);
+    const QString out = Dir(QString("v%1").arg(volumeSize));
+    const QStringList volumes = Build(Archiver(6, volumeSize), paths, out);
+    ASSERT_GE(volumes.size(), 2);
+    QString error;
+    ASSERT_TRUE(Archiver().Extract(volumes.last(), out + "-x", &error)) << qPrintable(error);
+    EXPECT_EQ(CompareTrees(Dir("src"), out + "-x"), "");
+    ExpectToolsAccept(SpanNames(out), out + "-join");
+  }
+}
+
+TEST_F(ArchiveTest, LevelsAndStoredNames) {
+  const QByteArray text = TextBytes(20000, 9);
+  const QStringList names = {"a.zip", "b.ARJ", "c.rar", "report.cab", "mycab", "plain.txt"};
+  QStringList paths;
+  for (const QString& name : names) {
+    WriteFile(Dir("in/" + name), text);
+    paths << Dir("in/" + name);
+  }
+  struct Case {
+    int Level;
+    bool PlainDeflated;
+  };
+  for (const Case& c : {Case{3, true}, Case{0, false}, Case{1, true}, Case{9, true}, Case{12, true}, Case{-5, true}}) {
+    SCOPED_TRACE(c.Level);
+    const QString out = Dir(QString("out%1").arg(c.Level));
+    const QStringList volumes = Build(Archiver(c.Level, 1000000), paths, out);
+    std::vector<ArchiveEntryInfo> entries;
+    QString error;
+    ASSERT_TRUE(Archiver().List(volumes.last(), &entries, &error)) << qPrintable(error);
+    ASSERT_EQ(entries.size(), 6u);
+    for (const ArchiveEntryInfo& e : entries) {
+      const bool deflated = e.Name == "plain.txt" && c.PlainDeflated;
+      EXPECT_EQ(e.Method, deflated ? 8 : 0) << qPrintable(e.Name);
+      EXPECT_TRUE(e.Flags & 0x0800) << "UTF-8 flag on " << qPrintable(e.Name);
+    }
+    ASSERT_TRUE(Archiver().Extract(volumes.last(), out + "-x", &error)) << qPrintable(error);
+    EXPECT_EQ(CompareTrees(Dir("in"), out + "-x"), "");
+  }
+}
+
+TEST_F(ArchiveTest, MissingEntriesAreSkipped) {
+  WriteFile(Dir("in/good.txt"), "good");
+  WriteFile(Dir("in/folder/inside.txt"), "inside");
+  WriteFile(Dir("outside.txt"), "outside");
+  QFile::link(Dir("outside.txt"), Dir("in/folder/link.txt"));  // not followed inside a folder
+  QFile::link(Dir("nowhere"), Dir("in/dangling"));
+  QString error;
+  QStringList volumes;
+  Archiver archiver;
+  EXPECT_FALSE(archiver.BuildVolumes({Dir("in/missing"), Dir("in/dangling")}, Dir("none"), &volumes, &error));
+  EXPECT_TRUE(error.contains("No file")) << qPrintable(error);
+  EXPECT_TRUE(volumes.isEmpty());
+  EXPECT_TRUE(QDir(Dir("none")).isEmpty());
+
+  volumes = Build(archiver, {Dir("in/missing"), Dir("in/good.txt"), Dir("in/dangling"), Dir("in/folder")}, Dir("out"));
+  std::vector<ArchiveEntryInfo> entries;
+  ASSERT_TRUE(archiver.List(volumes.last(), &entries, &error)) << qPrintable(error);
+  QStringList names;
+  for (const ArchiveEntryInfo& e : entries) names << e.Name;
+  EXPECT_EQ(names, QStringList({"good.txt", "folder/", "folder/inside.txt"}));
+}
+
+// Archives a person might forge: they are refused before anything is written,
+// and nothing appears outside the destination.
+TEST_F(ArchiveTest, HostileArchivesAreRefused) {
+  const char* script = R"PY(
+import sys, zipfile, struct
+out = sys.argv[1]
+def plain(name, entry):
+    with zipfile.ZipFile(out + '/' + name, 'w') as z:
+        z.writestr('fine.txt', b'fine')
+        z.writestr(zipfile.ZipInfo(entry), b'evil')
+plain('dotdot.zip', '../../x')
+plain('absolute.zip', out + '/abs-x')
+plain('backslash.zip', '..\\..\\y')
+plain('middle.zip', 'a/../../z')
+def patch(name, data, announced):
+    path = out + '/' + name
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+        z.writestr('bomb.txt', data)
+    b = bytearray(open(path, 'rb').read())
+    b[22:26] = struct.pack('<I', announced)
+    c = b.find(b'PK\x01\x02')
+    b[c + 24:c + 28] = struct.pack('<I', announced)
+    open(path, 'wb').write(b)
+patch('bomb.zip', b'\0' * (64 << 20), 1000)
+with zipfile.ZipFile(out + '/huge.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('huge.txt', b'\0' * 1000)
+b = bytearray(open(out + '/huge.zip', 'rb').read())
+c = b.find(b'PK\x01\x02')
+b[c + 24:c + 28] = struct.pack('<I', 0xFFFFFFFF)
+extra = struct.pack('<HHQ', 1, 8, 1 << 52)
+name_len = struct.unpack('<H', b[c + 28:c + 30])[0]
+b[c + 30:c + 32] = struct.pack('<H', len(extra))
+b[c + 46 + name_len:c + 46 + name_len] = extra
+e = b.find(b'PK\x05\x06')
+b[e + 12:e + 16] = struct.pack('<I', struct.unpack('<I', b[e + 12:e + 16])[0] + len(extra))
+open(out + '/huge.zip', 'wb').write(b)
+)PY";
+  QDir().mkpath(Dir("forged"));
+  const ToolResult made = RunTool("python3", {"-c", script, Dir("forged")});
+  ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
+
+  struct Case {
+    const char* Archive;
+    const char* Expect;
+  };
+  for (const Case& c : {Case{"dotdot.zip", "unsafe name"}, Case{"absolute.zip", "unsafe name"},
+                        Case{"backslash.zip", "unsafe name"}, Case{"middle.zip", "unsafe name"},
+                        Case{"bomb.zip", "announced size"}, Case{"huge.zip", "free disk space"}}) {
+    SCOPED_TRACE(c.Archive);
+    const QString dest = Dir(QString("sandbox/%1/a/b").arg(c.Archive));
+    QString error;
+    EXPECT_FALSE(Archiver().Extract(Dir("forged/") + c.Archive, dest, &error));
+    EXPECT_TRUE(error.contains(c.Expect)) << qPrintable(error);
+    // The forged entry is not anywhere, and the refused file left no part behind.
+    QStringList written = TreeListing(Dir("sandbox"));
+    written.removeIf([](const QString& p) { return p.endsWith('/'); });
+    EXPECT_EQ(written, QStringList()) << qPrintable(written.join(' '));
+    EXPECT_FALSE(QFileInfo::exists(Dir("forged/abs-x")));
+  }
+}
+
+TEST_F(ArchiveTest, DamagedOrMissingVolumesGiveClearErrors) {
+  WriteFile(Dir("in/random.bin"), RandomBytes(100000, 11));
+  WriteFile(Dir("in/text.txt"), TextBytes(100000, 12));
+  const QStringList volumes = Build(Archiver(0, 80000), {Dir("in/random.bin"), Dir("in/text.txt")}, Dir("out"));
+  ASSERT_EQ(volumes.size(), 3);
+  QString error;
+
+  // An existing file is overwritten; a damaged byte then fails the CRC and
+  // leaves neither the file nor a part of it.
+  WriteFile(Dir("dest/random.bin"), "old");
+  ASSERT_TRUE(Archiver().Extract(volumes.last(), Dir("dest"), &error)) << qPrintable(error);
+  EXPECT_EQ(ReadFile(Dir("dest/random.bin")), RandomBytes(100000, 11));
+  QByteArray second = ReadFile(volumes[1]);
+  second[1000] = static_cast<char>(second[1000] ^ 0x55);
+  WriteFile(volumes[1], second);
+  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("damaged"), &error));
+  EXPECT_TRUE(error.contains("CRC") && error.contains("random.bin")) << qPrintable(error);
+  EXPECT_EQ(TreeListing(Dir("damaged")), QStringList());
+
+  QFile::rename(volumes[1], Dir("aside"));
+  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("missing"), &error));
+  EXPECT_TRUE(error.contains("\"disk.002\" is missing")) << qPrintable(error);
+
+  QFile::rename(Dir("aside"), volumes[1]);
+  QFile last(volumes.last());
+  ASSERT_TRUE(last.resize(last.size() - 30));
+  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("cut"), &error));
+  EXPECT_TRUE(error.contains("disk.003")) << qPrintable(error);
+  EXPECT_FALSE(Archiver().Extract(volumes.first(), Dir("first"), &error));
+  EXPECT_TRUE(error.contains("not the last volume")) << qPrintable(error);
+}
+
+// Two builds and an extraction at once, sharing one Archiver's settings.
+TEST_F(ArchiveTest, ConcurrentBuildsAndExtraction) {
+  const QStringList paths = MakeCorpus(Dir("corpus"), 3000000);
+  const Archiver archiver(3, 700000);
+  const QStringList before = Build(archiver, paths, Dir("before"));
+  bool ok[3] = {};
+  QString errors[3];
+  QStringList volumes[2];
+  std::thread a([&] { ok[0] = archiver.BuildVolumes(paths, Dir("a"), &volumes[0], &errors[0]); });
+  std::thread b([&] { ok[1] = archiver.BuildVolumes(paths, Dir("b"), &volumes[1], &errors[1]); });
+  std::thread c([&] { ok[2] = archiver.Extract(before.last(), Dir("c"), &errors[2]); });
+  a.join();
+  b.join();
+  c.join();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ok[i]) << qPrintable(errors[i]);
+  EXPECT_EQ(CompareTrees(Dir("corpus"), Dir("c")), "");
+  for (int i = 0; i < 2; ++i) {
+    QString error;
+    const QString dest = Dir(QString("check%1").arg(i));
+    ASSERT_TRUE(archiver.Extract(volumes[i].last(), dest, &error)) << qPrintable(error);
+    EXPECT_EQ(CompareTrees(Dir("corpus"), dest), "");
+  }
+}
+
+TEST_F(ArchiveTest, ProgressAndCancel) {
+  const QStringList paths = MakeCorpus(Dir("corpus"), 2000000);
+  Archiver archiver(3, 500000);
+  qint64 lastDone = -1, lastTotal = -1;
+  archiver.SetProgress([&](qint64 done, qint64 total) {
+    EXPECT_GE(done, lastDone);
+    lastDone = done;
+    lastTotal = total;
+  });
+  const QStringList volumes = Build(archiver, paths, Dir("out"));
+  EXPECT_GT(lastTotal, 2000000);
+  EXPECT_EQ(lastDone, lastTotal);
+
+  std::atomic<bool> cancel{true};
+  archiver.SetCancel(&cancel);
+  QString error;
+  QStringList none;
+  EXPECT_FALSE(archiver.BuildVolumes(paths, Dir("cancelled"), &none, &error));
+  EXPECT_EQ(error, "Cancelled.");
+  EXPECT_TRUE(QDir(Dir("cancelled")).isEmpty());
+  EXPECT_FALSE(archiver.Extract(volumes.last(), Dir("x"), &error));
+  EXPECT_TRUE(error.contains("Cancelled.")) << qPrintable(error);
+  EXPECT_FALSE(QDir(Dir("x")).entryList(QDir::Files | QDir::Hidden).contains("random.bin"));
+}
+
+TEST_F(ArchiveTest, KestroctlVolumesCommands) {
+  const QString ctl = QStringLiteral(KESTRO_BINARY_DIR "/app/kestroctl");
+  if (!QFileInfo::exists(ctl)) GTEST_SKIP() << "kestroctl is not built";
+  const QStringList paths = MakeCorpus(Dir("corpus"));
+  ToolResult built = RunTool(ctl, QStringList{"volumes", "build", "--level", "3", "--volume-size", "200000", "--out",
+                                              Dir("out")} + paths);
+  ASSERT_EQ(built.Code, 0) << qPrintable(built.Output);
+  const QStringList printed = built.Output.trimmed().split('\n');
+  ASSERT_GE(printed.size(), 2);
+  for (int i = 0; i < printed.size(); ++i) EXPECT_TRUE(printed[i].endsWith(VolumeName(i + 1))) << qPrintable(printed[i]);
+
+  const ToolResult extracted = RunTool(ctl, {"volumes", "extract", printed.last(), Dir("x")});
+  ASSERT_EQ(extracted.Code, 0) << qPrintable(extracted.Output);
+  EXPECT_EQ(CompareTrees(Dir("corpus"), Dir("x")), "");
+
+  QFile::remove(printed.first());
+  const ToolResult failed = RunTool(ctl, {"volumes", "extract", printed.last(), Dir("y")});
+  EXPECT_EQ(failed.Code, 1);
+  EXPECT_TRUE(failed.Output.contains("\"disk.001\" is missing")) << qPrintable(failed.Output);
+  const ToolResult usage = RunTool(ctl, {"volumes", "build", "--out", Dir("z")});
+  EXPECT_EQ(usage.Code, 2) << qPrintable(usage.Output);
+}
+
+}  // namespace
