@@ -21,6 +21,9 @@
 #include <optional>
 
 #include <vmime/net/smtp/SMTPExceptions.hpp>
+#include <vmime/net/tls/TLSProperties.hpp>
+#include <vmime/net/tls/TLSSession.hpp>
+#include <vmime/net/tls/TLSSocket.hpp>
 #include <vmime/platforms/posix/posixHandler.hpp>
 
 #include "platform/Closing.h"
@@ -387,6 +390,123 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// SMTP: implicit TLS done here rather than by the SMTP client, so that the
+// capabilities the server announces can be read first. The client asks for
+// SMTPUTF8 whenever a server offers it; hiding the offer makes it send plain
+// 7-bit MIME mail, which every server takes. STARTTLS is hidden too: the
+// connection is already secure.
+
+class SmtpSocket : public vmime::net::socket {
+public:
+  SmtpSocket(std::shared_ptr<SessionState> state, std::shared_ptr<vmime::net::timeoutHandler> th,
+             std::shared_ptr<vmime::security::cert::certificateVerifier> verifier)
+      : FTimeout(th), FVerifier(std::move(verifier)) {
+    FRaw = std::make_shared<Socket>(std::move(state), th);
+    FInner = FRaw;
+  }
+
+  void connect(const vmime::string& address, const vmime::port_t port) override {
+    FRaw->connect(address, port);
+    if (FVerifier) {
+      auto session = vmime::net::tls::TLSSession::create(FVerifier, std::make_shared<vmime::net::tls::TLSProperties>());
+      auto tls = session->getSocket(FRaw);
+      tls->handshake();
+      FInner = tls;
+    }
+  }
+  bool isConnected() const override { return FInner->isConnected(); }
+  void disconnect() override { FInner->disconnect(); }
+  bool waitForRead(const int msecs) override { return HasLine() || FInner->waitForRead(msecs); }
+  bool waitForWrite(const int msecs) override { return FInner->waitForWrite(msecs); }
+
+  void receive(vmime::string& buffer) override {
+    buffer.clear();
+    FStatus = 0;
+    if (!HasLine()) {
+      vmime::string chunk;
+      FInner->receive(chunk);
+      FPending += chunk;
+    }
+    const size_t end = FPending.rfind('\n');
+    if (end == std::string::npos) {
+      FStatus = STATUS_WOULDBLOCK;
+      return;
+    }
+    buffer = Filter(FPending.substr(0, end + 1));
+    FPending.erase(0, end + 1);
+  }
+  size_t receiveRaw(vmime::byte_t* buffer, const size_t count) override {
+    if (!FPending.empty()) {
+      const size_t n = std::min(count, FPending.size());
+      std::memcpy(buffer, FPending.data(), n);
+      FPending.erase(0, n);
+      return n;
+    }
+    return FInner->receiveRaw(buffer, count);
+  }
+  void send(const vmime::string& buffer) override { FInner->send(buffer); }
+  void send(const char* str) override { FInner->send(str); }
+  void sendRaw(const vmime::byte_t* buffer, const size_t count) override { FInner->sendRaw(buffer, count); }
+  size_t sendRawNonBlocking(const vmime::byte_t* buffer, const size_t count) override {
+    return FInner->sendRawNonBlocking(buffer, count);
+  }
+  size_t getBlockSize() const override { return FInner->getBlockSize(); }
+  unsigned int getStatus() const override { return FStatus | FInner->getStatus(); }
+  const vmime::string getPeerName() const override { return FRaw->getPeerName(); }
+  const vmime::string getPeerAddress() const override { return FRaw->getPeerAddress(); }
+  std::shared_ptr<vmime::net::timeoutHandler> getTimeoutHandler() override { return FTimeout; }
+  void setTracer(std::shared_ptr<vmime::net::tracer> tracer) override {
+    FTracer = tracer;
+    FInner->setTracer(tracer);
+  }
+  std::shared_ptr<vmime::net::tracer> getTracer() override { return FTracer; }
+
+  // "250-SMTPUTF8" becomes "250-X-UNUSED": the list keeps its shape.
+  static std::string Filter(const std::string& lines) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < lines.size()) {
+      size_t nl = lines.find('\n', pos);
+      if (nl == std::string::npos) nl = lines.size() - 1;
+      std::string line = lines.substr(pos, nl + 1 - pos);
+      pos = nl + 1;
+      if (line.size() > 4 && line.compare(0, 3, "250") == 0 && (line[3] == '-' || line[3] == ' ')) {
+        std::string word = Upper(line.substr(4));
+        while (!word.empty() && (word.back() == '\n' || word.back() == '\r' || word.back() == ' ')) word.pop_back();
+        if (word == "SMTPUTF8" || word == "STARTTLS") line = line.substr(0, 4) + "X-UNUSED\r\n";
+      }
+      out += line;
+    }
+    return out;
+  }
+
+private:
+  bool HasLine() const { return FPending.find('\n') != std::string::npos; }
+  std::shared_ptr<vmime::net::timeoutHandler> FTimeout;
+  std::shared_ptr<vmime::security::cert::certificateVerifier> FVerifier;
+  std::shared_ptr<Socket> FRaw;
+  std::shared_ptr<vmime::net::socket> FInner;
+  std::shared_ptr<vmime::net::tracer> FTracer;
+  std::string FPending;
+  unsigned int FStatus = 0;
+};
+
+class SmtpSocketFactory : public vmime::net::socketFactory {
+public:
+  SmtpSocketFactory(std::shared_ptr<SessionState> state,
+                    std::shared_ptr<vmime::security::cert::certificateVerifier> verifier)
+      : FState(std::move(state)), FVerifier(std::move(verifier)) {}
+  std::shared_ptr<vmime::net::socket> create() override { return std::make_shared<SmtpSocket>(FState, nullptr, FVerifier); }
+  std::shared_ptr<vmime::net::socket> create(std::shared_ptr<vmime::net::timeoutHandler> th) override {
+    return std::make_shared<SmtpSocket>(FState, th, FVerifier);
+  }
+
+private:
+  std::shared_ptr<SessionState> FState;
+  std::shared_ptr<vmime::security::cert::certificateVerifier> FVerifier;
+};
+
+// ---------------------------------------------------------------------------
 // Tracing into the session log.
 
 class Tracer : public vmime::net::tracer {
@@ -464,7 +584,7 @@ const CertList& SystemAuthorities() {
 }  // namespace
 
 void SetUpService(const std::shared_ptr<vmime::net::service>& service, const std::shared_ptr<SessionState>& state,
-                  const QString& caFile) {
+                  const QString& caFile, bool smtpTls) {
   service->setSocketFactory(std::make_shared<SocketFactory>(state));
   service->setTimeoutHandlerFactory(std::make_shared<TimeoutHandlerFactory>(state));
   if (state->Log && state->Log->Active()) service->setTracerFactory(std::make_shared<TracerFactory>(state->Log));
@@ -477,6 +597,9 @@ void SetUpService(const std::shared_ptr<vmime::net::service>& service, const std
   auto verifier = std::make_shared<vmime::security::cert::defaultCertificateVerifier>();
   verifier->setX509RootCAs(roots);
   service->setCertificateVerifier(verifier);
+  if (smtpTls) service->setSocketFactory(std::make_shared<SmtpSocketFactory>(state, verifier));
+  else if (std::dynamic_pointer_cast<vmime::net::transport>(service))
+    service->setSocketFactory(std::make_shared<SmtpSocketFactory>(state, nullptr));
 }
 
 int ResultOf(const std::exception& error, const SessionState& state, QString* detail) {

@@ -54,9 +54,11 @@ struct SessionState {
   std::shared_ptr<SessionLog> Log;
 };
 
-// Applies the socket factory, time-outs, tracer and certificate check to a service.
+// Applies the socket factory, time-outs, tracer and certificate check to a
+// service. smtpTls: an SMTP service on a plain "smtp" URL whose implicit TLS
+// is done by the socket (see SmtpSocket).
 void SetUpService(const std::shared_ptr<vmime::net::service>& service,
-                  const std::shared_ptr<SessionState>& state, const QString& caFile);
+                  const std::shared_ptr<SessionState>& state, const QString& caFile, bool smtpTls = false);
 
 // The result code for a failure, and a line for the log that says why.
 int ResultOf(const std::exception& error, const SessionState& state, QString* detail = nullptr);
