@@ -5,7 +5,8 @@
 
 #include <QtGlobal>
 
-TClassMain::TClassMain(QObject* owner, const std::optional<QString>& confFolder) : TClassCustom(owner) {
+TClassMain::TClassMain(QObject* owner, const std::optional<QString>& confFolder, bool applyAutostart)
+    : TClassCustom(owner), FApplyAutostart(applyAutostart) {
   FData = new TClassData(this, confFolder);
   FSecondStart = false;
   FOnlineStamp.clear();
@@ -68,7 +69,7 @@ void TClassMain::Load() {
   o.SetAttachCompress(main.AsInteger("OPTIONS_ATTACH_COMPRESS"));
   o.SetAttachVolume(main.AsInteger("OPTIONS_ATTACH_VOLUME"));
   o.SetTimeoutClient(main.AsInteger("OPTIONS_TIMEOUT_CLIENT"));
-  o.SetStartupSystem(ReadAutostart());  // the entry on disk is the truth
+  if (FApplyAutostart) o.SetStartupSystem(ReadAutostart());  // the entry on disk is the truth
   FAnonymous->ReadRow(FData->DataMain103());
   FAddresses->LoadFrom(main.Nested("ADDRESSES"));
   FUsers->LoadFrom(main.Nested("USERS"));
@@ -97,7 +98,7 @@ void TClassMain::Store() {
 
   TMemTable& main = FData->DataMain();
   main.Edit();
-  WriteAutostart();
+  if (FApplyAutostart) WriteAutostart();
   if (!FAddresses->Contains(FRemoteHost)) FRemoteHost.clear();
   const TClassOptions& o = *FOptions;
   main.SetBoolean("MAIN_SECOND_START", FSecondStart);

@@ -19,7 +19,11 @@ public:
   // Creates the store (reading the configuration files of confFolder, or of
   // the installation's CONF folder), then the model objects, and loads them.
   // A damaged configuration raises EConfigFileError and no object is left.
-  explicit TClassMain(QObject* owner, const std::optional<QString>& confFolder = std::nullopt);
+  // Without applyAutostart (a configuration edited from outside the running
+  // program) the autostart entry is neither read nor written: StartupSystem
+  // keeps its stored value.
+  explicit TClassMain(QObject* owner, const std::optional<QString>& confFolder = std::nullopt,
+                      bool applyAutostart = true);
   // Saves, then frees the jobs, options, friends, anonymous share, address
   // history, and the store last (which writes the files once more).
   ~TClassMain() override;
@@ -100,4 +104,5 @@ private:
   QString FTempOutput;
   std::unique_ptr<TClassUserList> FUsers;
   std::unique_ptr<TClassThreadList> FJobs;
+  bool FApplyAutostart = true;
 };

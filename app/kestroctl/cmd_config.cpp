@@ -1,0 +1,237 @@
+// Configuration commands: set Kestro up without its window. Each works on a
+// configuration folder DIR (the folder of "server.cfg" and "server103.cfg").
+#include "config/ClassData.h"
+#include "core/Users.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "kestroctl/Command.h"
+#include "platform/InstanceLock.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <memory>
+
+namespace {
+
+const QStringList kSecretFields = {"OPTIONS_POP3_PASSWORD", "OPTIONS_SMTP_PASSWORD", "ADDRESS_PASSWORD", "USER_PASSWORD"};
+
+QString Folder(const QString& dir) { return QDir(dir).absolutePath(); }
+
+// Holds the single-instance lock of the folder for the whole change, so that
+// Kestro cannot start on it half-way and a running Kestro makes us refuse.
+struct ConfigLock {
+  InstanceLock Lock;
+  explicit ConfigLock(const QString& dir) {
+    if (InstanceLock::InUse(dir) || !Lock.TryAcquire(dir))
+      throw CtlError(QStringLiteral("the configuration in %1 is in use by a running Kestro; close Kestro first")
+                         .arg(dir)
+                         .toStdString());
+  }
+};
+
+void RequireFolder(const QString& dir) {
+  if (!QFileInfo(dir).isDir())
+    throw CtlError(QStringLiteral("%1 is no configuration folder; 'kestroctl config init %1' makes one").arg(dir).toStdString());
+}
+
+// A change through the application object, as the program's dialogs make it.
+// The autostart entry of this machine is left alone.
+struct ModelEdit {
+  QString Dir;
+  ConfigLock Lock;
+  TClassMain Main;
+  explicit ModelEdit(const QString& dir) : Dir(dir), Lock((RequireFolder(dir), dir)), Main(nullptr, dir, false) {}
+  int Save() {
+    Main.Save();
+    return 0;
+  }
+};
+
+// An existing folder as an absolute path, for a share.
+QString ShareFolder(const QString& folder) {
+  const QFileInfo info(folder);
+  if (!info.isDir()) throw CtlError(QStringLiteral("%1 is no folder").arg(folder).toStdString());
+  return info.canonicalFilePath();
+}
+
+// A value must fit its field: the configuration would cut it otherwise.
+void CheckFits(const TMemTable& table, const QString& field, const QString& value, const QString& what) {
+  const FieldDef* def = table.FindField(field);
+  if (def && def->Type == FieldType::String && value.size() > def->Size)
+    throw CtlError(QStringLiteral("%1 has %2 characters; the configuration keeps at most %3")
+                       .arg(what)
+                       .arg(value.size())
+                       .arg(def->Size)
+                       .toStdString());
+}
+
+void CheckAddress(const QString& address) {
+  if (TrimText(address).isEmpty() || address.contains(u'\r') || address.contains(u'\n'))
+    throw CtlError(QStringLiteral("'%1' is no mail address").arg(address).toStdString());
+}
+
+int Init(const QStringList& args) {
+  CtlExpectArgs(args, 1, 1);
+  const QString dir = Folder(args[0]);
+  for (const QString& file : {kFileMain, kFileMain103})
+    if (QFileInfo::exists(dir + u'/' + file))
+      throw CtlError(QStringLiteral("%1 holds a configuration already").arg(dir).toStdString());
+  if (!QFileInfo(dir).isDir()) {
+    if (!QDir().mkpath(dir)) throw CtlError(QStringLiteral("cannot create %1").arg(dir).toStdString());
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  }
+  ModelEdit edit(dir);
+  // What the first exit writes: the start-up has offered the account dialog once.
+  edit.Main.SetSecondStart(true);
+  edit.Save();
+  CtlPrint(QStringLiteral("%1\n%2\n").arg(edit.Main.Data().MainFile(), edit.Main.Data().MainFile103()));
+  return 0;
+}
+
+void ShowTable(TMemTable& table, bool secrets, const QString& indent, QString& out) {
+  out += QStringLiteral("%1%2: %3 row(s)\n").arg(indent, table.Name()).arg(table.RecordCount());
+  int n = 0;
+  for (table.First(); !table.Eof(); table.Next()) {
+    out += QStringLiteral("%1  row %2\n").arg(indent).arg(++n);
+    for (const FieldDef& f : table.Fields()) {
+      if (f.Type == FieldType::Table) {
+        ShowTable(table.Nested(f.Name), secrets, indent + "    ", out);
+        continue;
+      }
+      QString value = table.AsString(f.Name);
+      if (!secrets && !value.isEmpty() && kSecretFields.contains(f.Name)) value = QStringLiteral("********");
+      out += QStringLiteral("%1    %2 = %3\n").arg(indent, f.Name, value);
+    }
+  }
+}
+
+int Show(const QStringList& args) {
+  CtlExpectArgs(args, 1, 2);
+  bool secrets = false;
+  if (args.size() == 2) {
+    if (args[1] != "--show-secrets") throw CtlUsageError(QStringLiteral("unknown option %1").arg(args[1]).toStdString());
+    secrets = true;
+  }
+  const QString dir = Folder(args[0]);
+  RequireFolder(dir);
+  TClassData data(nullptr, dir);
+  data.SetSaveOnDestroy(false);
+  QString out;
+  for (TMemTable* t : {&data.DataMain(), &data.DataMain103()}) ShowTable(*t, secrets, QString(), out);
+  CtlPrint(out);
+  return 0;
+}
+
+int AccountSet(const QStringList& args) {
+  CtlExpectArgs(args, 3, 4);
+  bool imap = false;
+  if (args.size() == 4) {
+    if (args[3] != "--imap") throw CtlUsageError(QStringLiteral("unknown option %1").arg(args[3]).toStdString());
+    imap = true;
+  }
+  ModelEdit edit(Folder(args[0]));
+  CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_ACCOUNT", args[1], "ACCOUNT");
+  CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_PASSWORD", args[2], "PASSWORD");
+  edit.Main.Options().SetPop3Account(args[1]);
+  edit.Main.Options().SetPop3Password(args[2]);
+  edit.Main.Options().SetPop3Type(imap ? 1 : 0);
+  return edit.Save();
+}
+
+int OptionSet(const QStringList& args) {
+  CtlExpectArgs(args, 3, 3);
+  const QString dir = Folder(args[0]);
+  RequireFolder(dir);
+  ConfigLock lock(dir);
+  TClassData data(nullptr, dir);
+  data.SetSaveOnDestroy(false);
+  TMemTable& main = data.DataMain();
+  const FieldDef* def = main.FindField(args[1]);
+  if (!def || def->Type == FieldType::Table)
+    throw CtlError(QStringLiteral("the main table has no field %1").arg(args[1]).toStdString());
+  const QString& value = args[2];
+  bool ok = true;
+  if (def->Type == FieldType::Boolean)
+    ok = value.compare("true", Qt::CaseInsensitive) == 0 || value.compare("false", Qt::CaseInsensitive) == 0;
+  else if (def->Type == FieldType::Integer)
+    value.toInt(&ok);
+  if (!ok)
+    throw CtlError(QStringLiteral("%1 takes a %2 value, not '%3'").arg(def->Name, FieldTypeName(def->Type), value).toStdString());
+  CheckFits(main, def->Name, value, "VALUE");
+  main.Edit();
+  main.SetString(def->Name, value);
+  data.SaveFiles();
+  return 0;
+}
+
+int FriendAdd(const QStringList& args) {
+  CtlExpectArgs(args, 3, 3);
+  ModelEdit edit(Folder(args[0]));
+  const QString& address = args[1];
+  CheckAddress(address);
+  const QString folder = ShareFolder(args[2]);
+  TMemTable& users = edit.Main.Data().DataMain().Nested("USERS");
+  CheckFits(users, "USER_ADDRESS", address, "ADDRESS");
+  CheckFits(users, "USER_FOLDER", folder, "FOLDER");
+  // One friend per address, compared without regard to letter case.
+  for (int i = 0; i < edit.Main.Users().Count(); ++i)
+    if (NormalizeAddress(edit.Main.Users().Items(i)->Address()) == NormalizeAddress(address))
+      throw CtlError(QStringLiteral("%1 is a friend already").arg(address).toStdString());
+  TClassUser* user = edit.Main.Users().Add();  // every right flag set, as the share dialog does
+  user->SetAddress(address);
+  user->SetFolder(folder);
+  return edit.Save();
+}
+
+int FriendList(const QStringList& args) {
+  CtlExpectArgs(args, 1, 1);
+  const QString dir = Folder(args[0]);
+  RequireFolder(dir);
+  TClassData data(nullptr, dir);
+  data.SetSaveOnDestroy(false);
+  TMemTable& users = data.DataMain().Nested("USERS");
+  for (users.First(); !users.Eof(); users.Next())
+    CtlPrint(QStringLiteral("%1\t%2\n").arg(users.AsString("USER_ADDRESS"), users.AsString("USER_FOLDER")));
+  return 0;
+}
+
+int FriendRemove(const QStringList& args) {
+  CtlExpectArgs(args, 2, 2);
+  ModelEdit edit(Folder(args[0]));
+  TClassUserList& users = edit.Main.Users();
+  for (int i = 0; i < users.Count(); ++i)
+    if (NormalizeAddress(users.Items(i)->Address()) == NormalizeAddress(args[1])) {
+      users.Delete(i);
+      return edit.Save();
+    }
+  throw CtlError(QStringLiteral("%1 is no friend").arg(args[1]).toStdString());
+}
+
+int Anonymous(const QStringList& args) {
+  CtlExpectArgs(args, 2, 3);
+  const QString& mode = args[1];
+  if (!((mode == "on" && args.size() == 3) || (mode == "off" && args.size() == 2)))
+    throw CtlUsageError("either 'on FOLDER' or 'off'");
+  ModelEdit edit(Folder(args[0]));
+  if (mode == "on") {
+    const QString folder = ShareFolder(args[2]);
+    CheckFits(edit.Main.Data().DataMain103(), "ANONYMOUS_FOLDER", folder, "FOLDER");
+    edit.Main.Anonymous().SetFolder(folder);
+  }
+  edit.Main.Anonymous().SetEnabled(mode == "on");
+  return edit.Save();
+}
+
+}  // namespace
+
+KESTROCTL_COMMAND("config init", "DIR", "Writes a fresh configuration into DIR, as the first exit of Kestro does.", Init);
+KESTROCTL_COMMAND("config show", "DIR [--show-secrets]",
+                  "Prints both configuration tables with their rows; passwords only with --show-secrets.", Show);
+KESTROCTL_COMMAND("account set", "DIR ACCOUNT PASSWORD [--imap]",
+                  "Sets the mail account and password, POP3 or with --imap IMAP4, as the account dialog does.", AccountSet);
+KESTROCTL_COMMAND("option set", "DIR FIELD VALUE",
+                  "Sets a stored field of the main table, such as OPTIONS_POP3_ACCEL_TIME 30.", OptionSet);
+KESTROCTL_COMMAND("friend add", "DIR ADDRESS FOLDER", "Shares FOLDER with the friend ADDRESS.", FriendAdd);
+KESTROCTL_COMMAND("friend list", "DIR", "Lists the friends and their folders (address TAB folder).", FriendList);
+KESTROCTL_COMMAND("friend remove", "DIR ADDRESS", "Removes the friend ADDRESS.", FriendRemove);
+KESTROCTL_COMMAND("anonymous", "DIR on FOLDER | DIR off", "Grants FOLDER to every other sender, or withdraws it.", Anonymous);
