@@ -86,6 +86,8 @@ bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
   const peer::ReceivedSubject parsed = peer::ParseSubject(subject);
   if (!parsed.Ours) return false;
   FSenderAddress = box.FromAddr(i);
+  FMessageBody.clear();
+  FAttachmentName.clear();
   FIdent = parsed.Ident;
   FIdentBase = parsed.IdentBase;
   FSubjectRest = parsed.SubjectRest;
@@ -110,10 +112,17 @@ void TClassAccelerator::TakeCurrent(TMailReceiver& box) {
   }
 }
 
+HandOverData TClassAccelerator::Current() const {
+  return {FSenderAddress, FPrefix, FIdent, FIdentBase, FSubjectRest, FMessageBody, FAttachmentName};
+}
+
+void TClassAccelerator::Report(bool taken) const {
+  if (FReport) FReport(Current(), taken);
+}
+
 void TClassAccelerator::HandOver() {
   if (IsClosing() || !FHandOver) return;
-  const HandOverData data{FSenderAddress, FPrefix,      FIdent,         FIdentBase,
-                          FSubjectRest,   FMessageBody, FAttachmentName};
+  const HandOverData data = Current();
   if (!FHasContext) {
     FHandOver(data);
     return;
@@ -170,6 +179,7 @@ void TClassAcceleratorPOP3::Pass() {
         HandOver();
         PacedWait(kPauseAfterHandOverMs);
       }
+      Report(taken);
       if (!FDryRun && box->DeleteSingleMessage(i) == 0) ++FOutcome.Deleted;
     }
   }
@@ -203,7 +213,10 @@ void TClassAcceleratorIMAP4::Pass() {
         TakeCurrent(box);
         HandOver();
         PacedWait(kPauseAfterHandOverMs);
+      } else {
+        taken = false;
       }
+      Report(taken);
       if (!FDryRun && box.DeleteMessages(i, i) == 0) {
         box.Expunge();
         ++FOutcome.Deleted;

@@ -28,6 +28,8 @@ struct HandOverData {
 
 // Runs on the main thread for each taken mail (StartServing).
 using HandOverFn = std::function<void(const HandOverData&)>;
+// Told of every peer mail of a pass, taken or not, on the poller's thread.
+using PeerMailFn = std::function<void(const HandOverData&, bool taken)>;
 
 // Whether name may be saved under a folder: one path component, no separators,
 // no "..", no control characters.
@@ -44,6 +46,7 @@ public:
   // thread), and not at all once the program is closing. Without a context it
   // runs on the poller's own thread.
   void SetHandOver(HandOverFn fn, QObject* context);
+  void SetPeerMailReport(PeerMailFn fn) { FReport = std::move(fn); }
   // Frees the object when its run ends (the default).
   void SetFreeOnTerminate(bool on) { FFreeOnTerminate = on; }
   // Starts the thread one step below normal priority.
@@ -103,6 +106,8 @@ protected:
   void TakeCurrent(TMailReceiver& box);
   void Configure(TMailReceiver& box) const;
   void HandOver();
+  HandOverData Current() const;
+  void Report(bool taken) const;
 
   Outcome FOutcome;
   bool FDryRun = false;  // hand over, delete nothing (kestroctl mailbox scan)
@@ -112,6 +117,7 @@ private:
   int FSemaphoreWait = 360000;
   bool FFreeOnTerminate = true;
   HandOverFn FHandOver;
+  PeerMailFn FReport;
   QPointer<QObject> FContext;
   bool FHasContext = false;
   QString FCaFile, FLogFile;
