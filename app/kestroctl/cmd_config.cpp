@@ -35,12 +35,15 @@ void RequireFolder(const QString& dir) {
 }
 
 // A change through the application object, as the program's dialogs make it.
-// The autostart entry of this machine is left alone.
+// The autostart entry of this machine is left alone, and a refused change
+// writes nothing.
 struct ModelEdit {
   QString Dir;
   ConfigLock Lock;
   TClassMain Main;
-  explicit ModelEdit(const QString& dir) : Dir(dir), Lock((RequireFolder(dir), dir)), Main(nullptr, dir, false) {}
+  explicit ModelEdit(const QString& dir) : Dir(dir), Lock((RequireFolder(dir), dir)), Main(nullptr, dir, false) {
+    Main.SetSaveOnDestroy(false);
+  }
   int Save() {
     Main.Save();
     return 0;
@@ -63,6 +66,14 @@ void CheckFits(const TMemTable& table, const QString& field, const QString& valu
                        .arg(value.size())
                        .arg(def->Size)
                        .toStdString());
+}
+
+// Whether the optional last argument at index is the flag; anything else there is a usage error.
+bool OptionalFlag(const QStringList& args, int index, const char* flag) {
+  if (args.size() <= index) return false;
+  if (args[index] != QLatin1String(flag))
+    throw CtlUsageError(QStringLiteral("unknown option %1").arg(args[index]).toStdString());
+  return true;
 }
 
 void CheckAddress(const QString& address) {
@@ -107,11 +118,7 @@ void ShowTable(TMemTable& table, bool secrets, const QString& indent, QString& o
 
 int Show(const QStringList& args) {
   CtlExpectArgs(args, 1, 2);
-  bool secrets = false;
-  if (args.size() == 2) {
-    if (args[1] != "--show-secrets") throw CtlUsageError(QStringLiteral("unknown option %1").arg(args[1]).toStdString());
-    secrets = true;
-  }
+  const bool secrets = OptionalFlag(args, 1, "--show-secrets");
   const QString dir = Folder(args[0]);
   RequireFolder(dir);
   TClassData data(nullptr, dir);
@@ -124,11 +131,7 @@ int Show(const QStringList& args) {
 
 int AccountSet(const QStringList& args) {
   CtlExpectArgs(args, 3, 4);
-  bool imap = false;
-  if (args.size() == 4) {
-    if (args[3] != "--imap") throw CtlUsageError(QStringLiteral("unknown option %1").arg(args[3]).toStdString());
-    imap = true;
-  }
+  const bool imap = OptionalFlag(args, 3, "--imap");
   ModelEdit edit(Folder(args[0]));
   CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_ACCOUNT", args[1], "ACCOUNT");
   CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_PASSWORD", args[2], "PASSWORD");

@@ -26,8 +26,9 @@ TClassMain::TClassMain(QObject* owner, const std::optional<QString>& confFolder,
 }
 
 TClassMain::~TClassMain() {
+  FData->SetSaveOnDestroy(FSaveOnDestroy);
   try {
-    Save();
+    if (FSaveOnDestroy) Save();
   } catch (const std::exception& e) {
     qWarning("%s", e.what());
   }

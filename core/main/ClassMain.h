@@ -74,6 +74,8 @@ public:
   // Writes the stored fields, the anonymous share, the address history and the
   // friends into the tables, and applies the autostart option.
   void Store();
+  // With false, destruction writes nothing: for a change that was refused.
+  void SetSaveOnDestroy(bool save) { FSaveOnDestroy = save; }
   // Writes or removes the autostart entry after the option StartupSystem.
   void WriteAutostart();
   // Whether the autostart entry exists with a command.
@@ -105,4 +107,5 @@ private:
   std::unique_ptr<TClassUserList> FUsers;
   std::unique_ptr<TClassThreadList> FJobs;
   bool FApplyAutostart = true;
+  bool FSaveOnDestroy = true;
 };

@@ -79,7 +79,51 @@ quint32 Get32(const QByteArray& b, qint64 at) {
   return v;
 }
 
+struct RawEntry {
+  QString Name;
+  int Color;  // 0 red, 1 black
+  quint32 Left, Right, Child;
+};
+
+// The directory of a small file (one FAT sector), read straight from the bytes.
+std::vector<RawEntry> RawDirectory(const QByteArray& b) {
+  const qint64 fat = (Get32(b, 0x4C) + 1) * 512;
+  std::vector<RawEntry> out;
+  for (quint32 s = Get32(b, 0x30); s != cfb::kEndOfChain; s = Get32(b, fat + 4 * s))
+    for (int i = 0; i < 4; ++i) {
+      const qint64 e = (s + 1) * 512 + i * 128;
+      const int chars = qMax(0, (static_cast<quint8>(b[e + 0x40]) | (static_cast<quint8>(b[e + 0x41]) << 8)) / 2 - 1);
+      out.push_back({QString::fromUtf16(reinterpret_cast<const char16_t*>(b.constData() + e), chars),
+                     static_cast<quint8>(b[e + 0x43]), Get32(b, e + 0x44), Get32(b, e + 0x48), Get32(b, e + 0x4C)});
+    }
+  return out;
+}
+
+// Black height of a sibling tree, or -1 when it breaks the order or the red-black rules.
+int CheckTree(const std::vector<RawEntry>& d, quint32 node, const QString* low, const QString* high, bool parentRed) {
+  if (node == cfb::kNoStream) return 1;
+  const RawEntry& e = d[node];
+  if ((low && cfb::CompareNames(*low, e.Name) >= 0) || (high && cfb::CompareNames(e.Name, *high) >= 0)) return -1;
+  if (parentRed && e.Color == 0) return -1;
+  const int l = CheckTree(d, e.Left, low, &e.Name, e.Color == 0);
+  const int r = CheckTree(d, e.Right, &e.Name, high, e.Color == 0);
+  if (l < 0 || l != r) return -1;
+  return l + (e.Color == 1 ? 1 : 0);
+}
+
 }  // namespace
+
+TEST(CompoundFile, DirectoryIsAValidRedBlackTree) {
+  for (int n = 1; n <= 40; ++n) {
+    TRootStorage root(QString(), stgReadWrite, stgExclusive, false, true);
+    for (int i = 0; i < n; ++i) WriteStream(root, QString("s%1").arg(i * 7919 % 1000), "x");
+    const std::vector<RawEntry> dir = RawDirectory(root.Bytes());
+    const quint32 top = dir[0].Child;
+    ASSERT_NE(top, cfb::kNoStream);
+    EXPECT_EQ(dir[top].Color, 1) << n;
+    EXPECT_GT(CheckTree(dir, top, nullptr, nullptr, false), 0) << n << " streams";
+  }
+}
 
 TEST(CompoundFile, OlefileReadsWhatWeWrite) {
   QTemporaryDir dir;

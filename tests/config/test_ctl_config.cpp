@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Result {
@@ -36,6 +38,11 @@ protected:
     p.start(KESTROCTL, args);
     EXPECT_TRUE(p.waitForFinished(60000));
     return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+  }
+
+  ino_t Inode(const QString& file) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(Dir + "/" + file).constData(), &st) == 0 ? st.st_ino : 0;
   }
 
   QByteArray Bytes(const QString& file) {
@@ -93,7 +100,9 @@ TEST_F(CtlConfig, FriendsAndTheAnonymousShare) {
   const QString share = QDir(Share).canonicalPath();
   EXPECT_EQ(Ctl({"friend", "add", Dir, "ann@example.org", Share}).Code, 0);
   EXPECT_EQ(Ctl({"friend", "add", Dir, "bob@example.org", Share}).Code, 0);
+  const ino_t before = Inode("server.cfg");
   EXPECT_EQ(Ctl({"friend", "add", Dir, " ANN@example.org", Share}).Code, 1);  // the same friend
+  EXPECT_EQ(Inode("server.cfg"), before);  // a refused change writes nothing (a write renames a new file in)
   EXPECT_EQ(Ctl({"friend", "add", Dir, "carl@example.org", Tmp.filePath("missing")}).Code, 1);
   EXPECT_EQ(Ctl({"friend", "list", Dir}).Out,
             QString("ann@example.org\t%1\nbob@example.org\t%1\n").arg(share));
