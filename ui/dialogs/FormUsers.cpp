@@ -144,6 +144,7 @@ TFormUsers::TFormUsers(QWidget* parent, const QString& mailDomain)
   connect(tlFriends, &QTreeWidget::currentItemChanged, this, &TFormUsers::UpdateFriendActions);
   connect(tlFriends, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { pmFriends->popup(tlFriends->viewport()->mapToGlobal(at)); });
+  tlFriends->header()->setSectionsClickable(true);
   connect(tlFriends->header(), &QHeaderView::sectionClicked, this, &TFormUsers::SortFriends);
   connect(tlAnonymous, &QTreeWidget::itemDoubleClicked, this, [this] { aEditAnonymous->trigger(); });
   connect(tlAnonymous, &QWidget::customContextMenuRequested, this,

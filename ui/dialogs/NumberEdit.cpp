@@ -11,8 +11,8 @@ class TDigitsValidator : public QValidator {
 public:
   TDigitsValidator(QObject* parent, int maxDigits) : QValidator(parent), FMaxDigits(maxDigits) {}
   State validate(QString& input, int&) const override {
-    const QChar separator = QLocale::system().groupSeparator().isEmpty() ? QChar(',')
-                                                                         : QLocale::system().groupSeparator()[0];
+    const QChar separator = QLocale().groupSeparator().isEmpty() ? QChar(',')
+                                                                         : QLocale().groupSeparator()[0];
     int digits = 0;
     for (const QChar c : input) {
       if (c >= '0' && c <= '9')
@@ -36,9 +36,12 @@ TNumberEdit::TNumberEdit(QWidget* parent, const char* name, qint64 minValue, qin
   setObjectName(name);
   setValidator(new TDigitsValidator(this, maxDigits));
   setAlignment(Qt::AlignLeft);
-  // Leaving the box shows the value that will be taken.
-  connect(this, &QLineEdit::editingFinished, this, [this] { SetValue(Value()); });
   SetValue(FMin);
+}
+
+void TNumberEdit::focusOutEvent(QFocusEvent* event) {
+  QLineEdit::focusOutEvent(event);
+  SetValue(Value());
 }
 
 qint64 TNumberEdit::Value() const {
@@ -57,7 +60,7 @@ void TNumberEdit::SetValue(qint64 value) {
 
 QString TNumberEdit::Format(qint64 value) const {
   if (!FThousands) return QString::number(value);
-  QLocale locale = QLocale::system();
+  QLocale locale;
   locale.setNumberOptions(QLocale::DefaultNumberOptions);
   return locale.toString(value);
 }

@@ -17,6 +17,10 @@ public:
   // Shows value, brought within the limits.
   void SetValue(qint64 value);
 
+protected:
+  // Leaving the box shows the value that will be taken.
+  void focusOutEvent(QFocusEvent* event) override;
+
 private:
   QString Format(qint64 value) const;
   qint64 FMin, FMax;
