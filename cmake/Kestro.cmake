@@ -16,16 +16,23 @@ function(kestro_library name)
   endif()
 endfunction()
 
-# kestro_test(NAME SOURCES files... LIBS targets... [LABELS labels...] [FIXTURES fixtures...] [TIMEOUT s])
+# kestro_test(NAME SOURCES files... LIBS targets... [LABELS labels...] [FIXTURES fixtures...] [TIMEOUT s] [ARGS args...])
 # One test executable on GoogleTest, registered as one CTest test.
+# kestro_test_run(NAME EXECUTABLE target [LABELS ...] [FIXTURES ...] [TIMEOUT s] [ARGS ...])
+# Registers one more CTest test that runs an existing test executable (say, with another filter).
 function(kestro_test name)
-  cmake_parse_arguments(K "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES" ${ARGN})
+  cmake_parse_arguments(K "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;ARGS" ${ARGN})
   add_executable(${name} ${K_SOURCES})
   target_link_libraries(${name} PRIVATE ${K_LIBS} GTest::gtest GTest::gtest_main)
   target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/tests/TestSupport.h)
   target_compile_definitions(${name} PRIVATE
     KESTRO_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KESTRO_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_test(NAME ${name} COMMAND ${name})
+  kestro_test_run(${name} EXECUTABLE ${name} LABELS ${K_LABELS} FIXTURES ${K_FIXTURES} TIMEOUT ${K_TIMEOUT} ARGS ${K_ARGS})
+endfunction()
+
+function(kestro_test_run name)
+  cmake_parse_arguments(K "" "TIMEOUT;EXECUTABLE" "LABELS;FIXTURES;ARGS" ${ARGN})
+  add_test(NAME ${name} COMMAND ${K_EXECUTABLE} ${K_ARGS})
   if(NOT K_TIMEOUT)
     set(K_TIMEOUT 600)
   endif()

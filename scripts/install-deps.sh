@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   # oracles and servers of the tests
   zip unzip 7zip python3 python3-olefile libgsf-bin
-  dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks openssl ca-certificates
+  dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks libnet-ssleay-perl openssl ca-certificates
   # a display for the window when there is none
   xvfb xauth fonts-dejavu-core
 )

@@ -12,9 +12,11 @@ echo "== build and test"
 scripts/build.sh build
 ctest --test-dir build -j"$jobs" --output-on-failure --timeout 1800
 
-# The tests of a label, as build targets: every test is one executable of the same name.
+# The tests of a label, as build targets: the tests whose name is also the name
+# of a target (a test executable; other tests run one of these).
 targets_of() {
-  ctest --test-dir "$1" -N "${@:2}" | sed -n 's/^ *Test *#[0-9]*: \(test_[A-Za-z0-9_]*\)$/\1/p'
+  ninja -C "$1" -t targets all | sed -n 's/^\([A-Za-z0-9_]*\): phony$/\1/p' | sort -u >"$1/targets.txt"
+  ctest --test-dir "$1" -N "${@:2}" | sed -n 's/^ *Test *#[0-9]*: *//p' | sort -u | comm -12 - "$1/targets.txt"
 }
 
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"

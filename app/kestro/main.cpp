@@ -1,0 +1,41 @@
+// Kestro, the program.
+#include <QApplication>
+#include <QMessageBox>
+#include <memory>
+
+#include "config/ClassData.h"
+#include "platform/Closing.h"
+#include "platform/InstanceLock.h"
+#include "platform/Settings.h"
+#include "ui/FormKestro.h"
+
+int main(int argc, char** argv) {
+  // One Kestro per configuration: a second start ends at once, silently.
+  const InstallSettings& settings = InstallSettings::Current();
+  InstanceLock instance;
+  if (!instance.TryAcquire(settings.Conf.isEmpty() ? QStringLiteral("/") : settings.Conf)) return 0;
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Kestro"));
+  QApplication::setQuitOnLastWindowClosed(false);
+  SetPaceFactor(settings.Pace);
+
+  std::unique_ptr<TFormKestro> form;
+  try {
+    form = std::make_unique<TFormKestro>();
+  } catch (const std::exception& e) {
+    // Without its configuration the program does not run on.
+    QMessageBox::critical(nullptr, QStringLiteral("Kestro"),
+                          QString::fromUtf8(e.what()) +
+                              QStringLiteral("\n\nKestro has not changed the file. Restore it from a copy, or move it "
+                                             "away to start with a new configuration."));
+    return 1;
+  }
+  form->Clean();
+  form->ApplyArchiveSettings();
+  form->StartupDecisions();
+  form->ShowAtStart();
+  const int code = QApplication::exec();
+  form.reset();  // goes offline and saves
+  return code;
+}

@@ -1,0 +1,266 @@
+// The main window on the offscreen platform: actions and their enabled rules,
+// the State list commands, the panels, the hidden state, and the online cycle
+// against the test mail servers.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QLabel>
+#include <QSplitter>
+#include <QSplitterHandle>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <functional>
+#include <gtest/gtest.h>
+
+#include "MailStack.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "platform/Settings.h"
+#include "ui/FormKestro.h"
+
+namespace {
+
+int gArgc = 1;
+char gName[] = "test_main_window";
+char* gArgv[] = {gName, nullptr};
+
+class QtEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    // The installation of the test mail stack, when one runs; folders of our own in any case.
+    if (MailStack::Get().Ok()) qputenv("KESTRO_SETTINGS", MailStack::Get().SettingsFile().toUtf8());
+    qputenv("XDG_CONFIG_HOME", (Home().path() + "/config").toUtf8());
+    qputenv("KESTRO_RUNTIME_DIR", (Home().path() + "/run").toUtf8());
+    InstallSettings::Reload();
+    new QApplication(gArgc, gArgv);
+  }
+  static QTemporaryDir& Home() {
+    static QTemporaryDir dir;
+    return dir;
+  }
+};
+const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// Answers the modal dialogs that open while body runs: each is recorded by its
+// title and texts, then closed.
+struct ModalLog {
+  QStringList Titles;
+  QStringList Texts;
+};
+
+ModalLog AnswerModals(const std::function<void()>& body) {
+  ModalLog log;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      log.Titles << modal->windowTitle();
+      QString texts;
+      for (QLabel* l : modal->findChildren<QLabel*>()) texts += l->text() + '\n';
+      for (QWidget* w : modal->findChildren<QWidget*>())
+        if (w->metaObject()->indexOfProperty("plainText") >= 0) texts += w->property("plainText").toString() + '\n';
+      log.Texts << texts;
+      if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+      else modal->close();
+    }
+  });
+  watcher.start(50);
+  body();
+  watcher.stop();
+  return log;
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(conf.isValid());
+    form = std::make_unique<TFormKestro>(conf.path());
+    form->Main().SetSecondStart(true);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  }
+  void TearDown() override { form.reset(); }
+
+  // The enabled states of the State actions and the request actions, as "PRDCF LDR" letters.
+  QString Enabled() {
+    form->CheckState();
+    QString s;
+    for (QAction* a : {form->aProperties, form->aDelete, form->aClear, form->aCancel, form->aRefresh, form->aList,
+                       form->aDownload})
+      s += a->isEnabled() ? '1' : '0';
+    return s;
+  }
+
+  void SetAccount(const QString& user, bool imap, const QString& password = {}) {
+    TClassOptions& o = form->Main().Options();
+    o.SetPop3Account(MailStack::Address(user));
+    o.SetPop3Password(password.isEmpty() ? MailStack::Get().Password(user) : password);
+    o.SetPop3Type(imap ? 1 : 0);
+    o.SetPop3AccelTime(10);
+  }
+
+  QTemporaryDir conf;
+  std::unique_ptr<TFormKestro> form;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, OpensAtItsSizeWithTitleAndCollapsedStatePanel) {
+  EXPECT_EQ(form->size(), QSize(420, 610));
+  EXPECT_EQ(form->windowTitle(), "Kestro 1.0.3.15");
+  EXPECT_EQ(form->sbPanel0->text(), " Offline");
+  EXPECT_EQ(form->pnState->height(), TFormKestro::kStateBarHeight - 1);
+  EXPECT_FALSE(form->spBottom->handle(1)->isEnabled());
+  EXPECT_TRUE(form->tlState->isColumnHidden(JobRowModel::colNumber));
+  EXPECT_FALSE(form->tlState->isColumnHidden(JobRowModel::colState));
+  EXPECT_EQ(form->aList->text(), "Go");
+  EXPECT_EQ(form->aExit->shortcut(), QKeySequence("Alt+F4"));
+  EXPECT_EQ(form->aState->shortcut(), QKeySequence("Shift+F1"));
+}
+
+TEST_F(MainWindow, EnabledStatesFollowTheRowsOffline) {
+  // P R C S F L D: properties, remove, remove all, stop, refresh, go, download
+  EXPECT_EQ(Enabled(), "0000000");
+  form->JobRows().AddJobRow("20260301120000001", "$_list", "", "list", "bob@example.test");
+  EXPECT_EQ(Enabled(), "0001000");  // an Active row: only Stop
+  EXPECT_FALSE(form->tlState->isEnabled());
+  EXPECT_EQ(QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor,
+            Qt::BusyCursor);
+  form->JobRows().UpdateJobRow("20260301120000001", jsDone, "Done", false, 100);
+  EXPECT_EQ(Enabled(), "1110000");  // finished rows only; offline: no Refresh, Go or Download
+  EXPECT_TRUE(form->tlState->isEnabled());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(MainWindow, StopWritesTheFinishTimeAndStopped) {
+  form->JobRows().AddJobRow("20260301120000001", "$_list", "", "list", "bob@example.test");
+  form->tlState->setCurrentIndex(form->tlState->model()->index(0, 1));
+  EXPECT_TRUE(form->RunAction(form->aCancel));
+  const JobRow& row = form->JobRows().Row(0);
+  EXPECT_EQ(row.State, jsStopped);
+  EXPECT_FALSE(row.Finished.isEmpty());
+  EXPECT_EQ(form->Main().StopJobId(), "20260301120000001");
+  EXPECT_EQ(form->sbPanel1->text(), "      Stopped");
+  // A row that is not Active is not stopped again.
+  form->Main().SetStopJobId("");
+  EXPECT_FALSE(form->RunAction(form->aCancel));
+  EXPECT_EQ(form->Main().StopJobId(), "");
+  // Remove, then remove all.
+  form->JobRows().AddJobRow("20260301120000002", "$_list", "", "list", "bob@example.test");
+  form->JobRows().UpdateJobRow("20260301120000002", jsDone, "Done", false, 100);
+  form->tlState->setCurrentIndex(form->tlState->model()->index(1, 1));
+  EXPECT_TRUE(form->RunAction(form->aDelete));
+  ASSERT_EQ(form->JobRows().Count(), 1);
+  EXPECT_EQ(form->JobRows().Row(0).Number, "20260301120000002");
+  EXPECT_TRUE(form->RunAction(form->aClear));
+  EXPECT_EQ(form->JobRows().Count(), 0);
+}
+
+TEST_F(MainWindow, StatePanelCollapsesAndExpands) {
+  QTest::keyClick(form.get(), Qt::Key_F1, Qt::ShiftModifier);
+  QApplication::processEvents();
+  EXPECT_EQ(form->pnState->height(), TFormKestro::kStateExpanded);
+  EXPECT_EQ(form->tlState->height(), TFormKestro::kStateExpanded - TFormKestro::kStateBarHeight);
+  EXPECT_TRUE(form->spBottom->handle(1)->isEnabled());
+  QTest::keyClick(form.get(), Qt::Key_F1, Qt::ShiftModifier);
+  QApplication::processEvents();
+  EXPECT_EQ(form->pnState->height(), TFormKestro::kStateBarHeight - 1);
+  EXPECT_FALSE(form->spBottom->handle(1)->isEnabled());
+}
+
+TEST_F(MainWindow, ResizingKeepsGoAndTheStateButtonAtTheRightEnds) {
+  form->aState->trigger();  // expanded, so the State bar is laid out in full
+  for (int width : {420, 640, 300, 900}) {
+    form->resize(width, 610);
+    QApplication::processEvents();
+    EXPECT_EQ(form->btList->geometry().right() + 1, form->tbAddress->width() - TFormKestro::kAddressIndent - 1) << width;
+    EXPECT_EQ(form->cbAddress->geometry().right() + 1 + TFormKestro::kSeparatorWidth, form->btList->x()) << width;
+    EXPECT_EQ(form->btState->geometry().right() + 1, form->tbState->width() - TFormKestro::kStateIndent) << width;
+  }
+}
+
+TEST_F(MainWindow, HiddenStateDisablesShortcutsButAltF4) {
+  form->FormHide();
+  EXPECT_FALSE(form->aState->isEnabled());
+  EXPECT_FALSE(form->aEnterListener->isEnabled());
+  EXPECT_TRUE(form->aExit->isEnabled());
+  const int before = form->pnState->height();
+  form->RunAction(form->aState);
+  EXPECT_EQ(form->pnState->height(), before);
+  form->FormShow();
+  EXPECT_TRUE(form->aState->isEnabled());
+  EXPECT_TRUE(form->aEnterListener->isEnabled());
+  EXPECT_TRUE(form->aEnterListener->shortcuts().contains(QKeySequence(Qt::Key_Return)));
+}
+
+TEST_F(MainWindow, EnterRunsTheActionOfTheFocusedControl) {
+  int lists = 0, downloads = 0, properties = 0;
+  QObject::connect(form->aList, &QAction::triggered, [&] { ++lists; });
+  QObject::connect(form->aDownload, &QAction::triggered, [&] { ++downloads; });
+  QObject::connect(form->aProperties, &QAction::triggered, [&] { ++properties; });
+  // Offline, Go and Download are disabled: Enter does nothing in their controls.
+  form->cbAddress->setFocus();
+  QTest::keyClick(form->cbAddress, Qt::Key_Return);
+  EXPECT_EQ(lists, 0);
+  // A finished row: Enter in the State list opens its properties.
+  form->JobRows().AddJobRow("20260301120000001", "$_list", "", "list", "bob@example.test");
+  form->JobRows().UpdateJobRow("20260301120000001", jsDone, "Done", false, 100);
+  form->CheckState();
+  form->tlState->setFocus();
+  form->tlState->setCurrentIndex(form->tlState->model()->index(0, 1));
+  AnswerModals([&] { QTest::keyClick(form->tlState, Qt::Key_Return); });
+  EXPECT_EQ(properties, 1);
+  auto* item = new QTreeWidgetItem(form->tlFiles, QStringList{"a.txt", "1KB"});
+  item->setSelected(true);
+  form->tlFiles->setFocus();
+  QTest::keyClick(form->tlFiles, Qt::Key_Return);
+  EXPECT_EQ(downloads, 0);
+}
+
+TEST_F(MainWindow, GoingOnlineArmsTheTimerOverPop3AndImap4) {
+  REQUIRE_MAILSTACK();
+  for (bool imap : {false, true}) {
+    SetAccount("alice", imap);
+    const ModalLog modals = AnswerModals([&] { form->RunAction(form->aOnline); });
+    EXPECT_TRUE(modals.Titles.isEmpty()) << modals.Titles.join(", ").toStdString();
+    EXPECT_TRUE(form->Online()) << imap;
+    EXPECT_TRUE(form->PollTimer().isActive());
+    EXPECT_EQ(form->PollTimer().interval(), 10000);
+    EXPECT_EQ(form->sbPanel0->text(), " Online");
+    EXPECT_FALSE(form->aOnline->isEnabled());
+    EXPECT_TRUE(form->aOffline->isEnabled());
+    EXPECT_EQ(Enabled(), "0000010");  // online with an empty list: Go
+    form->RunAction(form->aOffline);
+    EXPECT_FALSE(form->Online());
+    EXPECT_FALSE(form->PollTimer().isActive());
+    EXPECT_EQ(form->sbPanel0->text(), " Offline");
+  }
+}
+
+TEST_F(MainWindow, WrongPasswordShowsTheErrorAndTheAccountDialogAndStaysOffline) {
+  REQUIRE_MAILSTACK();
+  for (bool imap : {false, true}) {
+    SetAccount("alice", imap, "Wrong-Secret-77");
+    const QString stamp = form->Main().OnlineStamp();
+    const ModalLog modals = AnswerModals([&] { form->RunAction(form->aOnline); });
+    EXPECT_FALSE(form->Online());
+    EXPECT_FALSE(form->PollTimer().isActive());
+    EXPECT_GT(form->Main().OnlineStamp(), stamp);  // the attempt took a stamp
+    ASSERT_EQ(modals.Titles.size(), 2) << modals.Titles.join(", ").toStdString();
+    EXPECT_EQ(modals.Titles[0], "Error");
+    const QString server = imap ? "IMAP" : "POP3";
+    EXPECT_TRUE(modals.Texts[0].contains("Unable to connect " + server + " Server.")) << modals.Texts[0].toStdString();
+    EXPECT_TRUE(modals.Texts[0].contains("Error code: "));
+    EXPECT_FALSE(modals.Texts[0].contains("Wrong-Secret-77"));
+    const QString log = form->Main().LogFolder() + (imap ? "/imap4.log" : "/pop3.log");
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << log.toStdString();
+    EXPECT_FALSE(file.readAll().contains("Wrong-Secret-77"));
+  }
+}

@@ -1,0 +1,780 @@
+#include "ui/FormKestro.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <thread>
+
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "platform/Closing.h"
+#include "platform/Settings.h"
+#include "transport/ConnectionTest.h"
+#include "ui/ImageLists.h"
+#include "ui/dialogs/FormDialog.h"
+#include "ui/dialogs/FormError.h"
+#include "ui/dialogs/FormOptions.h"
+
+namespace {
+
+const QString kVersionTitle = QStringLiteral("Kestro 1.0.3.15");
+
+// Images of the MAIN strip.
+enum MainImage {
+  imgRefresh = 8, imgStop = 9, imgCollapse = 10, imgExpand = 11, imgProperties = 12, imgRemove = 14,
+  imgRemoveAll = 15, imgJobRow = 16, imgActive = 18, imgDone = 19, imgStopped = 20, imgError = 21
+};
+
+int StateImage(int state) {
+  switch (state) {
+    case jsActive: return imgActive;
+    case jsDone: return imgDone;
+    case jsStopped: return imgStopped;
+    default: return imgError;
+  }
+}
+
+}  // namespace
+
+// The State list as the window shows it: the row image in front of the subject,
+// the state image in front of the state's name.
+class StateListModel : public QIdentityProxyModel {
+public:
+  StateListModel(const QList<QIcon>& images, QObject* parent) : QIdentityProxyModel(parent), FImages(images) {}
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role == Qt::DecorationRole && index.isValid()) {
+      const int image = index.column() == JobRowModel::colSubject ? imgJobRow
+                        : index.column() == JobRowModel::colState
+                            ? StateImage(QIdentityProxyModel::data(index, JobRowModel::StateRole).toInt())
+                            : -1;
+      if (image >= 0 && image < FImages.size()) return FImages[image];
+    }
+    return QIdentityProxyModel::data(index, role);
+  }
+
+private:
+  QList<QIcon> FImages;
+};
+
+namespace {
+
+// A row of the file tree: names compare without case; sizes by length, then as text.
+class FileItem : public QTreeWidgetItem {
+public:
+  using QTreeWidgetItem::QTreeWidgetItem;
+  bool operator<(const QTreeWidgetItem& other) const override {
+    const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+    const QString a = text(column), b = other.text(column);
+    if (column == 1 && a.size() != b.size()) return a.size() < b.size();
+    return a.compare(b, Qt::CaseInsensitive) < 0;
+  }
+};
+
+}  // namespace
+
+TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* parent) : QMainWindow(parent) {
+  setObjectName(QStringLiteral("TFormKestro"));
+  QFont font(QStringLiteral("Tahoma"));
+  font.setPointSize(8);
+  setFont(font);
+
+  // 1. size; the exit flag is down.
+  resize(kWidth, kHeight);
+  SetClosing(false);
+  // 2. images, the application icon and the status picture.
+  LoadImageLists();
+  CreateActions();
+  CreateControls();
+  CreateMenus();
+  CreateTray();
+  setWindowIcon(FIconOffline);
+  QApplication::setWindowIcon(FIconOffline);
+
+  tmTimer = new QTimer(this);
+  tmTimer->setObjectName(QStringLiteral("tmTimer"));
+  tmTimer->setInterval(10000);
+  connect(tmTimer, &QTimer::timeout, this, &TFormKestro::tmTimerTimer);
+
+  // 4. the application object.
+  FMain = std::make_unique<TClassMain>(nullptr, confFolder);
+
+  if (const QScreen* screen = QApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(kWidth / 2, kHeight / 2));
+  }
+  setWindowTitle(kVersionTitle);
+  sbPanel0->setText(QStringLiteral(" Offline"));
+  // 6. the State panel starts collapsed; 7. the address box.
+  aState->trigger();
+  FillAddressBox(FMain->RemoteHost());
+  cbAddress->setFocus();
+
+  FIdleTimer = new QTimer(this);
+  FIdleTimer->setInterval(100);
+  connect(FIdleTimer, &QTimer::timeout, this, [this] {
+    if (isVisible() && !QApplication::activeModalWidget()) CheckState();
+  });
+  FIdleTimer->start();
+  qApp->installEventFilter(this);
+}
+
+TFormKestro::~TFormKestro() {
+  qApp->removeEventFilter(this);
+  if (FBusyCursor) QApplication::restoreOverrideCursor();
+  // Exit: go offline, then free the application object, which saves.
+  aOffline->setEnabled(FOnline);
+  if (FOnline) SetOnline(false);
+  FMain.reset();
+}
+
+// --- creation ---------------------------------------------------------------
+
+void TFormKestro::LoadImageLists() {
+  ilMain = LoadImageStrip(QStringLiteral("MAIN"));
+  ilTree = LoadImageStrip(QStringLiteral("TREE"));
+  ilState = LoadPixmapStrip(QStringLiteral("STATUS"));
+  FIconOnline = LoadAppIcon(QStringLiteral("ONLINE"));
+  FIconOffline = LoadAppIcon(QStringLiteral("OFFLINE"));
+}
+
+QAction* TFormKestro::NewAction(const char* name, const QString& caption, const QString& hint, int image) {
+  auto* action = new QAction(caption.isEmpty() ? QString::fromLatin1(name) : caption, this);
+  action->setObjectName(QString::fromLatin1(name));
+  action->setStatusTip(hint);
+  action->setToolTip(hint.isEmpty() ? action->text().remove('&') : hint);
+  if (image >= 0 && image < ilMain.size()) action->setIcon(ilMain[image]);
+  addAction(action);
+  return action;
+}
+
+void TFormKestro::CreateActions() {
+  aDownload = NewAction("aDownload", "&Download", "Download command");
+  aOnline = NewAction("aOnline", "&Online", "Start Kestro");
+  aOffline = NewAction("aOffline", "&Offline", "Stop Kestro");
+  aList = NewAction("aList", "Go", "List command");
+  aExit = NewAction("aExit", "&Exit", "Exit Kestro");
+  aExit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
+  aState = NewAction("aState", "&State", "State", imgCollapse);
+  aState->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1));
+  aState->setData(1);  // expanded; creation runs it once, so the panel starts collapsed
+  aCancel = NewAction("aCancel", "&Stop", "Stop thread", imgStop);
+  aCheckState = NewAction("aCheckState", "");
+  aProperties = NewAction("aProperties", "&Properties...", "Thread properties", imgProperties);
+  aClear = NewAction("aClear", "&Remove All", "Remove all threads", imgRemoveAll);
+  aCheckSession = NewAction("aCheckSession", "");
+  aHelp = NewAction("aHelp", "Online &Help", "Kestro online help");
+  aAbout = NewAction("aAbout", "&About...", "About Kestro");
+  aUsers = NewAction("aUsers", "&Share...", "Shared Folders");
+  aOptions = NewAction("aOptions", "&Options...", "Options");
+  aShow = NewAction("aShow", "&Show");
+  aConfiguration = NewAction("aConfiguration", "&Config...", "gMail Configuration");
+  aMinimize = NewAction("aMinimize", "");
+  aClean = NewAction("aClean", "");
+  aDelete = NewAction("aDelete", "&Remove", "Remove slected thread", imgRemove);
+  aRefresh = NewAction("aRefresh", "&Refresh", "Refresh thread", imgRefresh);
+  aEnterListener = NewAction("aEnterListener", "");
+  aHome = NewAction("aHome", "Home &Page", "Kestro home page");
+  FShortcutActions = {aExit, aState, aEnterListener};
+  // Enter is bound from the first showing on.
+  aEnterListener->setEnabled(false);
+
+  connect(aOnline, &QAction::triggered, this, [this] {
+    if (FOnline || FGoingOnline) return;
+    FMain->SetOnlineStamp(NewStamp());
+    SetOnline(true);
+  });
+  connect(aOffline, &QAction::triggered, this, [this] {
+    RunAction(aCancel);
+    SetOnline(false);
+  });
+  connect(aExit, &QAction::triggered, this, &TFormKestro::aExitExecute);
+  connect(aState, &QAction::triggered, this, &TFormKestro::aStateExecute);
+  connect(aCancel, &QAction::triggered, this, &TFormKestro::aCancelExecute);
+  connect(aCheckState, &QAction::triggered, this, &TFormKestro::CheckState);
+  connect(aProperties, &QAction::triggered, this, &TFormKestro::aPropertiesExecute);
+  connect(aClear, &QAction::triggered, this, &TFormKestro::aClearExecute);
+  connect(aDelete, &QAction::triggered, this, &TFormKestro::aDeleteExecute);
+  connect(aCheckSession, &QAction::triggered, this, &TFormKestro::aCheckSessionExecute);
+  connect(aHelp, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(FMain->QuickStart())); });
+  connect(aHome, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(FMain->HomePage())); });
+  connect(aAbout, &QAction::triggered, this, &TFormKestro::aAboutExecute);
+  connect(aUsers, &QAction::triggered, this, &TFormKestro::aUsersExecute);
+  connect(aOptions, &QAction::triggered, this, &TFormKestro::aOptionsExecute);
+  connect(aConfiguration, &QAction::triggered, this, &TFormKestro::aConfigurationExecute);
+  connect(aShow, &QAction::triggered, this, &TFormKestro::aShowExecute);
+  connect(aMinimize, &QAction::triggered, this, &TFormKestro::aMinimizeExecute);
+  connect(aClean, &QAction::triggered, this, &TFormKestro::Clean);
+  connect(aEnterListener, &QAction::triggered, this, &TFormKestro::aEnterListenerExecute);
+}
+
+void TFormKestro::CreateControls() {
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  setCentralWidget(central);
+
+  // The address bar: its children are placed by FormResize.
+  tbAddress = new QWidget(central);
+  tbAddress->setObjectName(QStringLiteral("tbAddress"));
+  tbAddress->setFixedHeight(kAddressBarHeight);
+  pnAddress = new QLabel(QStringLiteral("Address"), tbAddress);
+  pnAddress->setObjectName(QStringLiteral("pnAddress"));
+  pnAddress->setAlignment(Qt::AlignCenter);
+  cbAddress = new QComboBox(tbAddress);
+  cbAddress->setObjectName(QStringLiteral("cbAddress"));
+  cbAddress->setEditable(true);
+  cbAddress->setInsertPolicy(QComboBox::NoInsert);
+  cbAddress->setFrame(false);
+  spAddress = new QWidget(tbAddress);
+  spAddress->setObjectName(QStringLiteral("spAddress"));
+  btList = new QToolButton(tbAddress);
+  btList->setObjectName(QStringLiteral("btList"));
+  btList->setDefaultAction(aList);
+  btList->setAutoRaise(true);
+  layout->addWidget(tbAddress);
+
+  pnMain = new QWidget(central);
+  pnMain->setObjectName(QStringLiteral("pnMain"));
+  auto* mainLayout = new QVBoxLayout(pnMain);
+  mainLayout->setContentsMargins(0, 0, 0, 0);
+  spBottom = new QSplitter(Qt::Vertical, pnMain);
+  spBottom->setObjectName(QStringLiteral("spBottom"));
+  spBottom->setHandleWidth(2);
+  spBottom->setChildrenCollapsible(false);
+  mainLayout->addWidget(spBottom);
+  layout->addWidget(pnMain, 1);
+
+  pnFiles = new QWidget(spBottom);
+  pnFiles->setObjectName(QStringLiteral("pnFiles"));
+  pnFiles->setMinimumHeight(kFilesMinHeight);
+  auto* filesLayout = new QVBoxLayout(pnFiles);
+  filesLayout->setContentsMargins(0, 0, 0, 0);
+  tlFiles = new QTreeWidget(pnFiles);
+  tlFiles->setObjectName(QStringLiteral("tlFiles"));
+  tlFiles->setColumnCount(2);
+  tlFiles->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size")});
+  tlFiles->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+  tlFiles->setColumnWidth(0, 300);
+  tlFiles->setRootIsDecorated(false);
+  tlFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  tlFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+  tlFiles->setSortingEnabled(true);
+  tlFiles->sortByColumn(0, Qt::AscendingOrder);
+  tlFiles->header()->setStretchLastSection(true);
+  tlFiles->header()->setSectionsMovable(true);
+  tlFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+  filesLayout->addWidget(tlFiles);
+  connect(tlFiles, &QTreeWidget::itemDoubleClicked, this, [this] { RunAction(aDownload); });
+  connect(tlFiles, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { pmFile->popup(tlFiles->viewport()->mapToGlobal(at)); });
+
+  pnState = new QWidget(spBottom);
+  pnState->setObjectName(QStringLiteral("pnState"));
+  tbState = new QWidget(pnState);
+  tbState->setObjectName(QStringLiteral("tbState"));
+  tbState->setGeometry(0, 0, kWidth, kStateBarHeight);
+  auto stateButton = [this](const char* name, QAction* action) {
+    auto* b = new QToolButton(tbState);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setDefaultAction(action);
+    b->setAutoRaise(true);
+    b->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    return b;
+  };
+  btRefresh = stateButton("btRefresh", aRefresh);
+  btCancel = stateButton("btCancel", aCancel);
+  btProperties = stateButton("btProperties", aProperties);
+  btDelete = stateButton("btDelete", aDelete);
+  btClear = stateButton("btClear", aClear);
+  pnStateGap = new QWidget(tbState);
+  pnStateGap->setObjectName(QStringLiteral("pnStateGap"));
+  btState = stateButton("btState", aState);
+
+  FStateModel = new StateListModel(ilMain, this);
+  FStateModel->setSourceModel(&FJobRows);
+  tlState = new QTreeView(pnState);
+  tlState->setObjectName(QStringLiteral("tlState"));
+  tlState->setModel(FStateModel);
+  tlState->setRootIsDecorated(false);
+  tlState->setSelectionMode(QAbstractItemView::SingleSelection);
+  tlState->setSelectionBehavior(QAbstractItemView::SelectRows);
+  tlState->setSortingEnabled(false);
+  tlState->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tlState->header()->setSectionsMovable(true);
+  tlState->header()->setStretchLastSection(true);
+  const int widths[JobRowModel::ColumnCount] = {80, 80, 125, 52, 52, 50, 64, 60, 60, 60, 58, 58};
+  for (int c = 0; c < JobRowModel::ColumnCount; ++c) tlState->setColumnWidth(c, widths[c]);
+  for (int hidden : {JobRowModel::colNumber, JobRowModel::colAction, JobRowModel::colText, JobRowModel::colInfo,
+                     JobRowModel::colSplit, JobRowModel::colSize})
+    tlState->setColumnHidden(hidden, true);
+  tlState->header()->setMinimumSectionSize(16);
+  tlState->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(tlState, &QTreeView::doubleClicked, this, [this] { RunAction(aProperties); });
+  connect(tlState, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { pmState->popup(tlState->viewport()->mapToGlobal(at)); });
+  spBottom->addWidget(pnFiles);
+  spBottom->addWidget(pnState);
+  spBottom->setStretchFactor(0, 1);
+  spBottom->setStretchFactor(1, 0);
+
+  // The status bar: the online state, the current job's picture and text.
+  auto* status = new QStatusBar(this);
+  status->setObjectName(QStringLiteral("sbStatus"));
+  status->setFixedHeight(kStatusHeight);
+  status->setSizeGripEnabled(true);
+  setStatusBar(status);
+  sbPanel0 = new QLabel(status);
+  sbPanel0->setObjectName(QStringLiteral("sbPanel0"));
+  sbPanel0->setFixedWidth(kPanel0Width);
+  sbPanel1 = new QLabel(status);
+  sbPanel1->setObjectName(QStringLiteral("sbPanel1"));
+  sbPanel1->setMinimumWidth(kPanel1Width);
+  status->addWidget(sbPanel0);
+  status->addWidget(sbPanel1, 1);
+  imState = new QLabel(status);
+  imState->setObjectName(QStringLiteral("imState"));
+  imState->setFixedSize(16, 16);
+  imState->setAttribute(Qt::WA_TranslucentBackground);
+  imState->move(kPanel0Width + 4, 4);
+  imState->raise();
+}
+
+void TFormKestro::CreateMenus() {
+  QMenuBar* bar = menuBar();
+  bar->setObjectName(QStringLiteral("mmMain"));
+  auto changeStatus = [this](QMenu* parent) {
+    QMenu* m = parent->addMenu(QStringLiteral("Change Status"));
+    m->menuAction()->setStatusTip(QStringLiteral("Change Status"));
+    m->addAction(aOnline);
+    m->addAction(aOffline);
+    connect(m, &QMenu::aboutToShow, this, &TFormKestro::aCheckSessionExecute);
+  };
+  QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  changeStatus(file);
+  file->addSeparator();
+  file->addAction(aExit);
+  QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
+  tools->addAction(aConfiguration);
+  tools->addSeparator();
+  tools->addAction(aUsers);
+  tools->addSeparator();
+  tools->addAction(aOptions);
+  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+  help->addAction(aHelp);
+  help->addSeparator();
+  help->addAction(aHome);
+  help->addSeparator();
+  help->addAction(aAbout);
+
+  pmFile = new QMenu(this);
+  pmFile->setObjectName(QStringLiteral("pmFile"));
+  pmFile->addAction(aDownload);
+  pmState = new QMenu(this);
+  pmState->setObjectName(QStringLiteral("pmState"));
+  pmState->addAction(aRefresh);
+  pmState->addSeparator();
+  pmState->addAction(aProperties);
+  pmState->addSeparator();
+  pmState->addAction(aDelete);
+  pmState->addAction(aClear);
+  pmTray = new QMenu(this);
+  pmTray->setObjectName(QStringLiteral("pmTray"));
+  QAction* show = pmTray->addAction(QStringLiteral("&Show Kestro"));
+  connect(show, &QAction::triggered, aShow, &QAction::trigger);
+  QFont bold = show->font();
+  bold.setBold(true);
+  show->setFont(bold);
+  pmTray->setDefaultAction(show);
+  pmTray->addSeparator();
+  changeStatus(pmTray);
+  pmTray->addSeparator();
+  pmTray->addAction(aExit);
+}
+
+void TFormKestro::CreateTray() {
+  tiTray = new QSystemTrayIcon(FIconOffline, this);
+  tiTray->setObjectName(QStringLiteral("tiTray"));
+  tiTray->setToolTip(QStringLiteral("Kestro"));
+  tiTray->setContextMenu(pmTray);
+  connect(tiTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick && aShow->isEnabled()) aShow->trigger();
+  });
+}
+
+// --- layout -----------------------------------------------------------------
+
+void TFormKestro::FormResize() {
+  // The address box fills the bar; "Go" stays at its right end.
+  const int barWidth = tbAddress->width();
+  const int boxWidth = std::max(
+      20, barWidth - 2 * kAddressIndent - kAddressLabelWidth - kSeparatorWidth - kGoWidth - 1);
+  int x = kAddressIndent;
+  pnAddress->setGeometry(x, 0, kAddressLabelWidth, kAddressBarHeight);
+  x += kAddressLabelWidth;
+  cbAddress->setGeometry(x, (kAddressBarHeight - kGoHeight) / 2, boxWidth, kGoHeight);
+  x += boxWidth;
+  spAddress->setGeometry(x, 0, kSeparatorWidth, kAddressBarHeight);
+  x += kSeparatorWidth;
+  btList->setGeometry(x, (kAddressBarHeight - kGoHeight) / 2, kGoWidth, kGoHeight);
+
+  // The State toggle button stays at the right end of the State tool bar.
+  const int stateWidth = pnState->width();
+  tbState->setGeometry(0, 0, stateWidth, kStateBarHeight);
+  const int gap = std::max(0, stateWidth - 2 * kStateIndent - 6 * kStateButtonWidth - 16);
+  const int h = kStateBarHeight - 2 * kStateIndent;
+  x = kStateIndent;
+  for (QWidget* w : {static_cast<QWidget*>(btRefresh), static_cast<QWidget*>(btCancel)}) {
+    w->setGeometry(x, kStateIndent, kStateButtonWidth, h);
+    x += kStateButtonWidth;
+  }
+  x += 8;
+  btProperties->setGeometry(x, kStateIndent, kStateButtonWidth, h);
+  x += kStateButtonWidth + 8;
+  for (QWidget* w : {static_cast<QWidget*>(btDelete), static_cast<QWidget*>(btClear)}) {
+    w->setGeometry(x, kStateIndent, kStateButtonWidth, h);
+    x += kStateButtonWidth;
+  }
+  pnStateGap->setGeometry(x, kStateIndent, gap, h);
+  x += gap;
+  btState->setGeometry(x, kStateIndent, kStateButtonWidth, h);
+  tlState->setGeometry(0, kStateBarHeight, stateWidth, std::max(0, pnState->height() - kStateBarHeight));
+}
+
+void TFormKestro::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  FormResize();
+}
+
+bool TFormKestro::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Resize && (watched == pnState || watched == tbAddress)) FormResize();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TFormKestro::aStateExecute() {
+  QList<int> sizes = spBottom->sizes();
+  const int total = sizes.value(0) + sizes.value(1);
+  if (aState->data().toInt() == 1) {
+    pnState->setFixedHeight(kStateBarHeight - 1);
+    aState->setData(0);
+    aState->setIcon(ilMain.value(imgExpand));
+    spBottom->handle(1)->setEnabled(false);
+  } else {
+    pnState->setMinimumHeight(kStateBarHeight - 1);
+    pnState->setMaximumHeight(QWIDGETSIZE_MAX);
+    aState->setData(1);
+    aState->setIcon(ilMain.value(imgCollapse));
+    spBottom->handle(1)->setEnabled(true);
+    spBottom->setSizes({std::max(kFilesMinHeight, total - kStateExpanded), kStateExpanded});
+    pnState->resize(pnState->width(), kStateExpanded);
+  }
+  FormResize();
+}
+
+// --- hidden and shown state --------------------------------------------------
+
+void TFormKestro::FormHide() {
+  FHidden = true;
+  for (QAction* a : FShortcutActions) a->setEnabled(false);
+  aExit->setEnabled(true);
+}
+
+void TFormKestro::FormShow() {
+  FHidden = false;
+  aEnterListener->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+  for (QAction* a : FShortcutActions) a->setEnabled(true);
+}
+
+void TFormKestro::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  FormShow();
+  FormResize();
+}
+
+void TFormKestro::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) QTimer::singleShot(0, this, [this] { RunAction(aMinimize); });
+}
+
+void TFormKestro::aMinimizeExecute() {
+  if (!tiTray->isVisible()) return;
+  hide();
+  FormHide();
+}
+
+void TFormKestro::aShowExecute() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  showNormal();
+  raise();
+  activateWindow();
+  FormShow();
+}
+
+void TFormKestro::closeEvent(QCloseEvent* event) {
+  event->ignore();  // the window is destroyed only at exit
+  if (tiTray->isVisible() && !FMain->CloseOn()) {
+    RunAction(aMinimize);
+    return;
+  }
+  aExitExecute();
+}
+
+void TFormKestro::aExitExecute() {
+  SetClosing(true);
+  QApplication::quit();
+}
+
+void TFormKestro::ShowAtStart() {
+  // Without a tray there is no way back to a hidden window: show it then.
+  if (FMain->Options().StartupTray() && QSystemTrayIcon::isSystemTrayAvailable()) {
+    FormHide();
+    return;
+  }
+  show();
+}
+
+// --- actions ------------------------------------------------------------------
+
+bool TFormKestro::RunAction(QAction* action) {
+  if (action == aOnline || action == aOffline) aCheckSessionExecute();
+  if (action == aCancel || action == aList || action == aDownload || action == aRefresh ||
+      action == aProperties || action == aDelete || action == aClear)
+    CheckState();
+  if (!action->isEnabled()) return false;
+  action->trigger();
+  return true;
+}
+
+void TFormKestro::aCheckSessionExecute() {
+  aOnline->setEnabled(!FOnline && !FGoingOnline);
+  aOffline->setEnabled(FOnline);
+}
+
+void TFormKestro::aEnterListenerExecute() {
+  QWidget* focus = QApplication::focusWidget();
+  while (focus && focus != cbAddress && focus != tlFiles && focus != tlState) focus = focus->parentWidget();
+  if (focus == cbAddress)
+    RunAction(aList);
+  else if (focus == tlFiles)
+    RunAction(aDownload);
+  else if (focus == tlState)
+    RunAction(aProperties);
+}
+
+int TFormKestro::CurrentJobRow() const {
+  const QModelIndex current = tlState->currentIndex();
+  return current.isValid() ? current.row() : -1;
+}
+
+void TFormKestro::CheckState() {
+  const int s = FJobRows.JobListState();
+  const bool selected = !tlFiles->selectedItems().isEmpty();
+  const bool busy = s == 1;
+  if (busy != FBusyCursor) {
+    busy ? QApplication::setOverrideCursor(Qt::BusyCursor) : QApplication::restoreOverrideCursor();
+    FBusyCursor = busy;
+  }
+  aProperties->setEnabled(s == 0);
+  aDelete->setEnabled(s == 0);
+  aClear->setEnabled(s == 0);
+  aCancel->setEnabled(s == 1);
+  aRefresh->setEnabled(s == 0 && FOnline);
+  aList->setEnabled(s < 1 && FOnline);
+  aDownload->setEnabled(s < 1 && selected && FOnline);
+  tlState->setEnabled(s < 1);
+  aCheckSessionExecute();
+  AdjustPollTimer();
+}
+
+void TFormKestro::ShowJobStatus(int state, const QString& text) {
+  imState->setPixmap(ilState.value(state));
+  sbPanel1->setText(text);
+}
+
+void TFormKestro::aCancelExecute() {
+  const int row = CurrentJobRow();
+  const QString jobId = FJobRows.Stop(row);
+  if (jobId.isEmpty()) return;
+  FMain->SetStopJobId(jobId);
+  ShowJobStatus(jsStopped, QStringLiteral("      Stopped"));
+}
+
+void TFormKestro::aDeleteExecute() { FJobRows.RemoveRow(CurrentJobRow()); }
+
+void TFormKestro::aClearExecute() { FJobRows.Clear(); }
+
+void TFormKestro::aPropertiesExecute() {
+  const int row = CurrentJobRow();
+  if (row < 0) return;
+  const JobRow& r = FJobRows.Row(row);
+  QMessageBox::information(this, QStringLiteral("Properties"),
+                           QStringLiteral("%1 %2\n%3\n%4").arg(r.Subject, r.Address, StateName(r.State), r.Info));
+}
+
+void TFormKestro::aAboutExecute() {
+  QMessageBox::about(this, QStringLiteral("About Kestro"),
+                     kVersionTitle + QStringLiteral("\nShare folders with friends over e-mail.\n") + FMain->HomePage());
+}
+
+void TFormKestro::SaveConfiguration() {
+  try {
+    FMain->Save();
+  } catch (const std::exception& e) {
+    QMessageBox::critical(this, QStringLiteral("Error"), QString::fromUtf8(e.what()));
+  }
+}
+
+void TFormKestro::aConfigurationExecute() {
+  if (RunConfigurationDialog(this, FMain->Options())) SaveConfiguration();
+}
+
+void TFormKestro::aOptionsExecute() {
+  if (!RunOptionsDialog(this, FMain->Options())) return;
+  SaveConfiguration();
+  // The new period takes effect at once, online or not.
+  if (FMain->Options().ServerType() == 0) {
+    tmTimer->setInterval(FMain->Options().Pop3AccelTime() * 1000);
+    tmTimer->start();
+  }
+  ApplyArchiveSettings();
+}
+
+void TFormKestro::aUsersExecute() {}
+
+void TFormKestro::FillAddressBox(const QString& address) {
+  cbAddress->clear();
+  cbAddress->addItems(FMain->Addresses().Addresses());
+  cbAddress->setEditText(address);
+}
+
+// --- start-up -------------------------------------------------------------------
+
+void TFormKestro::Clean() {
+  for (const QString& folder : {FMain->TempOutput(), FMain->TempInput()}) {
+    if (folder.isEmpty()) continue;
+    if (QFileInfo::exists(folder)) DeletePath(folder);
+    QDir().mkdir(folder);  // one level only: a missing parent fails silently
+  }
+}
+
+void TFormKestro::ApplyArchiveSettings() {}
+
+void TFormKestro::StartupDecisions() {
+  FormHide();
+  try {
+    if (FMain->Options().StartupAbout()) {
+      auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("About Kestro"), kVersionTitle,
+                                  QMessageBox::NoButton, this);
+      box->setAttribute(Qt::WA_DeleteOnClose);
+      QTimer::singleShot(2000, box, &QWidget::close);
+      box->show();
+    }
+    if (!FMain->SecondStart()) {
+      aConfiguration->trigger();
+      FMain->SetSecondStart(true);
+    }
+    if (FMain->Options().StartupRun()) aOnline->trigger();
+  } catch (...) {
+    // an error on the way must not keep the program out of reach
+  }
+  if (QSystemTrayIcon::isSystemTrayAvailable()) tiTray->show();
+  aEnterListener->setEnabled(true);
+}
+
+// --- online cycle ------------------------------------------------------------------
+
+int TFormKestro::TestConnection(bool imap, const QString& logPath) {
+  const IncomingAccount account = IncomingAccountOf(FMain->Options());
+  int code = -1;
+  // The test talks to the server: it runs on a thread of its own while the window stays responsive.
+  QEventLoop loop;
+  std::thread worker([&] {
+    code = imap ? TestImap4Connection(account, logPath) : TestPop3Connection(account, logPath);
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+  return code;
+}
+
+void TFormKestro::SetOnline(bool goOnline) {
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  sbPanel0->setText(goOnline ? QStringLiteral(" Online...") : QStringLiteral(" Offline..."));
+  bool state = false;
+  FGoingOnline = goOnline;
+  aCheckSessionExecute();
+  try {
+    if (goOnline) {
+      const bool imap = FMain->Options().Pop3Type() != 0;
+      const QString message =
+          imap ? QStringLiteral("Unable to connect IMAP Server.\r\nCheck your IMAP server configuration.\r\nError code: ")
+               : QStringLiteral("Unable to connect POP3 Server.\r\nCheck your POP3 server configuration.\r\nError code: ");
+      const QString logPath = FMain->LogFolder() + (imap ? QStringLiteral("/imap4.log") : QStringLiteral("/pop3.log"));
+      QDir().mkpath(FMain->LogFolder());
+      const int code = TestConnection(imap, logPath);
+      state = code == 0;
+      if (code != 0) {
+        QApplication::restoreOverrideCursor();
+        QStringList details;
+        ReadLogDetails(logPath, details);
+        ShowErrorDialog(this, message + QString::number(code), details);
+        aConfiguration->trigger();
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+      }
+    }
+  } catch (...) {
+    state = false;
+  }
+  FGoingOnline = false;
+  QApplication::restoreOverrideCursor();
+  tiTray->setIcon(state ? FIconOnline : FIconOffline);
+  sbPanel0->setText(state ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
+  setWindowIcon(state ? FIconOnline : FIconOffline);
+  if (FMain->Options().ServerType() == 0) {
+    tmTimer->setInterval(FMain->Options().Pop3AccelTime() * 1000);
+    state ? tmTimer->start() : tmTimer->stop();
+  }
+  FOnline = state;
+  aCheckSessionExecute();
+  emit OnlineChanged(state);
+}
+
+int TFormKestro::PollIntervalNow() const {
+  return PollInterval(FMain->Options().Pop3AccelTime(), FJobRows, FMain->Jobs());
+}
+
+void TFormKestro::AdjustPollTimer() {
+  if (FMain->Options().ServerType() != 0 || !FOnline) return;
+  const int iv = PollIntervalNow();
+  if (iv != tmTimer->interval()) {
+    tmTimer->stop();
+    tmTimer->setInterval(iv);
+    tmTimer->start();
+  }
+}
+
+void TFormKestro::tmTimerTimer() {
+  tmTimer->stop();
+  tmTimer->start();
+}

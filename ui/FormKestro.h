@@ -1,0 +1,151 @@
+// The main window: the address bar, the file tree of the last listing, the
+// State list of the user's requests, the status bar, the menus, the tray icon
+// and every action of the user. It owns the application object and the engine
+// parts that run the online cycle and the exchange; it adds only what is seen.
+#pragma once
+
+#include <QIcon>
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QPixmap>
+#include <memory>
+#include <optional>
+
+#include "core/JobRows.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QSystemTrayIcon;
+class QTimer;
+class QToolButton;
+class QTreeView;
+class QTreeWidget;
+class TClassMain;
+class StateListModel;
+
+class TFormKestro : public QMainWindow {
+  Q_OBJECT
+public:
+  // Creates the window and the application object, reading the configuration
+  // of confFolder (or of the installation). A damaged configuration raises
+  // EConfigFileError and no window is left.
+  explicit TFormKestro(const std::optional<QString>& confFolder = std::nullopt, QWidget* parent = nullptr);
+  ~TFormKestro() override;
+
+  TClassMain& Main() { return *FMain; }
+  JobRowModel& JobRows() { return FJobRows; }
+  bool Online() const { return FOnline; }
+  QTimer& PollTimer() { return *tmTimer; }
+
+  // The steps of start-up after the window exists, in order.
+  void Clean();            // aClean: empty the temporary folders
+  void ApplyArchiveSettings();
+  void StartupDecisions();  // about box, first-run dialog, hidden start, going online, tray icon
+
+  // Shows the window, unless it starts hidden in the tray.
+  void ShowAtStart();
+
+  // Online cycle.
+  void SetOnline(bool goOnline);
+  int PollIntervalNow() const;
+  void AdjustPollTimer();
+
+  // The address box.
+  void FillAddressBox(const QString& address);
+
+  // The idle-time check: enabled states, busy cursor, polling interval.
+  void CheckState();
+  // Runs an action the way a key or menu would: update handler first, then the
+  // action only when it is enabled.
+  bool RunAction(QAction* action);
+
+  // Entering the hidden and the shown state.
+  void FormHide();
+  void FormShow();
+
+  // The status bar's job part.
+  void ShowJobStatus(int state, const QString& text);
+
+  // Actions, by their names.
+  QAction *aDownload, *aOnline, *aOffline, *aList, *aExit, *aState, *aCancel, *aCheckState, *aProperties, *aClear,
+      *aCheckSession, *aHelp, *aAbout, *aUsers, *aOptions, *aShow, *aConfiguration, *aMinimize, *aClean, *aDelete,
+      *aRefresh, *aEnterListener, *aHome;
+
+  // Controls, by their names.
+  QWidget *tbAddress, *pnMain, *pnFiles, *pnState, *tbState, *pnStateGap;
+  QLabel *pnAddress, *imState, *sbPanel0, *sbPanel1;
+  QComboBox* cbAddress;
+  QWidget* spAddress;
+  QToolButton *btList, *btRefresh, *btCancel, *btProperties, *btDelete, *btClear, *btState;
+  QTreeWidget* tlFiles;
+  QTreeView* tlState;
+  QSplitter* spBottom;
+  QSystemTrayIcon* tiTray;
+  QTimer* tmTimer;
+  QMenu *pmFile, *pmState, *pmTray;
+
+  static constexpr int kWidth = 420, kHeight = 610;
+  static constexpr int kAddressBarHeight = 25, kAddressIndent = 2, kAddressLabelWidth = 51, kSeparatorWidth = 2,
+                       kGoWidth = 23, kGoHeight = 21;
+  static constexpr int kStateBarHeight = 28, kStateIndent = 1, kStateButtonWidth = 23, kStateExpanded = 128,
+                       kFilesMinHeight = 102;
+  static constexpr int kStatusHeight = 21, kPanel0Width = 60, kPanel1Width = 50;
+
+signals:
+  // The online state changed (after SetOnline).
+  void OnlineChanged(bool online);
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void CreateActions();
+  void CreateControls();
+  void CreateMenus();
+  void CreateTray();
+  void LoadImageLists();
+  void FormResize();
+  QAction* NewAction(const char* name, const QString& caption, const QString& hint = {}, int image = -1);
+
+  // Action handlers.
+  void aStateExecute();
+  void aCancelExecute();
+  void aDeleteExecute();
+  void aClearExecute();
+  void aPropertiesExecute();
+  void aMinimizeExecute();
+  void aShowExecute();
+  void aExitExecute();
+  void aCheckSessionExecute();
+  void aEnterListenerExecute();
+  void aConfigurationExecute();
+  void aOptionsExecute();
+  void aUsersExecute();
+  void aAboutExecute();
+  void tmTimerTimer();
+
+  int CurrentJobRow() const;
+  int TestConnection(bool imap, const QString& logPath);
+  void SaveConfiguration();
+
+  std::unique_ptr<TClassMain> FMain;
+  JobRowModel FJobRows;
+  StateListModel* FStateModel = nullptr;
+  QList<QIcon> ilMain, ilTree;
+  QList<QPixmap> ilState;
+  QIcon FIconOnline, FIconOffline;
+  bool FOnline = false;
+  bool FGoingOnline = false;
+  bool FHidden = false;
+  bool FBusyCursor = false;
+  QTimer* FIdleTimer = nullptr;
+  QList<QAction*> FShortcutActions;
+};
