@@ -33,10 +33,15 @@ public:
   }
 };
 
-// What earlier passes read: per account and mailbox generation, uid -> headers.
+// What earlier passes read, per account and mailbox generation.
+struct Remembered {
+  std::map<QString, MailHeaders> Headers;  // uid -> headers
+  QStringList Order;                       // the uids in mailbox order (IMAP4)
+  quint32 UidNext = 0;                     // the next UID the server would give (IMAP4)
+};
 struct HeaderMemory {
   QMutex Lock;
-  std::map<QString, std::map<QString, MailHeaders>> Accounts;
+  std::map<QString, Remembered> Accounts;
   static HeaderMemory& Get() {
     static HeaderMemory m;
     return m;
@@ -131,7 +136,7 @@ void TMailReceiver::ResolveHeaders(const QString& key, const QStringList& uids,
   std::map<QString, MailHeaders> known;
   {
     QMutexLocker lock(&memory.Lock);
-    known = memory.Accounts[key];
+    known = memory.Accounts[key].Headers;
   }
   FList.clear();
   FList.resize(size_t(uids.size()));
@@ -152,7 +157,37 @@ void TMailReceiver::ResolveHeaders(const QString& key, const QStringList& uids,
   for (const Entry& e : FList)
     if (!e.Uid.isEmpty()) now[e.Uid] = e.Headers;
   QMutexLocker lock(&memory.Lock);
-  memory.Accounts[key] = std::move(now);
+  Remembered& r = memory.Accounts[key];
+  r.Headers = std::move(now);
+  r.Order = uids;
+  r.UidNext = 0;
+}
+
+void TMailReceiver::RememberUidNext(const QString& key, quint32 uidNext) {
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  memory.Accounts[key].UidNext = uidNext;
+}
+
+bool TMailReceiver::RememberedOrder(const QString& key, QStringList& order, quint32& uidNext) {
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  auto it = memory.Accounts.find(key);
+  if (it == memory.Accounts.end() || it->second.UidNext == 0) return false;
+  order = it->second.Order;
+  uidNext = it->second.UidNext;
+  return true;
+}
+
+void TMailReceiver::ForgetUids(const QString& key, const QStringList& uids) {
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  auto it = memory.Accounts.find(key);
+  if (it == memory.Accounts.end()) return;
+  for (const QString& uid : uids) {
+    it->second.Headers.erase(uid);
+    it->second.Order.removeAll(uid);
+  }
 }
 
 namespace {
@@ -300,25 +335,66 @@ int TMailIMAP4::SelectMailbox(const QString& name) {
 
 int TMailIMAP4::DownloadEnvelopes() {
   if (!FFolder) return mrNotConnected;
+  FFlagged.clear();
   return Run([&] {
     auto status = std::dynamic_pointer_cast<vmime::net::imap::IMAPFolderStatus>(FFolder->getStatus());
     const size_t count = status ? status->getMessageCount() : FFolder->getMessageCount();
-    std::vector<std::shared_ptr<vmime::net::message>> msgs;
-    QStringList uids;
-    if (count > 0) {
-      msgs = FFolder->getMessages(vmime::net::messageSet::byNumber(1, -1));
-      FFolder->fetchMessages(msgs, vmime::net::fetchAttributes::UID);
-      for (const auto& m : msgs) uids << FromStd(m->getUID());
-    }
     const QString validity = status ? QString::number(status->getUIDValidity()) : QString();
-    const QString key =
-        QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox, validity);
-    ResolveHeaders(key, uids, [&](const std::vector<int>& positions) {
+    FKey = QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox, validity);
+    // Messages keep their order, so when the remembered list plus the mails
+    // that arrived since (UID at least the remembered next UID) make up the
+    // whole mailbox, only the new ones need to be asked for.
+    std::map<QString, std::shared_ptr<vmime::net::message>> byUid;
+    QStringList uids;
+    QStringList order;
+    quint32 uidNext = 0;
+    bool known = false;
+    if (status && count > 0 && RememberedOrder(FKey, order, uidNext) && size_t(order.size()) <= count) {
+      QStringList fresh;
+      if (size_t(order.size()) < count) {
+        for (const auto& m : FFolder->getMessages(vmime::net::messageSet::byUID(std::to_string(uidNext), "*"))) {
+          const QString uid = FromStd(m->getUID());
+          if (uid.toULongLong() >= uidNext) {
+            fresh << uid;
+            byUid[uid] = m;
+          }
+        }
+      }
+      if (size_t(order.size() + fresh.size()) == count) {
+        uids = order + fresh;
+        known = true;
+      }
+    }
+    if (!known && count > 0) {
+      byUid.clear();
+      auto msgs = FFolder->getMessages(vmime::net::messageSet::byNumber(1, -1));
+      FFolder->fetchMessages(msgs, vmime::net::fetchAttributes::UID);
+      for (const auto& m : msgs) {
+        uids << FromStd(m->getUID());
+        byUid[uids.back()] = m;
+      }
+    }
+    ResolveHeaders(FKey, uids, [&](const std::vector<int>& positions) {
       std::vector<std::shared_ptr<vmime::net::message>> want;
-      for (int p : positions) want.push_back(msgs[size_t(p - 1)]);
+      std::vector<vmime::net::message::uid> missing;
+      for (int p : positions) {
+        auto it = byUid.find(uids[p - 1]);
+        if (it != byUid.end()) want.push_back(it->second);
+        else missing.push_back(ToStd(uids[p - 1]));
+      }
+      if (!missing.empty()) {
+        auto more = FFolder->getMessages(vmime::net::messageSet::byUID(missing));
+        want.insert(want.end(), more.begin(), more.end());
+      }
       FFolder->fetchMessages(want, vmime::net::fetchAttributes::ENVELOPE);
-      return HeadersOf(want);
+      std::map<QString, MailHeaders> got;
+      const auto headers = HeadersOf(want);
+      for (size_t k = 0; k < want.size(); ++k) got[FromStd(want[k]->getUID())] = headers[k];
+      std::vector<MailHeaders> out;
+      for (int p : positions) out.push_back(got[uids[p - 1]]);
+      return out;
     });
+    if (status) RememberUidNext(FKey, status->getUIDNext());
   });
 }
 
@@ -339,13 +415,22 @@ int TMailIMAP4::DeleteMessages(int first, int last) {
   if (!FFolder) return mrNotConnected;
   if (!ValidIndex(first) || !ValidIndex(last) || first > last) return mrNoSuchMessage;
   return Run([&] {
-    for (int i = first; i <= last; ++i) FFolder->deleteMessages(vmime::net::messageSet::byUID(ToStd(Uid(i))));
+    for (int i = first; i <= last; ++i) {
+      FFolder->deleteMessages(vmime::net::messageSet::byUID(ToStd(Uid(i))));
+      FFlagged << Uid(i);
+    }
   });
 }
 
 int TMailIMAP4::Expunge() {
   if (!FFolder) return mrNotConnected;
-  return Run([&] { FFolder->expunge(); });
+  const int code = Run([&] { FFolder->expunge(); });
+  if (code == mrOk) {
+    // The next pass knows the mailbox without these.
+    ForgetUids(FKey, FFlagged);
+    FFlagged.clear();
+  }
+  return code;
 }
 
 int TMailIMAP4::Disconnect() {

@@ -95,6 +95,10 @@ protected:
   void ResolveHeaders(const QString& key, const QStringList& uids,
                       const std::function<std::vector<MailHeaders>(const std::vector<int>&)>& fetch);
   void ClearCurrent();
+  // IMAP4: the remembered mailbox order and next UID of key (false when unknown).
+  static bool RememberedOrder(const QString& key, QStringList& order, quint32& uidNext);
+  static void RememberUidNext(const QString& key, quint32 uidNext);
+  static void ForgetUids(const QString& key, const QStringList& uids);
 
   QString FProtocol;
   QString FServer;
@@ -167,6 +171,8 @@ private:
   std::shared_ptr<vmime::net::store> FStore;
   std::shared_ptr<vmime::net::folder> FFolder;
   QString FMailbox;
+  QString FKey;          // the header memory of this mailbox generation
+  QStringList FFlagged;  // flagged deleted, not yet expunged
 };
 
 // The SMTP sender. Per mail: Clear, AddRecipient, SetSubject, SetBodyText,
