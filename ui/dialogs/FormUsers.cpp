@@ -171,7 +171,9 @@ QTreeWidget* TFormUsers::MakeList(QWidget* page, const char* name, const QString
   list->setHeaderLabels({addressCaption, tr("Folder")});
   list->setColumnWidth(0, 140);
   list->setColumnWidth(1, 220);
+  // The columns fit the width: the folder column takes what the address column leaves.
   list->header()->setStretchLastSection(true);
+  list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   list->setRootIsDecorated(false);
   list->setItemsExpandable(false);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
