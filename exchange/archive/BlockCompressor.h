@@ -44,6 +44,7 @@ public:
   int Threads() const { return static_cast<int>(FWorkers.size()); }
 
 private:
+  struct Worker;
   void Run();
   int FLevel;
   std::mutex FMutex;
