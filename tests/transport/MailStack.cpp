@@ -77,7 +77,8 @@ QMap<QString, QByteArray> MailStack::Mails(const QString& user) const {
       QFile f(d.filePath(file));
       if (!f.open(QIODevice::ReadOnly)) continue;
       const QByteArray data = f.readAll();
-      const auto m = idRx.match(QString::fromUtf8(data.left(data.indexOf("\n\n") + 1)));
+      const qsizetype headEnd = data.indexOf("\n\n");
+      const auto m = idRx.match(QString::fromUtf8(headEnd < 0 ? data : data.left(headEnd + 1)));
       out.insert(m.hasMatch() ? m.captured(1) : file, data);
     }
   }

@@ -234,6 +234,28 @@ TEST_P(Poller, FailedLoginEndsThePassAndDeletesNothing) {
   EXPECT_EQ(s.Mails("carol").size(), 1);
 }
 
+TEST_P(Poller, MalformedMailIsHandedOverAndDeletedWithoutHarm) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  // No closing boundary, an attachment that is not Base64, a header without value.
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<broken@test>",
+                          "Content-Type: multipart/mixed; boundary=\"zz\"\r\nX-Empty:\r\n\r\n--zz\r\n"
+                          "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+                          "filename=\"f.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n!!!not base64***\r\n"));
+  s.Drop("carol", RawMail("", "", "<empty@test>", ""));
+  ASSERT_TRUE(s.WaitForMails("carol", 2));
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+  p->RunHere();
+  EXPECT_EQ(p->LastOutcome().Code, 0);
+  ASSERT_EQ(got.size(), 1);
+  EXPECT_EQ(got[0].SubjectRest, "list");
+  EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<empty@test>"});
+  // Whatever was saved lies in the stamp folder of the mail.
+  for (const QString& entry : QDir(FInput.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+    EXPECT_EQ(entry, got[0].IdentBase);
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "IMAP4" : "POP3"; });
 
