@@ -24,17 +24,19 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <thread>
 
 #include "core/Utils.h"
 #include "core/main/ClassMain.h"
+#include "exchange/OnlineCycle.h"
 #include "platform/Closing.h"
 #include "platform/Settings.h"
-#include "transport/ConnectionTest.h"
 #include "ui/ImageLists.h"
+#include "ui/dialogs/FormAbout.h"
 #include "ui/dialogs/FormDialog.h"
 #include "ui/dialogs/FormError.h"
 #include "ui/dialogs/FormOptions.h"
+#include "ui/dialogs/FormProperties.h"
+#include "ui/dialogs/FormUsers.h"
 
 namespace {
 
@@ -111,13 +113,11 @@ TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* pare
   setWindowIcon(FIconOffline);
   QApplication::setWindowIcon(FIconOffline);
 
-  tmTimer = new QTimer(this);
-  tmTimer->setObjectName(QStringLiteral("tmTimer"));
-  tmTimer->setInterval(10000);
-  connect(tmTimer, &QTimer::timeout, this, &TFormKestro::tmTimerTimer);
-
-  // 4. the application object.
+  // 4. the application object; the online cycle with its timer.
   FMain = std::make_unique<TClassMain>(nullptr, confFolder);
+  FCycle = std::make_unique<TOnlineCycle>(*FMain, FJobRows);
+  tmTimer = &FCycle->Timer();
+  tmTimer->setObjectName(QStringLiteral("tmTimer"));
 
   if (const QScreen* screen = QApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -143,8 +143,8 @@ TFormKestro::~TFormKestro() {
   qApp->removeEventFilter(this);
   if (FBusyCursor) QApplication::restoreOverrideCursor();
   // Exit: go offline, then free the application object, which saves.
-  aOffline->setEnabled(FOnline);
-  if (FOnline) SetOnline(false);
+  if (Online()) SetOnline(false);
+  FCycle.reset();
   FMain.reset();
 }
 
@@ -199,11 +199,7 @@ void TFormKestro::CreateActions() {
   // Enter is bound from the first showing on.
   aEnterListener->setEnabled(false);
 
-  connect(aOnline, &QAction::triggered, this, [this] {
-    if (FOnline || FGoingOnline) return;
-    FMain->SetOnlineStamp(NewStamp());
-    SetOnline(true);
-  });
+  connect(aOnline, &QAction::triggered, this, [this] { SetOnline(true); });
   connect(aOffline, &QAction::triggered, this, [this] {
     RunAction(aCancel);
     SetOnline(false);
@@ -566,9 +562,11 @@ bool TFormKestro::RunAction(QAction* action) {
   return true;
 }
 
+bool TFormKestro::Online() const { return FCycle && FCycle->Online(); }
+
 void TFormKestro::aCheckSessionExecute() {
-  aOnline->setEnabled(!FOnline && !FGoingOnline);
-  aOffline->setEnabled(FOnline);
+  aOnline->setEnabled(!Online() && !(FCycle && FCycle->GoingOnline()));
+  aOffline->setEnabled(Online());
 }
 
 void TFormKestro::aEnterListenerExecute() {
@@ -599,12 +597,12 @@ void TFormKestro::CheckState() {
   aDelete->setEnabled(s == 0);
   aClear->setEnabled(s == 0);
   aCancel->setEnabled(s == 1);
-  aRefresh->setEnabled(s == 0 && FOnline);
-  aList->setEnabled(s < 1 && FOnline);
-  aDownload->setEnabled(s < 1 && selected && FOnline);
+  aRefresh->setEnabled(s == 0 && Online());
+  aList->setEnabled(s < 1 && Online());
+  aDownload->setEnabled(s < 1 && selected && Online());
   tlState->setEnabled(s < 1);
   aCheckSessionExecute();
-  AdjustPollTimer();
+  FCycle->AdjustPollTimer();
 }
 
 void TFormKestro::ShowJobStatus(int state, const QString& text) {
@@ -628,14 +626,10 @@ void TFormKestro::aPropertiesExecute() {
   const int row = CurrentJobRow();
   if (row < 0) return;
   const JobRow& r = FJobRows.Row(row);
-  QMessageBox::information(this, QStringLiteral("Properties"),
-                           QStringLiteral("%1 %2\n%3\n%4").arg(r.Subject, r.Address, StateName(r.State), r.Info));
+  RunPropertiesDialog(this, {r.Number, r.Subject, r.Address, r.Started, r.Finished, r.State, r.Action, r.Text, r.Info});
 }
 
-void TFormKestro::aAboutExecute() {
-  QMessageBox::about(this, QStringLiteral("About Kestro"),
-                     kVersionTitle + QStringLiteral("\nShare folders with friends over e-mail.\n") + FMain->HomePage());
-}
+void TFormKestro::aAboutExecute() { RunAboutDialog(this, FMain->HomePage(), FMain->LocalizerExt(), 0); }
 
 void TFormKestro::SaveConfiguration() {
   try {
@@ -653,14 +647,15 @@ void TFormKestro::aOptionsExecute() {
   if (!RunOptionsDialog(this, FMain->Options())) return;
   SaveConfiguration();
   // The new period takes effect at once, online or not.
-  if (FMain->Options().ServerType() == 0) {
-    tmTimer->setInterval(FMain->Options().Pop3AccelTime() * 1000);
-    tmTimer->start();
-  }
+  FCycle->RestartTimer();
   ApplyArchiveSettings();
 }
 
-void TFormKestro::aUsersExecute() {}
+void TFormKestro::aUsersExecute() {
+  if (!RunShareDialog(this, FMain->Users(), FMain->Anonymous(), FMain->Options().Provider().Domain)) return;
+  emit SharesChanged();
+  SaveConfiguration();
+}
 
 void TFormKestro::FillAddressBox(const QString& address) {
   cbAddress->clear();
@@ -683,13 +678,7 @@ void TFormKestro::ApplyArchiveSettings() {}
 void TFormKestro::StartupDecisions() {
   FormHide();
   try {
-    if (FMain->Options().StartupAbout()) {
-      auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("About Kestro"), kVersionTitle,
-                                  QMessageBox::NoButton, this);
-      box->setAttribute(Qt::WA_DeleteOnClose);
-      QTimer::singleShot(2000, box, &QWidget::close);
-      box->show();
-    }
+    if (FMain->Options().StartupAbout()) RunAboutDialog(this, FMain->HomePage(), FMain->LocalizerExt(), 1);
     if (!FMain->SecondStart()) {
       aConfiguration->trigger();
       FMain->SetSecondStart(true);
@@ -704,77 +693,28 @@ void TFormKestro::StartupDecisions() {
 
 // --- online cycle ------------------------------------------------------------------
 
-int TFormKestro::TestConnection(bool imap, const QString& logPath) {
-  const IncomingAccount account = IncomingAccountOf(FMain->Options());
-  int code = -1;
-  // The test talks to the server: it runs on a thread of its own while the window stays responsive.
-  QEventLoop loop;
-  std::thread worker([&] {
-    code = imap ? TestImap4Connection(account, logPath) : TestPop3Connection(account, logPath);
-    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  loop.exec(QEventLoop::ExcludeUserInputEvents);
-  worker.join();
-  return code;
-}
-
 void TFormKestro::SetOnline(bool goOnline) {
   QApplication::setOverrideCursor(Qt::BusyCursor);
   sbPanel0->setText(goOnline ? QStringLiteral(" Online...") : QStringLiteral(" Offline..."));
-  bool state = false;
-  FGoingOnline = goOnline;
   aCheckSessionExecute();
-  try {
-    if (goOnline) {
-      const bool imap = FMain->Options().Pop3Type() != 0;
-      const QString message =
-          imap ? QStringLiteral("Unable to connect IMAP Server.\r\nCheck your IMAP server configuration.\r\nError code: ")
-               : QStringLiteral("Unable to connect POP3 Server.\r\nCheck your POP3 server configuration.\r\nError code: ");
-      const QString logPath = FMain->LogFolder() + (imap ? QStringLiteral("/imap4.log") : QStringLiteral("/pop3.log"));
-      QDir().mkpath(FMain->LogFolder());
-      const int code = TestConnection(imap, logPath);
-      state = code == 0;
-      if (code != 0) {
-        QApplication::restoreOverrideCursor();
-        QStringList details;
-        ReadLogDetails(logPath, details);
-        ShowErrorDialog(this, message + QString::number(code), details);
-        aConfiguration->trigger();
-        QApplication::setOverrideCursor(Qt::BusyCursor);
-      }
+  if (goOnline) {
+    const TOnlineCycle::Failure failure = FCycle->GoOnline();
+    if (failure.Code != 0) {
+      QApplication::restoreOverrideCursor();
+      QStringList details;
+      ReadLogDetails(failure.LogFile, details);
+      ShowErrorDialog(this, failure.Message, details);
+      aConfiguration->trigger();
+      QApplication::setOverrideCursor(Qt::BusyCursor);
     }
-  } catch (...) {
-    state = false;
+  } else {
+    FCycle->GoOffline();
   }
-  FGoingOnline = false;
   QApplication::restoreOverrideCursor();
+  const bool state = Online();
   tiTray->setIcon(state ? FIconOnline : FIconOffline);
   sbPanel0->setText(state ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
   setWindowIcon(state ? FIconOnline : FIconOffline);
-  if (FMain->Options().ServerType() == 0) {
-    tmTimer->setInterval(FMain->Options().Pop3AccelTime() * 1000);
-    state ? tmTimer->start() : tmTimer->stop();
-  }
-  FOnline = state;
   aCheckSessionExecute();
   emit OnlineChanged(state);
-}
-
-int TFormKestro::PollIntervalNow() const {
-  return PollInterval(FMain->Options().Pop3AccelTime(), FJobRows, FMain->Jobs());
-}
-
-void TFormKestro::AdjustPollTimer() {
-  if (FMain->Options().ServerType() != 0 || !FOnline) return;
-  const int iv = PollIntervalNow();
-  if (iv != tmTimer->interval()) {
-    tmTimer->stop();
-    tmTimer->setInterval(iv);
-    tmTimer->start();
-  }
-}
-
-void TFormKestro::tmTimerTimer() {
-  tmTimer->stop();
-  tmTimer->start();
 }

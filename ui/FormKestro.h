@@ -26,6 +26,7 @@ class QTreeView;
 class QTreeWidget;
 class TClassMain;
 class StateListModel;
+class TOnlineCycle;
 
 class TFormKestro : public QMainWindow {
   Q_OBJECT
@@ -38,8 +39,9 @@ public:
 
   TClassMain& Main() { return *FMain; }
   JobRowModel& JobRows() { return FJobRows; }
-  bool Online() const { return FOnline; }
+  bool Online() const;
   QTimer& PollTimer() { return *tmTimer; }
+  TOnlineCycle& Cycle() { return *FCycle; }
 
   // The steps of start-up after the window exists, in order.
   void Clean();            // aClean: empty the temporary folders
@@ -49,10 +51,8 @@ public:
   // Shows the window, unless it starts hidden in the tray.
   void ShowAtStart();
 
-  // Online cycle.
+  // Online cycle: the engine does the work, the window shows it.
   void SetOnline(bool goOnline);
-  int PollIntervalNow() const;
-  void AdjustPollTimer();
 
   // The address box.
   void FillAddressBox(const QString& address);
@@ -98,6 +98,8 @@ public:
 signals:
   // The online state changed (after SetOnline).
   void OnlineChanged(bool online);
+  // The share dialog changed the friends or the anonymous share.
+  void SharesChanged();
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -130,20 +132,17 @@ private:
   void aOptionsExecute();
   void aUsersExecute();
   void aAboutExecute();
-  void tmTimerTimer();
 
   int CurrentJobRow() const;
-  int TestConnection(bool imap, const QString& logPath);
   void SaveConfiguration();
 
   std::unique_ptr<TClassMain> FMain;
   JobRowModel FJobRows;
+  std::unique_ptr<TOnlineCycle> FCycle;
   StateListModel* FStateModel = nullptr;
   QList<QIcon> ilMain, ilTree;
   QList<QPixmap> ilState;
   QIcon FIconOnline, FIconOffline;
-  bool FOnline = false;
-  bool FGoingOnline = false;
   bool FHidden = false;
   bool FBusyCursor = false;
   QTimer* FIdleTimer = nullptr;

@@ -1,7 +1,9 @@
 // Kestro, the program.
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 #include "config/ClassData.h"
 #include "platform/Closing.h"
@@ -37,5 +39,8 @@ int main(int argc, char** argv) {
   form->ShowAtStart();
   const int code = QApplication::exec();
   form.reset();  // goes offline and saves
-  return code;
+  // Worker threads may still be inside a mail session; they hold nothing that
+  // needs saving, so the process ends here without waiting for them.
+  std::fflush(nullptr);
+  ::_exit(code);
 }

@@ -1,0 +1,127 @@
+#include "exchange/OnlineCycle.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <thread>
+
+#include "core/JobRows.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "platform/Closing.h"
+#include "transport/ConnectionTest.h"
+
+TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
+    : QObject(parent), FMain(main), FRows(rows) {
+  FTimer.setInterval(FMain.Options().Pop3AccelTime() * 1000);
+  connect(&FTimer, &QTimer::timeout, this, &TOnlineCycle::Tick);
+}
+
+TOnlineCycle::~TOnlineCycle() = default;
+
+TOnlineCycle::Failure TOnlineCycle::GoOnline() {
+  Failure failure;
+  if (FOnline || FGoingOnline) return failure;
+  FMain.SetOnlineStamp(NewStamp());
+  FGoingOnline = true;
+  const TClassOptions& o = FMain.Options();
+  const bool imap = o.Pop3Type() != 0;
+  failure.Message =
+      imap ? QStringLiteral("Unable to connect IMAP Server.\r\nCheck your IMAP server configuration.\r\nError code: ")
+           : QStringLiteral("Unable to connect POP3 Server.\r\nCheck your POP3 server configuration.\r\nError code: ");
+  failure.LogFile = FMain.LogFolder() + (imap ? QStringLiteral("/imap4.log") : QStringLiteral("/pop3.log"));
+  QDir().mkpath(FMain.LogFolder());
+
+  // The test talks to the server: it runs on a thread of its own.
+  const IncomingAccount account = IncomingAccountOf(o);
+  const QString logFile = failure.LogFile;
+  int code = -1;
+  QEventLoop loop;
+  std::thread worker([&] {
+    code = imap ? TestImap4Connection(account, logFile) : TestPop3Connection(account, logFile);
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+
+  failure.Code = code;
+  failure.Message += QString::number(code);
+  Finish(code == 0);
+  return failure;
+}
+
+void TOnlineCycle::GoOffline() { Finish(false); }
+
+void TOnlineCycle::Finish(bool online) {
+  FGoingOnline = false;
+  if (FMain.Options().ServerType() == 0) {
+    FTimer.setInterval(FMain.Options().Pop3AccelTime() * 1000);
+    online ? FTimer.start() : FTimer.stop();
+  }
+  const bool changed = FOnline != online;
+  FOnline = online;
+  if (changed) emit OnlineChanged(online);
+}
+
+int TOnlineCycle::PollInterval() const { return ::PollInterval(FMain.Options().Pop3AccelTime(), FRows, FMain.Jobs()); }
+
+void TOnlineCycle::AdjustPollTimer() {
+  if (FMain.Options().ServerType() != 0 || !FOnline) return;
+  const int iv = PollInterval();
+  if (iv != FTimer.interval()) {
+    FTimer.stop();
+    FTimer.setInterval(iv);
+    FTimer.start();
+  }
+}
+
+void TOnlineCycle::RestartTimer() {
+  if (FMain.Options().ServerType() != 0) return;
+  FTimer.setInterval(FMain.Options().Pop3AccelTime() * 1000);
+  FTimer.start();
+}
+
+void TOnlineCycle::Tick() {
+  FTimer.stop();
+  try {
+    if (FMain.Options().ServerType() == 0 && FOnline && !IsClosing())
+      FMain.Options().Pop3Type() == 0 ? StartPop3Poller() : StartImap4Poller();
+  } catch (...) {
+    // a poller that cannot be started is not started; the next tick tries again
+  }
+  FTimer.start();
+}
+
+void TOnlineCycle::Configure(TClassAccelerator& poller) {
+  const TClassOptions& o = FMain.Options();
+  poller.SetServerPort(o.Pop3Port());
+  poller.SetServerHost(o.Pop3Server());
+  poller.SetUseSsl(o.Pop3Ssl());
+  poller.SetAccountName(o.Pop3Account());
+  poller.SetAccountPassword(o.Pop3Password());
+  poller.SetOnlineStamp(FMain.OnlineStamp());
+  poller.SetStopJobId(FMain.StopJobId());
+  poller.SetTempInput(FMain.TempInput());
+  // The hand-over runs on this thread; a mail handed over after going offline
+  // is deleted without being served.
+  poller.SetHandOver(
+      [this](const HandOverData& data) {
+        if (FOnline && FHandOver) FHandOver(data);
+      },
+      this);
+  ++FPollersStarted;
+}
+
+void TOnlineCycle::StartPop3Poller() {
+  auto* poller = new TClassAcceleratorPOP3();
+  Configure(*poller);
+  poller->SetAuthent(FMain.Options().Pop3Authent());
+  poller->Resume();
+}
+
+void TOnlineCycle::StartImap4Poller() {
+  auto* poller = new TClassAcceleratorIMAP4();
+  Configure(*poller);
+  poller->SetMailboxName(FMain.Options().Pop3Folder());
+  poller->Resume();
+}

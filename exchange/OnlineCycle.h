@@ -1,0 +1,69 @@
+// The online state: going online tests the incoming account once and arms
+// the poll timer; each tick starts one mailbox poller (POP3 or IMAP4 by the
+// options), whose taken mails are handed to the given function on this thread.
+// Headless: the window shows what it does, kestroctl runs it without one.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "transport/Accelerator.h"
+
+class TClassMain;
+class JobRowModel;
+
+class TOnlineCycle : public QObject {
+  Q_OBJECT
+public:
+  TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent = nullptr);
+  ~TOnlineCycle() override;
+
+  bool Online() const { return FOnline; }
+  bool GoingOnline() const { return FGoingOnline; }
+  QTimer& Timer() { return FTimer; }
+
+  // The hand-over of the pollers (StartServing).
+  void SetHandOver(HandOverFn fn) { FHandOver = std::move(fn); }
+
+  // What a failed connection test tells the user.
+  struct Failure {
+    int Code = 0;
+    QString Message;  // "Unable to connect ... Error code: " + code
+    QString LogFile;  // the session log of the test
+  };
+  // Takes a new OnlineStamp and tests the account on a thread of its own while
+  // this thread's events go on (user input excepted). Online when the test
+  // passes; otherwise the failure is returned and the state stays offline.
+  Failure GoOnline();
+  void GoOffline();
+
+  // The polling period now, stretched while a large transfer is running.
+  int PollInterval() const;
+  // Sets the timer to PollInterval when it differs (idle-time check).
+  void AdjustPollTimer();
+  // Re-arms the timer after the options changed (it runs even while offline).
+  void RestartTimer();
+
+  // One tick: starts a poller while online.
+  void Tick();
+  // The pollers started so far (tests).
+  int PollersStarted() const { return FPollersStarted; }
+
+signals:
+  void OnlineChanged(bool online);
+
+private:
+  void StartPop3Poller();
+  void StartImap4Poller();
+  void Configure(TClassAccelerator& poller);
+  void Finish(bool online);
+
+  TClassMain& FMain;
+  const JobRowModel& FRows;
+  QTimer FTimer;
+  HandOverFn FHandOver;
+  bool FOnline = false;
+  bool FGoingOnline = false;
+  int FPollersStarted = 0;
+};
