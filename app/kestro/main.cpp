@@ -8,6 +8,7 @@
 #include "config/ClassData.h"
 #include "platform/Closing.h"
 #include "platform/InstanceLock.h"
+#include "platform/Signals.h"
 #include "platform/Settings.h"
 #include "ui/FormKestro.h"
 
@@ -33,6 +34,11 @@ int main(int argc, char** argv) {
                                              "away to start with a new configuration."));
     return 1;
   }
+  // A session that ends, or kill, exits like "Exit": offline, saved.
+  WatchExitSignals([] {
+    SetClosing(true);
+    QApplication::quit();
+  });
   form->Clean();
   form->ApplyArchiveSettings();
   form->StartupDecisions();
