@@ -60,6 +60,17 @@ QString TrimBox(QLineEdit* box);
 // A failed check: a message box with the error icon and one "OK" button.
 void ShowCheckError(QWidget* parent, const QString& message);
 
+// Creates a dialog of type Form, fills it from model, shows it modally and,
+// with OK, applies it to model. True on OK.
+template <class Form, class Model>
+bool RunFillApply(QWidget* parent, Model& model) {
+  Form form(parent);
+  form.Fill(model);
+  if (form.exec() != QDialog::Accepted) return false;
+  form.Apply(model);
+  return true;
+}
+
 inline const char* const kMsgFolderEmpty = "Folder is empty.";
 inline const char* const kMsgFolderMissing = "Folder not exists or is inaccessible.";
 inline const char* const kBrowseFolderText = "Please specify a directory";

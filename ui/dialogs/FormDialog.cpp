@@ -45,9 +45,5 @@ void TFormDialog::Apply(TClassOptions& options) const {
 }
 
 bool RunConfigurationDialog(QWidget* parent, TClassOptions& options) {
-  TFormDialog form(parent);
-  form.Fill(options);
-  if (form.exec() != QDialog::Accepted) return false;
-  form.Apply(options);
-  return true;
+  return RunFillApply<TFormDialog>(parent, options);
 }

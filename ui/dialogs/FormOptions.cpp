@@ -152,9 +152,5 @@ void TFormOptions::Apply(TClassOptions& options) const {
 }
 
 bool RunOptionsDialog(QWidget* parent, TClassOptions& options) {
-  TFormOptions form(parent);
-  form.Fill(options);
-  if (form.exec() != QDialog::Accepted) return false;
-  form.Apply(options);
-  return true;
+  return RunFillApply<TFormOptions>(parent, options);
 }

@@ -63,66 +63,14 @@ TFormUsers::TFormUsers(QWidget* parent, const QString& mailDomain)
   pcShares->setObjectName("pcShares");
   pcShares->setDocumentMode(true);
 
-  auto makeToolBar = [](QWidget* page, const char* name, const QList<QAction*>& actions) {
-    auto* bar = new QToolBar(page);
-    bar->setObjectName(name);
-    bar->setFixedHeight(29);
-    bar->setIconSize(QSize(16, 16));
-    bar->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    for (QAction* action : actions) {
-      if (!action) {
-        bar->addSeparator();
-        continue;
-      }
-      bar->addAction(action);
-      if (QWidget* button = bar->widgetForAction(action)) button->setFixedWidth(24);
-    }
-    return bar;
-  };
-  auto makeMenu = [this](const char* name, const QList<QAction*>& actions) {
-    auto* menu = new QMenu(this);
-    menu->setObjectName(name);
-    for (QAction* action : actions) {
-      if (action)
-        menu->addAction(action);
-      else
-        menu->addSeparator();
-    }
-    return menu;
-  };
-
-  // Page "Share with Friends".
-  auto* friends = new QWidget;
-  friends->setObjectName("tsFriends");
-  const QList<QAction*> friendActions = {aAddFriend,    aEditFriend,     aRemoveFriend, aClearFriends,
-                                         nullptr,       aMoveUpFriend,   aMoveDownFriend};
-  tbFriends = makeToolBar(friends, "tbFriends", friendActions);
-  tlFriends = MakeList(friends, "tlFriends", tr("Friend Address"));
-  tlFriends->headerItem()->setData(0, Qt::UserRole, QStringLiteral("tfcAddress"));
-  tlFriends->headerItem()->setData(1, Qt::UserRole, QStringLiteral("tfcFolder"));
-  pmFriends = makeMenu("pmFriends", friendActions);
-  auto* friendsLayout = new QVBoxLayout(friends);
-  friendsLayout->setContentsMargins(0, 0, 0, 0);
-  friendsLayout->setSpacing(0);
-  friendsLayout->addWidget(tbFriends);
-  friendsLayout->addWidget(tlFriends);
-  pcShares->addTab(friends, tr("Share with Friends"));
-
-  // Page "Share with Anonymous".
-  auto* anonymous = new QWidget;
-  anonymous->setObjectName("tsAnonymous");
+  const QList<QAction*> friendActions = {aAddFriend, aEditFriend,   aRemoveFriend,  aClearFriends,
+                                         nullptr,    aMoveUpFriend, aMoveDownFriend};
+  AddSharePage({"tsFriends", "tbFriends", "tlFriends", "pmFriends", "tfcAddress", "tfcFolder"},
+               tr("Share with Friends"), tr("Friend Address"), friendActions, tbFriends, tlFriends, pmFriends);
   const QList<QAction*> anonymousActions = {aEnableAnonymous, aDisableAnonymous, nullptr, aEditAnonymous};
-  tbAnonymous = makeToolBar(anonymous, "tbAnonymous", anonymousActions);
-  tlAnonymous = MakeList(anonymous, "tlAnonymous", tr("Anonymous Address"));
-  tlAnonymous->headerItem()->setData(0, Qt::UserRole, QStringLiteral("tacAddress"));
-  tlAnonymous->headerItem()->setData(1, Qt::UserRole, QStringLiteral("tacFolder"));
-  pmAnonymous = makeMenu("pmAnonymous", anonymousActions);
-  auto* anonymousLayout = new QVBoxLayout(anonymous);
-  anonymousLayout->setContentsMargins(0, 0, 0, 0);
-  anonymousLayout->setSpacing(0);
-  anonymousLayout->addWidget(tbAnonymous);
-  anonymousLayout->addWidget(tlAnonymous);
-  pcShares->addTab(anonymous, tr("Share with Anonymous"));
+  AddSharePage({"tsAnonymous", "tbAnonymous", "tlAnonymous", "pmAnonymous", "tacAddress", "tacFolder"},
+               tr("Share with Anonymous"), tr("Anonymous Address"), anonymousActions, tbAnonymous, tlAnonymous,
+               pmAnonymous);
   auto* anonymousRow = new TShareItem(tlAnonymous);
   tlAnonymous->setCurrentItem(anonymousRow);
 
@@ -142,13 +90,9 @@ TFormUsers::TFormUsers(QWidget* parent, const QString& mailDomain)
 
   connect(tlFriends, &QTreeWidget::itemDoubleClicked, this, [this] { aEditFriend->trigger(); });
   connect(tlFriends, &QTreeWidget::currentItemChanged, this, &TFormUsers::UpdateFriendActions);
-  connect(tlFriends, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& at) { pmFriends->popup(tlFriends->viewport()->mapToGlobal(at)); });
   tlFriends->header()->setSectionsClickable(true);
   connect(tlFriends->header(), &QHeaderView::sectionClicked, this, &TFormUsers::SortFriends);
   connect(tlAnonymous, &QTreeWidget::itemDoubleClicked, this, [this] { aEditAnonymous->trigger(); });
-  connect(tlAnonymous, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& at) { pmAnonymous->popup(tlAnonymous->viewport()->mapToGlobal(at)); });
 
   UpdateFriendActions();
   aEnableAnonymousExecute();
@@ -164,11 +108,36 @@ QAction* TFormUsers::MakeAction(const char* name, const QString& caption, const 
   return action;
 }
 
-QTreeWidget* TFormUsers::MakeList(QWidget* page, const char* name, const QString& addressCaption) {
-  auto* list = new QTreeWidget(page);
-  list->setObjectName(name);
+void TFormUsers::AddSharePage(const SharePageNames& names, const QString& caption, const QString& addressCaption,
+                              const QList<QAction*>& actions, QToolBar*& bar, QTreeWidget*& list, QMenu*& menu) {
+  auto* page = new QWidget;
+  page->setObjectName(names.Page);
+
+  // Tool bar: flat buttons 24 wide, hints shown; a null action is a separator.
+  bar = new QToolBar(page);
+  bar->setObjectName(names.Bar);
+  bar->setFixedHeight(29);
+  bar->setIconSize(QSize(16, 16));
+  bar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  menu = new QMenu(this);
+  menu->setObjectName(names.Menu);
+  for (QAction* action : actions) {
+    if (!action) {
+      bar->addSeparator();
+      menu->addSeparator();
+      continue;
+    }
+    bar->addAction(action);
+    if (QWidget* button = bar->widgetForAction(action)) button->setFixedWidth(24);
+    menu->addAction(action);
+  }
+
+  list = new QTreeWidget(page);
+  list->setObjectName(names.List);
   list->setColumnCount(2);
   list->setHeaderLabels({addressCaption, tr("Folder")});
+  list->headerItem()->setData(0, Qt::UserRole, QString::fromLatin1(names.AddressColumn));
+  list->headerItem()->setData(1, Qt::UserRole, QString::fromLatin1(names.FolderColumn));
   list->setColumnWidth(0, 140);
   list->setColumnWidth(1, 220);
   // The columns fit the width: the folder column takes what the address column leaves.
@@ -182,7 +151,17 @@ QTreeWidget* TFormUsers::MakeList(QWidget* page, const char* name, const QString
   list->setUniformRowHeights(false);
   list->setWordWrap(true);
   list->setContextMenuPolicy(Qt::CustomContextMenu);
-  return list;
+  QTreeWidget* shown = list;
+  QMenu* popup = menu;
+  connect(list, &QWidget::customContextMenuRequested, this,
+          [shown, popup](const QPoint& at) { popup->popup(shown->viewport()->mapToGlobal(at)); });
+
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(bar);
+  layout->addWidget(list);
+  pcShares->addTab(page, caption);
 }
 
 void TFormUsers::FillShareDialog(const TClassUserList& users, const TClassAnonymous& anonymous) {

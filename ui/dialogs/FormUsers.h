@@ -69,7 +69,12 @@ private:
 
   QAction* MakeAction(const char* name, const QString& caption, const QString& hint, int image,
                       void (TFormUsers::*execute)());
-  QTreeWidget* MakeList(QWidget* page, const char* name, const QString& addressCaption);
+  struct SharePageNames {
+    const char *Page, *Bar, *List, *Menu, *AddressColumn, *FolderColumn;
+  };
+  // A page of pcShares: tool bar and pop-up menu with the actions, and the list.
+  void AddSharePage(const SharePageNames& names, const QString& caption, const QString& addressCaption,
+                    const QList<QAction*>& actions, QToolBar*& bar, QTreeWidget*& list, QMenu*& menu);
 
   QString FMailDomain;
   int FSortColumn = -1;
