@@ -52,6 +52,23 @@ QString DefaultCaFile() { return InstallSettings::Current().Provider.CaFile; }
 
 }  // namespace
 
+namespace {
+std::vector<MailHeaders> HeadersOf(const std::vector<std::shared_ptr<vmime::net::message>>& msgs) {
+  std::vector<MailHeaders> out;
+  out.reserve(msgs.size());
+  for (const auto& m : msgs) {
+    auto h = m->getHeader();
+    out.push_back({mail::HeaderText(h, vmime::fields::SUBJECT), mail::HeaderFrom(h)});
+  }
+  return out;
+}
+
+void SetLogin(const std::shared_ptr<vmime::net::service>& s, const QString& account, const QString& password) {
+  s->setProperty("auth.username", ToStd(account));
+  s->setProperty("auth.password", ToStd(password));
+}
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // TMailReceiver
 
@@ -190,22 +207,6 @@ void TMailReceiver::ForgetUids(const QString& key, const QStringList& uids) {
   }
 }
 
-namespace {
-std::vector<MailHeaders> HeadersOf(const std::vector<std::shared_ptr<vmime::net::message>>& msgs) {
-  std::vector<MailHeaders> out;
-  out.reserve(msgs.size());
-  for (const auto& m : msgs) {
-    auto h = m->getHeader();
-    out.push_back({mail::HeaderText(h, vmime::fields::SUBJECT), mail::HeaderFrom(h)});
-  }
-  return out;
-}
-
-void SetLogin(const std::shared_ptr<vmime::net::service>& s, const QString& account, const QString& password) {
-  s->setProperty("auth.username", ToStd(account));
-  s->setProperty("auth.password", ToStd(password));
-}
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // TMailPOP3
@@ -219,19 +220,27 @@ TMailPOP3::~TMailPOP3() {
   FStore.reset();
 }
 
+std::shared_ptr<vmime::net::store> TMailReceiver::NewStore(const char* plain, const char* secure) {
+  const std::shared_ptr<mail::SessionState> state = FState;
+  const vmime::utility::url url(FSsl ? secure : plain, ToStd(FServer), vmime::port_t(FPort));
+  auto store = FSession->getStore(url);
+  mail::SetUpService(store, state, FCaFile);
+  SetLogin(store, FAccount, FPassword);
+  // One SASL mechanism and no fallback: a wrong password costs one login.
+  store->setProperty("options.sasl.fallback", false);
+  return store;
+}
+
 int TMailPOP3::Connect() {
-  auto state = NewSession();
+  NewSession();
   FList.clear();
   FMessages.clear();
   FFolder.reset();
+  FStore.reset();
   return Run([&] {
-    const vmime::utility::url url(FSsl ? "pop3s" : "pop3", ToStd(FServer), vmime::port_t(FPort));
-    FStore = FSession->getStore(url);
-    mail::SetUpService(FStore, state, FCaFile);
-    SetLogin(FStore, FAccount, FPassword);
+    FStore = NewStore("pop3", "pop3s");
     FStore->setProperty("options.apop", false);
     FStore->setProperty("options.apop.fallback", false);
-    FStore->setProperty("options.sasl.fallback", false);
     if (FAuthMode == 272) {
       FStore->setProperty("options.sasl", false);
     } else {
@@ -306,16 +315,13 @@ int TMailIMAP4::Connect(const QString& host) {
 int TMailIMAP4::Login(const QString& account, const QString& password) {
   FAccount = account;
   FPassword = password;
-  auto state = NewSession();
+  NewSession();
   FList.clear();
   FFolder.reset();
+  FStore.reset();
   return Run([&] {
-    const vmime::utility::url url(FSsl ? "imaps" : "imap", ToStd(FServer), vmime::port_t(FPort));
-    FStore = FSession->getStore(url);
-    mail::SetUpService(FStore, state, FCaFile);
-    SetLogin(FStore, FAccount, FPassword);
+    FStore = NewStore("imap", "imaps");
     FStore->setProperty("options.sasl", true);
-    FStore->setProperty("options.sasl.fallback", false);
     FStore->setAuthenticator(std::make_shared<PlainOnlyAuthenticator>());
     FStore->connect();
   });
@@ -350,16 +356,18 @@ int TMailIMAP4::DownloadEnvelopes() {
     quint32 uidNext = 0;
     bool known = false;
     if (status && count > 0 && RememberedOrder(FKey, order, uidNext) && size_t(order.size()) <= count) {
+      // Always asked, even when the count looks unchanged: mails expunged by
+      // another client and as many new ones leave the count as it was.
       QStringList fresh;
-      if (size_t(order.size()) < count) {
-        for (const auto& m : FFolder->getMessages(vmime::net::messageSet::byUID(std::to_string(uidNext), "*"))) {
-          const QString uid = FromStd(m->getUID());
-          if (uid.toULongLong() >= uidNext) {
-            fresh << uid;
-            byUid[uid] = m;
-          }
+      for (const auto& m : FFolder->getMessages(vmime::net::messageSet::byUID(std::to_string(uidNext), "*"))) {
+        const QString uid = FromStd(m->getUID());
+        if (uid.toULongLong() >= uidNext) {
+          fresh << uid;
+          byUid[uid] = m;
         }
       }
+      // Old mails can only have gone: all of them are still there exactly
+      // when the new ones make up the rest.
       if (size_t(order.size() + fresh.size()) == count) {
         uids = order + fresh;
         known = true;

@@ -83,7 +83,11 @@ public:
 
 protected:
   TMailReceiver(const QString& protocol);
+  // Starts a session: fresh state and log. Call before Run, never inside it.
   std::shared_ptr<mail::SessionState> NewSession();
+  // A store for the server with the session's socket, time-outs, log,
+  // certificate check and login (plain or secure: the protocol names).
+  std::shared_ptr<vmime::net::store> NewStore(const char* plain, const char* secure);
   // Runs fn inside the object's error handling.
   template <class Fn>
   int Run(Fn&& fn);

@@ -256,6 +256,23 @@ TEST_P(Poller, MalformedMailIsHandedOverAndDeletedWithoutHarm) {
     EXPECT_EQ(entry, got[0].IdentBase);
 }
 
+TEST_P(Poller, MailboxChangedByAnotherClientBetweenPasses) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  s.Drop("carol", RawMail("bob@example.test", "Ordinary", "<o2@test>", Plain("x")));
+  ASSERT_TRUE(s.WaitForMails("carol", 1));
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator>(MakePoller(imap, got))->RunHere();
+  // Another client expunges the mail, and as many new ones arrive: same count.
+  s.Clear("carol");
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p3@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 1));
+  std::unique_ptr<TClassAccelerator>(MakePoller(imap, got))->RunHere();
+  ASSERT_EQ(got.size(), 1);
+  EXPECT_EQ(got[0].SubjectRest, "list");
+  EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "IMAP4" : "POP3"; });
 

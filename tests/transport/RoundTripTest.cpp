@@ -16,21 +16,17 @@
 
 namespace {
 
-// Peak resident memory in kB since the last reset.
-long PeakKb() {
+// A memory figure of this process in kB: "VmHWM:" (peak since the last
+// reset) or "VmRSS:" (now).
+long StatusKb(const std::string& field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
   return 0;
 }
-long CurrentKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
+long PeakKb() { return StatusKb("VmHWM:"); }
+long CurrentKb() { return StatusKb("VmRSS:"); }
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 TMailSMTP Sender(const QString& user, const QString& log = QString()) {
