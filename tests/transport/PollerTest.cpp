@@ -11,6 +11,7 @@
 
 #include "MailStack.h"
 #include "platform/Closing.h"
+#include "platform/NamedSemaphore.h"
 #include "transport/Accelerator.h"
 #include "transport/MailObjects.h"
 
@@ -271,6 +272,22 @@ TEST_P(Poller, MailboxChangedByAnotherClientBetweenPasses) {
   ASSERT_EQ(got.size(), 1);
   EXPECT_EQ(got[0].SubjectRest, "list");
   EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
+TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
+  const bool imap = GetParam();
+  // Another pass holds the semaphore.
+  NamedSemaphore other(imap ? kImap4Semaphore : kPop3Semaphore, 1);
+  ASSERT_TRUE(other.Acquire(1000));
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+  p->Resume();
+  EXPECT_FALSE(p->wait(300));
+  SetClosing(true);
+  const bool ended = p->wait(3000);
+  SetClosing(false);
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(p->LastOutcome().Ran);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
