@@ -1,0 +1,213 @@
+// Exchange commands: a headless Kestro that serves its shares, and a headless
+// requester, each on a configuration folder DIR with the installation
+// settings of $KESTRO_SETTINGS.
+#include "core/JobRows.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "exchange/Exchange.h"
+#include "exchange/OnlineCycle.h"
+#include "kestroctl/Command.h"
+#include "platform/Closing.h"
+#include "platform/InstanceLock.h"
+#include "platform/NamedSemaphore.h"
+#include "platform/Settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+volatile std::sig_atomic_t gSignalled = 0;
+extern "C" void OnSignal(int) { gSignalled = 1; }
+
+void Err(const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  std::fwrite(bytes.constData(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+void Out(const QString& text) {
+  CtlPrint(text);
+  std::fflush(stdout);
+}
+
+QString Number(double v) { return QString::number(v, 'f', 2); }
+
+// A running Kestro without a window: the application object of DIR, its job
+// rows, the exchange and the online cycle, with the start-up and the exit of
+// the program.
+struct Peer {
+  InstanceLock Lock;
+  std::unique_ptr<TClassMain> Main;
+  JobRowModel Rows;
+  std::unique_ptr<TExchange> Exchange;
+  std::unique_ptr<TOnlineCycle> Cycle;
+
+  explicit Peer(const QString& dirArg) {
+    const QString dir = QDir(dirArg).absolutePath();
+    if (!QFileInfo(dir).isDir())
+      throw CtlError(QStringLiteral("%1 is no configuration folder").arg(dir).toStdString());
+    if (!Lock.TryAcquire(dir))
+      throw CtlError(QStringLiteral("the configuration in %1 is in use by a running Kestro").arg(dir).toStdString());
+    SetPaceFactor(InstallSettings::Current().Pace);
+    SetClosing(false);
+    Main = std::make_unique<TClassMain>(nullptr, dir, false);
+    // The start empties the temporary folders, as the program does.
+    for (const QString& folder : {Main->TempOutput(), Main->TempInput()}) {
+      if (folder.isEmpty()) continue;
+      DeletePath(folder);
+      QDir().mkpath(folder);
+    }
+    Exchange = std::make_unique<TExchange>(*Main, Rows);
+    Cycle = std::make_unique<TOnlineCycle>(*Main, Rows);
+    Cycle->SetHandOver(Exchange->HandOver());
+    Exchange->SetOnlineCheck([this] { return Cycle->Online(); });
+  }
+
+  void GoOnline() {
+    const TOnlineCycle::Failure failure = Cycle->GoOnline();
+    if (!Cycle->Online())
+      throw CtlError(QString(failure.Message).replace(QStringLiteral("\r\n"), QStringLiteral(" ")).toStdString());
+  }
+
+  // Goes offline, lets every worker and poller wind up, and saves.
+  void Exit() {
+    Cycle->GoOffline();
+    SetClosing(true);
+    Exchange.reset();
+    // A poller still in its pass holds its slot; it ends soon once closing.
+    QElapsedTimer clock;
+    clock.start();
+    for (const char* name : {kPop3Semaphore, kImap4Semaphore}) {
+      NamedSemaphore slot(QString::fromLatin1(name), 1);
+      while (!slot.Acquire(0) && clock.elapsed() < 10000) {
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+      }
+    }
+    QCoreApplication::processEvents();
+    Main->Save();
+  }
+};
+
+// Waits in the event loop until done() is true or a signal arrives.
+void RunUntil(const std::function<bool()>& done) {
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGINT, OnSignal);
+  QEventLoop loop;
+  QTimer check;
+  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+    if (gSignalled || done()) loop.quit();
+  });
+  check.start(20);
+  loop.exec();
+}
+
+int Run(const QStringList& args) {
+  CtlExpectArgs(args, 1, 1);
+  Peer peer(args[0]);
+  QObject::connect(peer.Exchange.get(), &TExchange::ServingJobChanged,
+                   [](const QString& number, qint32 state, double progress, const QString& info) {
+                     Out(QStringLiteral("serving\t%1\t%2\t%3\t%4\n")
+                             .arg(number, StateName(state), Number(progress),
+                                  QString(info).replace(QStringLiteral("\r\n"), QStringLiteral(" "))));
+                   });
+  peer.GoOnline();
+  Out(QStringLiteral("online\t%1\n").arg(peer.Main->Options().SmtpAddress()));
+  RunUntil([] { return false; });
+  peer.Exit();
+  Out(QStringLiteral("offline\n"));
+  return 0;
+}
+
+int Request(const QStringList& argsIn) {
+  QStringList args = argsIn;
+  QString into;
+  bool trace = false;
+  for (int i = 0; i < args.size();) {
+    if (args[i] == QLatin1String("--into") && i + 1 < args.size()) {
+      into = args[i + 1];
+      args.remove(i, 2);
+    } else if (args[i] == QLatin1String("--trace")) {
+      trace = true;
+      args.remove(i);
+    } else {
+      ++i;
+    }
+  }
+  CtlExpectArgs(args, 3);
+  const QString command = args[2];
+  if (command != QLatin1String("list") && command != QLatin1String("download"))
+    throw CtlUsageError("the command is list or download");
+  if (command == QLatin1String("list") && args.size() > 3) throw CtlUsageError("list takes no file names");
+  if (command == QLatin1String("download") && args.size() < 4) throw CtlUsageError("download needs file names");
+  const QStringList files = args.mid(3);
+
+  Peer peer(args[0]);
+  if (!into.isEmpty()) {
+    // As the download dialog does: the folder is stored before the request goes out.
+    QDir().mkpath(into);
+    peer.Main->Options().SetDownloadFolder(QDir(into).absolutePath());
+    peer.Main->Save();
+  }
+  QList<ListingRow> listing;
+  QString error;
+  QObject::connect(peer.Exchange.get(), &TExchange::ShowListing,
+                   [&](const QList<ListingRow>& rows) { listing = rows; });
+  QObject::connect(peer.Exchange.get(), &TExchange::ShowJobError,
+                   [&](const QString& text, bool, const QString&) { error = text; });
+  if (trace)
+    QObject::connect(&peer.Rows, &QAbstractItemModel::dataChanged, [&](const QModelIndex& from, const QModelIndex&) {
+      const JobRow& r = peer.Rows.Row(from.row());
+      Err(QStringLiteral("row\t%1\t%2\t%3\n").arg(Number(r.Progress), StateName(r.State), r.Info));
+    });
+  peer.GoOnline();
+  QString fileList;
+  for (const QString& f : files) fileList += f + QStringLiteral("\r\n");
+  const TExchange::Issued issued = peer.Exchange->IssueRequest(command, fileList, args[1]);
+  if (!issued.Error.isEmpty()) {
+    peer.Exit();
+    throw CtlError(issued.Error.toStdString());
+  }
+  if (trace) Err(QStringLiteral("row\t%1\tActive\t\n").arg(Number(peer.Rows.Row(0).Progress)));
+  auto row = [&]() -> const JobRow* {
+    for (int i = 0; i < peer.Rows.Count(); ++i)
+      if (peer.Rows.Row(i).Number == issued.JobId) return &peer.Rows.Row(i);
+    return nullptr;
+  };
+  RunUntil([&] { return row() && row()->State != jsActive; });
+  const JobRow result = row() ? *row() : JobRow();
+  // The error message is posted after the row changed.
+  QCoreApplication::processEvents();
+  peer.Exit();
+  if (gSignalled) throw CtlError("interrupted");
+  if (result.State != jsDone) {
+    QString text = error.isEmpty() ? StateName(result.State) : error;
+    throw CtlError(text.replace(QStringLiteral("\r\n"), QStringLiteral(" ")).toStdString());
+  }
+  if (command == QLatin1String("list")) {
+    for (const ListingRow& r : listing) Out(r.Name + QLatin1Char('\t') + r.Size + QLatin1Char('\n'));
+  } else {
+    const QString folder = peer.Main->Options().DownloadFolder();
+    for (const QString& f : files) Out(folder + QLatin1Char('/') + f + QLatin1Char('\n'));
+  }
+  return 0;
+}
+
+}  // namespace
+
+KESTROCTL_COMMAND("run", "DIR",
+                  "Runs Kestro without a window on DIR: goes online, serves the shares until SIGTERM or SIGINT, "
+                  "then goes offline and saves; prints the serving record's changes",
+                  Run);
+KESTROCTL_COMMAND("request", "DIR ADDRESS list|download [FILE...] [--into FOLDER] [--trace]",
+                  "Sends a request from the account of DIR to ADDRESS and waits for its answer: prints the listing, "
+                  "or the paths of the downloaded files (into FOLDER, else the download folder); --trace prints "
+                  "the job row's steps to stderr",
+                  Request);

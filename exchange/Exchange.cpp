@@ -1,0 +1,193 @@
+#include "exchange/Exchange.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include "core/JobRows.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "exchange/ClientThread.h"
+#include "exchange/ServerThread.h"
+#include "exchange/message/PeerMessage.h"
+#include "transport/MailObjects.h"
+
+using namespace peer;
+
+namespace {
+const QString kMsgLocalEmpty = QStringLiteral("Local Address is empty.");
+const QString kMsgRemoteEmpty = QStringLiteral("Remote Address is empty.");
+const QString kMsgRemoteInvalid = QStringLiteral("Remote Address is not a valid mail address.");
+const QString kMsgLocalInvalid = QStringLiteral("Local Address is not a valid mail address.");
+}  // namespace
+
+TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)
+    : QObject(parent), FMain(main), FRows(rows) {
+  qRegisterMetaType<ListingRow>();
+  qRegisterMetaType<QList<ListingRow>>();
+  PublishShares();
+}
+
+TExchange::~TExchange() {
+  const std::set<TClassWorker*> workers = std::move(FWorkers);
+  FWorkers.clear();
+  for (TClassWorker* w : workers) {
+    w->disconnect(this);
+    w->Cancel();
+  }
+  for (TClassWorker* w : workers) {
+    w->wait();
+    delete w;
+  }
+}
+
+void TExchange::PublishShares() { FShares.Publish(ShareSnapshot::From(FMain.Users(), FMain.Anonymous())); }
+
+void TExchange::Track(TClassWorker* worker) {
+  FWorkers.insert(worker);
+  connect(worker, &QThread::finished, this, [this, worker] {
+    FWorkers.erase(worker);
+    worker->deleteLater();
+  });
+  worker->Resume();
+}
+
+void TExchange::StartServing(const HandOverData& mail) {
+  if (!Online()) return;  // the poller deleted it already: lost
+  // A request is answered to its sender, which must be one clean address.
+  if (mail.Prefix != kReplyPrefix && CheckedAddress(mail.SenderAddress).isEmpty()) return;
+  const TClassOptions& o = FMain.Options();
+  auto* server = new TClassServerSMTP(this);
+  server->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
+  server->SetArchive(o.AttachCompress(), o.AttachVolume());
+  server->SetMail(mail);
+  server->SetShares(&FShares);
+  server->SetLocalAddress(FMain.LocalAddress());
+  server->SetKeySuffix(FMain.KeySuffix().isEmpty() ? kKeySuffix : FMain.KeySuffix());
+  server->SetTempInput(FMain.TempInput());
+  server->SetTempOutput(FMain.TempOutput());
+  server->SetStopJobId(FMain.StopJobId());
+  server->SetTimeoutSeconds(o.TimeoutClient());
+  server->SetDownloadFolder(o.DownloadFolder());
+  Track(server);
+}
+
+TExchange::Issued TExchange::IssueRequest(const QString& command, const QString& fileList,
+                                          const QString& remoteAddress) {
+  Issued issued;
+  if (!Online()) return issued;
+  const TClassOptions& o = FMain.Options();
+  const QString remote = TrimText(remoteAddress);
+  const QString local = TrimText(o.SmtpAddress());
+  FMain.SetRemoteHost(remote);
+  FMain.SetLocalAddress(local);
+  FMain.SetKeySuffix(kKeySuffix);
+  if (local.isEmpty()) issued.Error = kMsgLocalEmpty;
+  else if (remote.isEmpty()) issued.Error = kMsgRemoteEmpty;
+  else if (CheckedAddress(local).isEmpty()) issued.Error = kMsgLocalInvalid;
+  else if (CheckedAddress(remote).isEmpty()) issued.Error = kMsgRemoteInvalid;
+  if (!issued.Error.isEmpty()) return issued;
+
+  issued.JobId = NewStamp();
+  const QString subjectHead = kRequestPrefix + command;
+  QFile::remove(FMain.LogFolder() + QStringLiteral("/smtp.log"));  // each request starts a fresh log
+  auto* client = new TClassClientSMTP(this);
+  client->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
+  client->SetJobId(issued.JobId);
+  client->SetCommand(command);
+  client->SetRemoteAddress(remote);
+  client->SetLocalAddress(local);
+  client->SetKeySuffix(kKeySuffix);
+  client->SetSubjectHead(subjectHead);
+  client->SetFileList(fileList);
+  const int row = FRows.AddJobRow(issued.JobId, subjectHead, fileList, command, remote);
+  emit JobStatus(row, jsActive, JobRowModel::ProgressText(FRows.Row(row).Progress));
+  FMain.Addresses().Remember(remote);
+  emit AddressRemembered(remote);
+  Track(client);
+  return issued;
+}
+
+void TExchange::OpenServingJob(const QString& number, const QString& subject, const QString& address,
+                               const QString& action, const QString& text) {
+  const TClassThread* r = FMain.Jobs().OpenServingJob(number, subject, address, action, text);
+  emit ServingJobChanged(r->Number(), r->State(), r->Progress(), r->Info());
+}
+
+void TExchange::UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive,
+                                 double progress) {
+  TClassThreadList& jobs = FMain.Jobs();
+  jobs.UpdateServingJob(tag, state, info, additive, progress);
+  const QString number = tag.section(QLatin1Char('.'), 0, 0);
+  for (int i = 0; i < jobs.Count(); ++i) {
+    const TClassThread* r = jobs.Items(i);
+    if (r->Number() == number) {
+      emit ServingJobChanged(r->Number(), r->State(), r->Progress(), r->Info());
+      break;
+    }
+  }
+}
+
+void TExchange::UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
+                             double progress) {
+  // A late report of an earlier volume must not reopen a finished download.
+  const QString jobId = ident.section(QLatin1Char('.'), 0, 0);
+  bool skip = false;
+  for (int i = 0; i < FRows.Count(); ++i)
+    if (FRows.Row(i).Number == jobId) {
+      skip = state == jsActive && FRows.Row(i).State == jsDone;
+      break;
+    }
+  if (!skip) {
+    const JobRowModel::Update u = FRows.UpdateJobRow(ident, state, message, additive, progress);
+    if (u.Row >= 0) emit JobStatus(u.Row, state, u.StatusText);
+  }
+  if (state == jsError) {
+    FMain.SetLastError(message);
+    PostJobError();
+  }
+}
+
+void TExchange::PostJobError() {
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        static const QRegularExpression errorPrefix(QStringLiteral("Error: "),
+                                                    QRegularExpression::CaseInsensitiveOption);
+        QString text = FMain.LastError();
+        text.remove(errorPrefix);
+        const bool smtpFailure = text == kMsgSendFailed;
+        QString log;
+        if (smtpFailure) {
+          QFile file(FMain.LogFolder() + QStringLiteral("/smtp.log"));
+          if (file.open(QIODevice::ReadOnly)) {
+            file.readLine();  // the first line is left out
+            log = QString::fromUtf8(file.readAll());
+          }
+        }
+        emit ShowJobError(text, smtpFailure, log);
+      },
+      Qt::QueuedConnection);
+}
+
+void TExchange::ListingArrived(const QString& listing) { emit ShowListing(FillFileTree(listing)); }
+
+QString TExchange::StopJobId() const { return FMain.StopJobId(); }
+
+QList<ListingRow> TExchange::FillFileTree(const QString& listing) {
+  static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
+  QList<ListingRow> rows;
+  QStringList lines = listing.split(lineBreak);
+  // The line end after the last line makes no row of its own.
+  if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+  for (QString line : lines) {
+    QString size;
+    SplitAtTab(line, size);
+    rows.append({line, size});
+  }
+  return rows;
+}
+
+int TExchange::CompareSizeText(const QString& a, const QString& b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return a.compare(b, Qt::CaseInsensitive);
+}

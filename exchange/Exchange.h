@@ -1,0 +1,113 @@
+// The peer exchange on the main thread: serving the mails that the pollers
+// hand over, issuing the user's requests, and applying what the worker
+// threads report to the job rows, the serving record and the window.
+//
+// Worker threads get copies of everything they need and reach this object
+// only by synchronous calls that do nothing once the program is closing.
+// Destroying the exchange cancels every worker and waits for it, so no worker
+// ever touches a freed object.
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <set>
+
+#include "core/Users.h"
+#include "transport/Accelerator.h"
+
+class TClassMain;
+class JobRowModel;
+class TClassWorker;
+
+// One row of the file tree: a listing line taken apart at its TAB.
+struct ListingRow {
+  QString Name;
+  QString Size;
+  bool operator==(const ListingRow& o) const { return Name == o.Name && Size == o.Size; }
+};
+
+class TExchange : public QObject {
+  Q_OBJECT
+public:
+  TExchange(TClassMain& main, JobRowModel& rows, QObject* parent = nullptr);
+  // Cancels every worker and waits for it to end.
+  ~TExchange() override;
+
+  TClassMain& Main() { return FMain; }
+
+  // Publishes the friends and the anonymous share of the application object
+  // to the serving threads (after the share dialog closed with OK).
+  void PublishShares();
+  const ShareDirectory& Shares() const { return FShares; }
+
+  // Whether mails are served and requests issued (preset: always). The
+  // window ties it to its online state.
+  void SetOnlineCheck(std::function<bool()> online) { FOnline = std::move(online); }
+  bool Online() const { return !FOnline || FOnline(); }
+
+  // The hand-over of the pollers: one serving thread per mail.
+  void StartServing(const HandOverData& mail);
+  // StartServing as a function to give the online cycle.
+  HandOverFn HandOver() {
+    return [this](const HandOverData& mail) { StartServing(mail); };
+  }
+
+  // A request of the user ("list" with an empty file list, or "download" with
+  // the names, each followed by CR LF). Adds its job row, remembers the
+  // address and starts the requesting thread. Error holds the text to show in
+  // a message box when nothing was issued.
+  struct Issued {
+    QString JobId;
+    QString Error;
+  };
+  Issued IssueRequest(const QString& command, const QString& fileList, const QString& remoteAddress);
+
+  // Main-thread operations that the worker threads call.
+  void OpenServingJob(const QString& number, const QString& subject, const QString& address, const QString& action,
+                      const QString& text);
+  void UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive, double progress);
+  void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive, double progress);
+  // Emits ShowListing with the rows of the listing.
+  void ListingArrived(const QString& listing);
+  QString StopJobId() const;
+
+  // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
+  // line without TAB gives an empty name and the whole line as size.
+  static QList<ListingRow> FillFileTree(const QString& listing);
+  // "Size" order of the file tree: the shorter size text is the smaller;
+  // texts of equal length compare without case. Negative, 0 or positive.
+  static int CompareSizeText(const QString& a, const QString& b);
+
+  // Workers still running (tests, exit).
+  int RunningWorkers() const { return int(FWorkers.size()); }
+
+signals:
+  // A listing arrived: the window replaces the file tree with these rows and
+  // selects the first.
+  void ShowListing(const QList<ListingRow>& rows);
+  // A job row changed (or was added): the state and the text for status panel 1.
+  void JobStatus(int row, qint32 state, const QString& statusText);
+  // A job failed (posted after the row changed). text: LastError without
+  // "Error: "; smtpFailure: the send failed, so the window shows the error
+  // dialog with smtpLog (smtp.log without its first line) and then the
+  // account configuration; otherwise a message box with text.
+  void ShowJobError(const QString& text, bool smtpFailure, const QString& smtpLog);
+  // The address history gained an address (the window refills its box).
+  void AddressRemembered(const QString& address);
+  // The serving record was opened or changed.
+  void ServingJobChanged(const QString& number, qint32 state, double progress, const QString& info);
+
+private:
+  void Track(TClassWorker* worker);
+  void PostJobError();
+
+  TClassMain& FMain;
+  JobRowModel& FRows;
+  ShareDirectory FShares;
+  std::function<bool()> FOnline;
+  std::set<TClassWorker*> FWorkers;
+};
+
+Q_DECLARE_METATYPE(ListingRow)

@@ -1,0 +1,378 @@
+#include "exchange/ServerThread.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "core/Utils.h"
+#include "exchange/Exchange.h"
+#include "exchange/archive/Archiver.h"
+#include "exchange/message/PeerMessage.h"
+#include "platform/Closing.h"
+#include "platform/NamedSemaphore.h"
+#include "transport/MailObjects.h"
+
+using namespace peer;
+
+namespace {
+constexpr int kServerSlots = 10;
+constexpr int kPauseAfterMailMs = 1000;
+constexpr int kPauseBetweenVolumesMs = 10000;
+constexpr int kPauseAtEndMs = 3000;
+constexpr int kVolumeCheckMs = 500;
+// Even unpaced, the wait for missing volumes looks at the folder at most
+// this often instead of spinning.
+constexpr int kVolumeCheckFloorMs = 20;
+
+QString ErrorText(const QString& message) { return kErrorPrefix + message; }
+
+QStringList Lines(const QString& text) {
+  static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
+  return text.split(lineBreak);
+}
+}  // namespace
+
+QString VolumeInstructions(int volumeCount) {
+  const QString crlf = QStringLiteral("\r\n");
+  if (volumeCount <= 1) return crlf + QString::fromUtf8(kInstructionsOne);
+  return crlf + QString::fromUtf8(kInstructionsMany) + crlf + QString::fromUtf8(kInstructionsReader);
+}
+
+// ---------------------------------------------------------------------------
+
+TClassServer::TClassServer(TExchange* host) : TClassWorker(host) {}
+TClassServer::~TClassServer() = default;
+
+TExchange* TClassServer::Exchange() const { return static_cast<TExchange*>(FHost); }
+
+void TClassServer::SetMail(const HandOverData& mail) {
+  FSenderAddress = mail.SenderAddress;
+  FPrefix = mail.Prefix;
+  FIdent = mail.Ident;
+  FIdentBase = mail.IdentBase;
+  FSubjectRest = mail.SubjectRest;
+  FMessageBody = mail.MessageBody;
+  FAttachmentName = mail.AttachmentName;
+}
+
+QString TClassServer::OpenText(const QString& text) {
+  if (FPrefix == kPlainPrefix) return text;
+  FCipher.SetKey(FKeyText, kMessageIv);
+  return FCipher.DecryptText(RemoveLineBreaks(text));
+}
+
+QString TClassServer::SealText(const QString& text) {
+  if (FPrefix == kPlainPrefix) return text;
+  FCipher.SetKey(FKeyText, kMessageIv);
+  return FCipher.EncryptText(text);
+}
+
+QString TClassServer::VolumeKey() {
+  FCipher.SetKey(FKeyText, kMessageIv);
+  return FCipher.EncryptText(kVolumeKeySeed);
+}
+
+bool TClassServer::Authenticate() {
+  FShareFolder.clear();
+  FKeyText.clear();
+  bool served = false;
+  const ShareLookup who = FShares ? FShares->Lookup(FSenderAddress) : ShareLookup();
+  if (who.Granted) {
+    FKeyText = PeerKeyText(who.KeyAddress, FKeySuffix);
+    FSubjectRest = OpenText(FSubjectRest);
+    FCommand = CommandOf(FSubjectRest);
+    if (FCommand == kCmdList || FCommand == kCmdDownload) {
+      FShareFolder = who.Folder;
+      FMessageBody = OpenText(FMessageBody);
+      served = true;
+    } else {
+      FStatusText = ErrorText(kMsgAuthFailed);
+    }
+  } else {
+    FStatusText = ErrorText(kMsgForbidden);
+  }
+  if (!served) OpenServingJob();
+  return served;
+}
+
+void TClassServer::RunCommand() {
+  FStatusText = QStringLiteral("Error");
+  FProgress = 100;
+  FState = jsDone;
+  FAdditiveProgress = false;
+  if (FCommand == kCmdDownload) {
+    FStatusText = kStatusDone;
+  } else if (FCommand == kCmdList) {
+    FMessageBody = FolderListing(FShareFolder);
+    if (FMessageBody.contains(QStringLiteral("Error:"))) {
+      FStatusText = FMessageBody;
+      FMessageBody.clear();
+    } else {
+      FStatusText = kStatusDone;
+    }
+  }
+}
+
+bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedFiles) {
+  QDir().mkpath(outFolder);
+  QStringList paths;
+  for (const QString& f : resolvedFiles)
+    if (!f.isEmpty()) paths << f;
+  Archiver zip(FAttachCompress, FAttachVolume);
+  zip.SetCancel(&FCancel);
+  QStringList volumes;
+  QString error;
+  if (paths.isEmpty() || !zip.BuildVolumes(paths, outFolder, &volumes, &error)) return false;
+  if (FPrefix != kPlainPrefix) {
+    FCipher.SetKey(VolumeKey());
+    if (!FCipher.EncryptFileInPlace(volumes.value(0))) return false;
+    resolvedFiles = volumes;
+  } else {
+    RenameVolumes(outFolder, resolvedFiles);
+  }
+  return true;
+}
+
+void TClassServer::OpenServingJob() {
+  const QString number = FIdentBase, subject = FPrefix + FSubjectRest, address = FSenderAddress,
+                action = FCommand, text = FMessageBody;
+  TExchange* host = Exchange();
+  OnMain([=] { host->OpenServingJob(number, subject, address, action, text); });
+}
+
+void TClassServer::ReportServing(const QString& tag, qint32 state, const QString& info, bool additive,
+                                 double progress) {
+  TExchange* host = Exchange();
+  OnMain([=] { host->UpdateServingJob(tag, state, info, additive, progress); });
+}
+
+QString TClassServer::FetchStopJobId() {
+  auto stop = std::make_shared<QString>();
+  TExchange* host = Exchange();
+  return OnMain([stop, host] { *stop = host->StopJobId(); }) ? *stop : FStopJobIdCopy;
+}
+
+void TClassServer::HandleReply() {
+  FProgress = 100;
+  FState = jsDone;
+  FAdditiveProgress = false;
+  if (FStatusText.contains(kErrorPrefix)) {
+    FProgress = 0;
+    FState = jsError;
+    FAdditiveProgress = true;
+    FCommand = QStringLiteral("none");
+    return;
+  }
+  if (FCommand != kCmdDownload) return;
+
+  // A volume mail. Should anything below fail, the job ends with this text.
+  FStatusText = ErrorText(kMsgEmpty);
+  FCommand = QStringLiteral("none");
+  FState = jsActive;
+  FAdditiveProgress = true;
+  const JobTag tag = SplitJobTag(FIdent);
+  const QString collection = FTempInput + QLatin1Char('/') + tag.Id;
+  if (tag.Second != 0) FProgress = 50.0 / double(tag.Second);
+  if (FAttachmentName.isEmpty() || FAttachmentName != VolumeName(tag.Second)) {
+    FStatusText = kStatusDone;  // an earlier volume: it only adds progress
+    return;
+  }
+  // The last volume: wait until every volume of the job lies in the folder.
+  // The time-out runs on the clock, so an unpaced run waits as long.
+  const bool ownFolder = IsStamp(tag.Id) && !FTempInput.isEmpty();
+  QElapsedTimer clock;
+  clock.start();
+  FElapsedMs = 0;
+  for (;;) {
+    if (FolderSize(collection) == tag.First) {
+      const bool extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
+      if (ownFolder) DeletePath(collection);
+      if (!extracted) {
+        // A download that could not be unpacked has failed; the row must not
+        // stay Active for ever.
+        FState = jsError;
+        FProgress = 0;
+        return;
+      }
+      FCommand = kCmdDownload;
+      FProgress = 100;
+      FState = jsDone;
+      FAdditiveProgress = false;
+      FStatusText = kStatusDone;
+      return;
+    }
+    FElapsedMs = clock.elapsed();
+    if (FElapsedMs > qint64(FTimeoutSeconds) * 1000 || Cancelled()) {
+      if (ownFolder) DeletePath(collection);
+      FStatusText = ErrorText(kMsgTimeout);
+      FState = jsError;
+      FCommand = QStringLiteral("none");
+      FProgress = 0;
+      FAdditiveProgress = true;
+      return;
+    }
+    const int wait = std::max(int(kVolumeCheckMs * PaceFactor()), kVolumeCheckFloorMs);
+    if (!PlainWait(wait, &FCancel)) {
+      FStatusText = ErrorText(kMsgTimeout);
+      FState = jsError;
+      FCommand = QStringLiteral("none");
+      FProgress = 0;
+      return;
+    }
+  }
+}
+
+bool TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
+  if (TrimText(destination).isEmpty()) return false;
+  const QString first = QFileInfo(lastVolume).path() + QLatin1Char('/') + VolumeName(1);
+  FCipher.SetKey(VolumeKey());
+  if (!FCipher.DecryptFileInPlace(first)) return false;
+  Archiver zip(FAttachCompress, FAttachVolume);
+  zip.SetCancel(&FCancel);
+  QString error;
+  return zip.Extract(lastVolume, destination, &error);
+}
+
+// ---------------------------------------------------------------------------
+
+TClassServerSMTP::TClassServerSMTP(TExchange* host) : TClassServer(host) {}
+TClassServerSMTP::~TClassServerSMTP() = default;
+
+void TClassServerSMTP::run() {
+  NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
+  if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
+  FMail = FSmtp.NewMailObject();
+  try {
+    if (FPrefix == kReplyPrefix)
+      ReceiveReply();
+    else
+      ServeRequest();
+  } catch (...) {
+    // every path above reports for itself
+  }
+  FMail.reset();
+  Pause(kPauseAtEndMs);
+  slot.Release();
+}
+
+void TClassServerSMTP::ServeRequest() {
+  try {
+    if (Authenticate()) {
+      OpenServingJob();
+      RunCommand();
+    }
+  } catch (...) {
+  }
+  SendReply();
+}
+
+void TClassServerSMTP::SendReply() {
+  QString outFolder;
+  QString tag = FIdent;
+  if (FCommand != QLatin1String("none")) {
+    try {
+      if (FStatusText.contains(QStringLiteral("Error:"))) Fail(FStatusText);
+      int volumeCount = 1;
+      qint64 totalBytes = 0;
+      QStringList resolvedFiles;
+      if (FCommand == kCmdDownload) {
+        for (const QString& line : Lines(FMessageBody)) {
+          const QString name = TrimText(line);
+          if (!name.isEmpty()) resolvedFiles << ResolveSharePath(name, FShareFolder);
+        }
+        outFolder = NewOutputFolder();
+        if (!outFolder.isEmpty() && BuildVolumes(outFolder, resolvedFiles)) {
+          totalBytes = FolderSize(outFolder);
+          volumeCount = int(resolvedFiles.size());
+          tag = FIdentBase + QLatin1Char('.') + QString::number(totalBytes) + QLatin1Char('.') +
+                QString::number(volumeCount);
+        } else {
+          Fail(ErrorText(kMsgEmpty));
+          FMessageBody.clear();
+        }
+      }
+      const bool volumes = FCommand == kCmdDownload;
+      const QString sealedPayload = SealText(FSubjectRest);
+      const QString body = !volumes                   ? SealText(FMessageBody)
+                           : FPrefix == kPlainPrefix ? VolumeInstructions(volumeCount)
+                                                     : QString();
+      const QString subject = volumes ? VolumeSubject(FIdentBase, totalBytes, volumeCount, sealedPayload)
+                                      : ReplySubject(FIdentBase, sealedPayload, FStatusText);
+      for (int i = 0; i < volumeCount; ++i) {
+        FMail->Clear();
+        int result = FMail->AddRecipient(FSenderAddress);
+        FMail->SetSubject(subject);
+        FMail->SetBodyText(body);
+        if (result == 0 && volumes) result = FMail->AddAttachment(resolvedFiles.value(i));
+        if (result == 0) result = FMail->Send();
+        if (result != 0) {
+          // A reply that did not go out is no success.
+          Fail(ErrorText(kMsgSendFailed));
+          break;
+        }
+        // The record follows the volumes, so that the poll period stretches
+        // while a large reply is on its way.
+        if (volumes && i + 1 < volumeCount) ReportServing(tag, jsActive, kStatusDone, true, 50.0 / volumeCount);
+        if (!Pause(volumeCount > 1 ? kPauseBetweenVolumesMs : kPauseAfterMailMs)) break;
+      }
+    } catch (...) {
+    }
+  }
+  if (!outFolder.isEmpty()) DeletePath(outFolder);
+  ReportServing(tag, FState, FStatusText, FAdditiveProgress, FProgress);
+}
+
+QString TClassServerSMTP::NewOutputFolder() const {
+  // TempOutput/IdentBase; should another requester's job carry the same
+  // stamp, its volumes get a folder of their own.
+  if (!IsStamp(FIdentBase) || FTempOutput.isEmpty()) return QString();
+  QDir().mkpath(FTempOutput);
+  const QString base = FTempOutput + QLatin1Char('/') + FIdentBase;
+  for (int n = 0; n < 100; ++n) {
+    const QString folder = n == 0 ? base : base + QLatin1Char('.') + QString::number(n);
+    if (QDir().mkdir(folder)) return folder;
+  }
+  return QString();
+}
+
+void TClassServerSMTP::Fail(const QString& statusText) {
+  FStatusText = statusText;
+  FProgress = 0;
+  FState = jsError;
+  FAdditiveProgress = true;
+  FCommand = QStringLiteral("none");
+}
+
+void TClassServerSMTP::ReceiveReply() {
+  const ReplyRest rest = SplitReplyRest(FSubjectRest);
+  FStatusText = rest.Status;
+  FKeyText = PeerKeyText(FLocalAddress, FKeySuffix);
+  FState = jsDone;
+  FProgress = 100;
+  try {
+    FSubjectRest = OpenText(rest.EncPayload);
+    FCommand = CommandOf(FSubjectRest);
+    FMessageBody = OpenText(FMessageBody);
+    HandleReply();
+  } catch (...) {
+    // A reply that cannot be taken apart (a hostile volume tag) fails its job.
+    FState = jsError;
+    FProgress = 0;
+    FAdditiveProgress = true;
+    if (!FStatusText.contains(kErrorPrefix)) FStatusText = ErrorText(kMsgEmpty);
+    FCommand = QStringLiteral("none");
+  }
+  if (FCommand == kCmdList) {
+    const QString listing = FMessageBody;
+    TExchange* host = Exchange();
+    OnMain([host, listing] { host->ListingArrived(listing); });
+  }
+  if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) FState = jsStopped;
+  const QString ident = FIdent, status = FStatusText;
+  const qint32 state = FState;
+  const bool additive = FAdditiveProgress;
+  const double progress = FProgress;
+  TExchange* host = Exchange();
+  OnMain([=] { host->UpdateJobRow(ident, state, status, additive, progress); });
+}

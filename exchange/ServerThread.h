@@ -1,0 +1,132 @@
+// The serving thread: one per peer mail that a poller hands over. A request
+// ("$_" encrypted, "?_" plain) is authenticated, run on the granted folder and
+// answered by a reply mail or a series of volume mails; a reply ("!_") that
+// comes back to us is handled as the answer to one of our own requests.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "core/Users.h"
+#include "exchange/Worker.h"
+#include "exchange/message/MessageCipher.h"
+#include "transport/Accelerator.h"
+
+class TExchange;
+class TMailSMTP;
+
+inline const char* const kInstructionsOne =
+    "Rename \"disk.zip_\" file to \"disk.zip\" and start extraction process using any unzip utility like PKZip, "
+    "WinZip, 7-Zip etc.";
+inline const char* const kInstructionsMany =
+    "Spanned zip volumes are compatible with PKZip format. Place all volumes to the same folder, rename "
+    "\"disk.zip_\" volume to \"disk.zip\" and start extraction process using any PKZip compatible utility.";
+inline const char* const kInstructionsReader =
+    "If you have no such utility, the free 7-Zip reads spanned volumes.\r\n"
+    "It can be obtained from https://www.7-zip.org/";
+
+// The body of the volume mails of a plain download.
+QString VolumeInstructions(int volumeCount);
+
+// Serving and reply handling, without the thread body and the mail sending.
+class TClassServer : public TClassWorker {
+  Q_OBJECT
+public:
+  explicit TClassServer(TExchange* host);
+  ~TClassServer() override;
+
+  // Filled by StartServing before the thread starts.
+  void SetMail(const HandOverData& mail);
+  void SetShares(const ShareDirectory* shares) { FShares = shares; }
+  void SetLocalAddress(const QString& v) { FLocalAddress = v; }
+  void SetKeySuffix(const QString& v) { FKeySuffix = v; }
+  void SetTempInput(const QString& v) { FTempInput = v; }
+  void SetTempOutput(const QString& v) { FTempOutput = v; }
+  void SetStopJobId(const QString& v) { FStopJobIdCopy = v; }
+  void SetTimeoutSeconds(int v) { FTimeoutSeconds = v; }
+  void SetDownloadFolder(const QString& v) { FDownloadFolder = v; }
+  void SetArchive(int level, qint64 volumeSize) {
+    FAttachCompress = level;
+    FAttachVolume = volumeSize;
+  }
+
+  // For "?_" the text itself; otherwise decrypted under KeyText.
+  QString OpenText(const QString& text);
+  // For "?_" the text itself; otherwise encrypted under KeyText.
+  QString SealText(const QString& text);
+
+  // Looks the sender up; true when the request may be served.
+  bool Authenticate();
+  // Sets StatusText, MessageBody, Progress, State, AdditiveProgress.
+  void RunCommand();
+  // Archives resolvedFiles into outFolder; on success resolvedFiles holds the
+  // volumes to send, in order.
+  bool BuildVolumes(const QString& outFolder, QStringList& resolvedFiles);
+
+  // The reply branch: what an answer or a volume mail does on our side.
+  void HandleReply();
+  // Decrypts the first volume beside lastVolume and extracts the archive into
+  // destination. False (with StatusText untouched) when it fails.
+  bool ExtractDownload(const QString& destination, const QString& lastVolume);
+
+protected:
+  void OpenServingJob();
+  void ReportServing(const QString& tag, qint32 state, const QString& info, bool additive, double progress);
+  // The key text of the first volume: the seed encrypted under KeyText.
+  QString VolumeKey();
+  QString FetchStopJobId();
+
+  TExchange* Exchange() const;
+
+  // The fields of a served request or a received reply.
+  QString FCommand;
+  bool FAdditiveProgress = false;
+  QString FAttachmentName;
+  QString FStopJobIdCopy;
+  QString FIdent;
+  int FTimeoutSeconds = 3600;
+  QString FDownloadFolder;
+  QString FShareFolder;
+  QString FSenderAddress;
+  QString FStatusText;
+  QString FKeyText;
+  QString FPrefix;
+  QString FIdentBase;
+  QString FKeySuffix;
+  double FProgress = 0;
+  qint32 FState = 0;
+  QString FSubjectRest;
+  QString FTempInput;
+  QString FTempOutput;
+  QString FMessageBody;
+  qint64 FElapsedMs = 0;
+  QString FLocalAddress;
+  const ShareDirectory* FShares = nullptr;
+  int FAttachCompress = 3;
+  qint64 FAttachVolume = 10000000;
+  MessageCipher FCipher;  // this thread's own
+};
+
+// The thread body and the reply mails.
+class TClassServerSMTP : public TClassServer {
+  Q_OBJECT
+public:
+  explicit TClassServerSMTP(TExchange* host);
+  ~TClassServerSMTP() override;
+
+  // Builds and sends the reply or the volume mails of a request.
+  void SendReply();
+
+protected:
+  void run() override;
+
+private:
+  void ServeRequest();
+  void ReceiveReply();
+  // The reply reports a failure and nothing more is due.
+  void Fail(const QString& statusText);
+  // A fresh folder for the volumes of this job; empty when none can be made.
+  QString NewOutputFolder() const;
+  std::unique_ptr<TMailSMTP> FMail;
+};
