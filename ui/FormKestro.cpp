@@ -538,7 +538,7 @@ void TFormKestro::closeEvent(QCloseEvent* event) {
 
 void TFormKestro::aExitExecute() {
   SetClosing(true);
-  QApplication::quit();
+  QApplication::exit(0);
 }
 
 void TFormKestro::ShowAtStart() {

@@ -1,5 +1,6 @@
 // Kestro, the program.
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <cstdio>
 #include <memory>
@@ -37,13 +38,17 @@ int main(int argc, char** argv) {
   // A session that ends, or kill, exits like "Exit": offline, saved.
   WatchExitSignals([] {
     SetClosing(true);
-    QApplication::quit();
+    // Open dialogs are cancelled, so their loops end too.
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->reject();
+    QApplication::exit(0);
   });
   form->Clean();
   form->ApplyArchiveSettings();
   form->StartupDecisions();
   form->ShowAtStart();
-  const int code = QApplication::exec();
+  // An exit asked for during the start-up decisions (a signal while a dialog was open) ends here.
+  const int code = IsClosing() ? 0 : QApplication::exec();
   form.reset();  // goes offline and saves
   // Worker threads may still be inside a mail session; they hold nothing that
   // needs saving, so the process ends here without waiting for them.

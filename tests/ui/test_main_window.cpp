@@ -23,6 +23,7 @@
 #include "core/Utils.h"
 #include "core/main/ClassMain.h"
 #include "platform/Settings.h"
+#include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"
 
 namespace {
@@ -262,5 +263,50 @@ TEST_F(MainWindow, WrongPasswordShowsTheErrorAndTheAccountDialogAndStaysOffline)
     QFile file(log);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << log.toStdString();
     EXPECT_FALSE(file.readAll().contains("Wrong-Secret-77"));
+  }
+}
+
+TEST_F(MainWindow, FirstStartOffersTheAccountDialogOnceAndStaysOffline) {
+  form.reset();
+  QTemporaryDir fresh;
+  form = std::make_unique<TFormKestro>(fresh.path());
+  EXPECT_FALSE(form->Main().SecondStart());
+  const ModalLog first = AnswerModals([&] { form->StartupDecisions(); });
+  EXPECT_EQ(first.Titles, QStringList{"GMail Configuration"});  // no about box, no error
+  EXPECT_TRUE(form->Main().SecondStart());  // also when the dialog was cancelled
+  EXPECT_FALSE(form->Online());
+  EXPECT_EQ(form->PollTimer().interval(), 0);  // no stored options: period 0
+  form.reset();  // the exit writes the configuration
+
+  form = std::make_unique<TFormKestro>(fresh.path());
+  const ModalLog second = AnswerModals([&] { form->StartupDecisions(); });
+  EXPECT_TRUE(second.Titles.isEmpty()) << second.Titles.join(", ").toStdString();
+  EXPECT_TRUE(form->aEnterListener->isEnabled() || !form->isVisible());
+}
+
+TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
+  REQUIRE_MAILSTACK();
+  const MailStack& stack = MailStack::Get();
+  for (bool imap : {false, true}) {
+    stack.Clear("alice");
+    SetAccount("alice", imap);
+    AnswerModals([&] { form->RunAction(form->aOnline); });
+    ASSERT_TRUE(form->Online());
+    // A request older than this session, and an ordinary mail.
+    stack.Drop("alice", RawMail("bob@example.test", "$_20000101000000000_Zm9vYg==", "<old-request@example.test>"));
+    stack.Drop("alice", RawMail("bob@example.test", "Lunch on Friday?", "<lunch@example.test>"));
+    const int started = form->Cycle().PollersStarted();
+    form->Cycle().Tick();
+    EXPECT_EQ(form->Cycle().PollersStarted(), started + 1);
+    bool done = false;
+    for (int i = 0; i < 200 && !done; ++i) {
+      QTest::qWait(100);
+      done = stack.Mails("alice").size() == 1;
+    }
+    const auto left = stack.Mails("alice");
+    EXPECT_EQ(left.keys(), QStringList{"<lunch@example.test>"}) << imap;
+    form->RunAction(form->aOffline);
+    form->Cycle().Tick();  // offline ticks start nothing
+    EXPECT_EQ(form->Cycle().PollersStarted(), started + 1);
   }
 }
