@@ -663,6 +663,21 @@ void TFormKestro::FillAddressBox(const QString& address) {
   cbAddress->setEditText(address);
 }
 
+void TFormKestro::FillFileTree(const QList<QPair<QString, QString>>& files) {
+  tlFiles->setUpdatesEnabled(false);
+  tlFiles->clear();
+  for (const auto& [name, size] : files) {
+    auto* item = new FileItem(tlFiles, {name, size});
+    item->setIcon(0, ilTree.value(2));
+    item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+  }
+  tlFiles->setUpdatesEnabled(true);
+  if (QTreeWidgetItem* first = tlFiles->topLevelItem(0)) {
+    tlFiles->setCurrentItem(first);
+    first->setSelected(true);
+  }
+}
+
 // --- start-up -------------------------------------------------------------------
 
 void TFormKestro::Clean() {

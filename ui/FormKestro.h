@@ -56,6 +56,9 @@ public:
 
   // The address box.
   void FillAddressBox(const QString& address);
+  // The file tree: replaces its rows by (name, size text) pairs; the first row
+  // in the sort order becomes selected.
+  void FillFileTree(const QList<QPair<QString, QString>>& files);
 
   // The idle-time check: enabled states, busy cursor, polling interval.
   void CheckState();

@@ -310,3 +310,18 @@ TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
     EXPECT_EQ(form->Cycle().PollersStarted(), started + 1);
   }
 }
+
+TEST_F(MainWindow, FileTreeSortsNamesWithoutCaseAndSizesByLength) {
+  form->FillFileTree({{"b.txt", "1,000KB"}, {"A.txt", "999KB"}, {"c.txt", "2KB"}});
+  auto names = [&] {
+    QStringList list;
+    for (int i = 0; i < form->tlFiles->topLevelItemCount(); ++i) list << form->tlFiles->topLevelItem(i)->text(0);
+    return list;
+  };
+  EXPECT_EQ(names(), QStringList({"A.txt", "b.txt", "c.txt"}));
+  EXPECT_TRUE(form->tlFiles->topLevelItem(0)->isSelected());
+  form->tlFiles->sortByColumn(1, Qt::AscendingOrder);
+  EXPECT_EQ(names(), QStringList({"c.txt", "A.txt", "b.txt"}));  // 999KB before 1,000KB
+  form->FillFileTree({{"z", "0KB"}});  // a new listing replaces the old one
+  EXPECT_EQ(names(), QStringList({"z"}));
+}
