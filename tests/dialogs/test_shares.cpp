@@ -5,8 +5,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "DialogTest.h"
@@ -293,48 +291,4 @@ TEST_F(ShareDialogTest, FriendEditorChecks) {
     EXPECT_EQ(editor.edAddress->text(), c.Address.trimmed());
     EXPECT_EQ(editor.edFolder->text(), c.Folder.trimmed());
   }
-}
-
-// Serving threads look senders up through the directory while the dialog's
-// result replaces the friends and the snapshot is republished: every lookup
-// sees one whole generation, never a half-built list or a freed friend.
-TEST_F(ShareDialogTest, ApplyWhileServingThreadsLookUp) {
-  ShareDirectory directory;
-  TFormUsers form(nullptr, "x.test");
-  form.FillShareDialog(Users, Anonymous);
-  auto applyGeneration = [&](int generation) {
-    const QString folder = Folder(generation % 2 ? "amy" : "cat");
-    form.tlFriends->topLevelItem(0)->setText(1, folder);
-    form.tlAnonymous->topLevelItem(0)->setText(1, folder);
-    if (generation % 3 == 0)
-      form.aDisableAnonymous->trigger();
-    else
-      form.aEnableAnonymous->trigger();
-    form.ApplyShareDialog(Users, Anonymous);
-    directory.Publish(ShareSnapshot::From(Users, Anonymous));
-  };
-  applyGeneration(0);
-  std::atomic<bool> stop{false};
-  std::atomic<int> lookups{0}, torn{0};
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 3; ++t) {
-    readers.emplace_back([&] {
-      while (!stop) {
-        const auto snapshot = directory.Current();
-        const ShareLookup bob = LookupSender(*snapshot, "BOB@x.test");
-        const ShareLookup stranger = LookupSender(*snapshot, "nobody@else.test");
-        // Each generation gives bob and the anonymous share the same folder,
-        // and switches the anonymous share on and off with it.
-        const bool whole = bob.Granted && (stranger.Granted ? stranger.Folder == bob.Folder : !snapshot->AnonymousEnabled);
-        if (!whole) ++torn;
-        ++lookups;
-      }
-    });
-  }
-  for (int generation = 1; generation <= 300; ++generation) applyGeneration(generation);
-  stop = true;
-  for (auto& r : readers) r.join();
-  EXPECT_EQ(torn.load(), 0);
-  EXPECT_GT(lookups.load(), 0);
-  EXPECT_EQ(directory.Lookup("bob@x.test").Folder, Folder("cat"));  // the last generation
 }
