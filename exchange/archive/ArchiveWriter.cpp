@@ -219,9 +219,11 @@ private:
     WriteEntry& e = FEntries[block->Entry];
     if (block->First) {
       const QByteArray header = LocalHeader(e);
-      // A header that would straddle two volumes starts the next one instead.
+      // A header that would straddle two volumes starts the next one instead;
+      // so does one that would end right at the end of a volume (Info-ZIP
+      // loses its way when an entry's data starts a volume).
       const std::uint64_t room = FOut.VolumeSize() - FOut.OffsetOf(FOut.Pos());
-      if (static_cast<std::uint64_t>(header.size()) > room) {
+      if (static_cast<std::uint64_t>(header.size()) >= room) {
         const QByteArray zeros(static_cast<qsizetype>(room), '\0');
         if (!FOut.Write(zeros.constData(), zeros.size())) return Fail(FOut.Error());
       }

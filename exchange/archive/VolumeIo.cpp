@@ -89,18 +89,8 @@ int VolumeWriter::Open(std::uint64_t index, bool fresh) {
 }
 
 bool VolumeWriter::Write(const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const std::uint64_t index = FPos / FVolumeSize, offset = FPos % FVolumeSize;
-    const bool fresh = index >= FCount;
-    if (Open(index, fresh) < 0) return Fail(QStringLiteral("create"), index);
-    if (fresh) FCount = index + 1;
-    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, FVolumeSize - offset));
-    if (!WriteFully(FFd, p, piece, static_cast<off_t>(offset))) return Fail(QStringLiteral("write"), index);
-    p += piece;
-    size -= piece;
-    FPos += piece;
-  }
+  if (!WriteAt(FPos, data, size)) return false;
+  FPos += size;
   return true;
 }
 
@@ -108,7 +98,9 @@ bool VolumeWriter::WriteAt(std::uint64_t pos, const void* data, std::size_t size
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     const std::uint64_t index = pos / FVolumeSize, offset = pos % FVolumeSize;
-    if (Open(index, false) < 0) return Fail(QStringLiteral("open"), index);
+    const bool fresh = index >= FCount;
+    if (Open(index, fresh) < 0) return Fail(fresh ? QStringLiteral("create") : QStringLiteral("open"), index);
+    if (fresh) FCount = index + 1;
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, FVolumeSize - offset));
     if (!WriteFully(FFd, p, piece, static_cast<off_t>(offset))) return Fail(QStringLiteral("write"), index);
     p += piece;

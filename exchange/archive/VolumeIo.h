@@ -20,7 +20,7 @@ public:
 
   // Appends at Pos().
   bool Write(const void* data, std::size_t size);
-  // Overwrites bytes already written (pos + size <= Pos()).
+  // Writes at pos without moving Pos(): patches bytes already written.
   bool WriteAt(std::uint64_t pos, const void* data, std::size_t size);
   // Cuts the stream back to pos, removing volumes past it.
   bool Truncate(std::uint64_t pos);
