@@ -22,17 +22,20 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <QRegularExpression>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "core/Utils.h"
 #include "core/main/ClassMain.h"
+#include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "platform/Closing.h"
 #include "platform/Settings.h"
 #include "ui/ImageLists.h"
 #include "ui/dialogs/FormAbout.h"
 #include "ui/dialogs/FormDialog.h"
+#include "ui/dialogs/FormDownload.h"
 #include "ui/dialogs/FormError.h"
 #include "ui/dialogs/FormOptions.h"
 #include "ui/dialogs/FormProperties.h"
@@ -118,6 +121,24 @@ TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* pare
   FCycle = std::make_unique<TOnlineCycle>(*FMain, FJobRows);
   tmTimer = &FCycle->Timer();
   tmTimer->setObjectName(QStringLiteral("tmTimer"));
+  FExchange = std::make_unique<TExchange>(*FMain, FJobRows);
+  FExchange->SetOnlineCheck([this] { return Online(); });
+  FCycle->SetHandOver(FExchange->HandOver());
+  connect(FExchange.get(), &TExchange::ShowListing, this, [this](const QList<ListingRow>& rows) {
+    QList<QPair<QString, QString>> files;
+    for (const ListingRow& r : rows) files.append({r.Name, r.Size});
+    FillFileTree(files);
+  });
+  connect(FExchange.get(), &TExchange::JobStatus, this, [this](int row, qint32 state, const QString& text) {
+    ShowJobStatus(state, text);
+    // A row that leaves the Active state loses its selection; the focus stays.
+    if (state != jsActive && row >= 0)
+      tlState->selectionModel()->select(FStateModel->index(row, 0),
+                                        QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+  });
+  connect(FExchange.get(), &TExchange::ShowJobError, this, &TFormKestro::ShowJobError, Qt::QueuedConnection);
+  connect(FExchange.get(), &TExchange::AddressRemembered, this, &TFormKestro::FillAddressBox);
+  connect(this, &TFormKestro::SharesChanged, FExchange.get(), &TExchange::PublishShares);
 
   if (const QScreen* screen = QApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -144,6 +165,8 @@ TFormKestro::~TFormKestro() {
   if (FBusyCursor) QApplication::restoreOverrideCursor();
   // Exit: go offline, then free the application object, which saves.
   if (Online()) SetOnline(false);
+  SetClosing(true);  // workers stop; their waits end
+  FExchange.reset();
   FCycle.reset();
   FMain.reset();
 }
@@ -215,6 +238,12 @@ void TFormKestro::CreateActions() {
   connect(aHelp, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(FMain->QuickStart())); });
   connect(aHome, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(FMain->HomePage())); });
   connect(aAbout, &QAction::triggered, this, &TFormKestro::aAboutExecute);
+  connect(aList, &QAction::triggered, this, [this] { IssueRequest(QStringLiteral("list"), QString()); });
+  connect(aDownload, &QAction::triggered, this, &TFormKestro::aDownloadExecute);
+  connect(aRefresh, &QAction::triggered, this, [this] {
+    const int row = CurrentJobRow();
+    if (row >= 0) IssueRequest(FJobRows.Row(row).Action, FJobRows.Row(row).Text);
+  });
   connect(aUsers, &QAction::triggered, this, &TFormKestro::aUsersExecute);
   connect(aOptions, &QAction::triggered, this, &TFormKestro::aOptionsExecute);
   connect(aConfiguration, &QAction::triggered, this, &TFormKestro::aConfigurationExecute);
@@ -661,6 +690,42 @@ void TFormKestro::FillAddressBox(const QString& address) {
   cbAddress->clear();
   cbAddress->addItems(FMain->Addresses().Addresses());
   cbAddress->setEditText(address);
+}
+
+QString TFormKestro::SelectedFileList(bool withSizes) const {
+  QString list;
+  for (const QTreeWidgetItem* item : tlFiles->selectedItems())
+    list += item->text(0) + (withSizes ? '\t' + item->text(1) : QString()) + QStringLiteral("\r\n");
+  return list;
+}
+
+void TFormKestro::IssueRequest(const QString& command, const QString& fileList) {
+  const TExchange::Issued issued = FExchange->IssueRequest(command, fileList, cbAddress->currentText());
+  if (!issued.Error.isEmpty()) {
+    QMessageBox::critical(this, QStringLiteral("Error"), issued.Error);
+    return;
+  }
+  if (issued.JobId.isEmpty()) return;
+  // The new row is the current and selected one.
+  tlState->setCurrentIndex(FStateModel->index(0, JobRowModel::colSubject));
+  ShowJobStatus(jsActive, JobRowModel::ProgressText(FJobRows.Row(0).Progress));
+}
+
+void TFormKestro::aDownloadExecute() {
+  QString folder = FMain->Options().DownloadFolder();
+  if (!RunDownloadDialog(this, folder)) return;
+  FMain->Options().SetDownloadFolder(folder);
+  SaveConfiguration();
+  IssueRequest(QStringLiteral("download"), SelectedFileList(false));
+}
+
+void TFormKestro::ShowJobError(const QString& text, bool smtpFailure, const QString& smtpLog) {
+  if (!smtpFailure) {
+    QMessageBox::critical(this, QStringLiteral("Error"), text);
+    return;
+  }
+  ShowErrorDialog(this, text, smtpLog.split(QRegularExpression(QStringLiteral("\r\n|\n"))));
+  aConfiguration->trigger();
 }
 
 void TFormKestro::FillFileTree(const QList<QPair<QString, QString>>& files) {

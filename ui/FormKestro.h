@@ -27,6 +27,7 @@ class QTreeWidget;
 class TClassMain;
 class StateListModel;
 class TOnlineCycle;
+class TExchange;
 
 class TFormKestro : public QMainWindow {
   Q_OBJECT
@@ -42,6 +43,7 @@ public:
   bool Online() const;
   QTimer& PollTimer() { return *tmTimer; }
   TOnlineCycle& Cycle() { return *FCycle; }
+  TExchange& Exchange() { return *FExchange; }
 
   // The steps of start-up after the window exists, in order.
   void Clean();            // aClean: empty the temporary folders
@@ -56,6 +58,12 @@ public:
 
   // The address box.
   void FillAddressBox(const QString& address);
+  // The names of the selected files, each followed (withSizes) by TAB and its
+  // size, then CR LF, in selection order.
+  QString SelectedFileList(bool withSizes) const;
+  // Issues a request to the address in the address box; a refusal is shown.
+  void IssueRequest(const QString& command, const QString& fileList);
+
   // The file tree: replaces its rows by (name, size text) pairs; the first row
   // in the sort order becomes selected.
   void FillFileTree(const QList<QPair<QString, QString>>& files);
@@ -135,6 +143,8 @@ private:
   void aOptionsExecute();
   void aUsersExecute();
   void aAboutExecute();
+  void aDownloadExecute();
+  void ShowJobError(const QString& text, bool smtpFailure, const QString& smtpLog);
 
   int CurrentJobRow() const;
   void SaveConfiguration();
@@ -142,6 +152,7 @@ private:
   std::unique_ptr<TClassMain> FMain;
   JobRowModel FJobRows;
   std::unique_ptr<TOnlineCycle> FCycle;
+  std::unique_ptr<TExchange> FExchange;
   StateListModel* FStateModel = nullptr;
   QList<QIcon> ilMain, ilTree;
   QList<QPixmap> ilState;
