@@ -60,11 +60,15 @@ int Build(const QStringList& args) {
   }
   if (out.isEmpty()) throw CtlUsageError("--out DIR is required");
   if (paths.isEmpty()) throw CtlUsageError("no PATH to archive");
-  ProgressLine line("Building");
-  archiver.SetProgress(line.Callback());
   QStringList volumes;
   QString error;
-  if (!archiver.BuildVolumes(paths, out, &volumes, &error)) throw CtlError(error.toStdString());
+  bool built = false;
+  {
+    ProgressLine line("Building");  // ends its line before the volumes are printed
+    archiver.SetProgress(line.Callback());
+    built = archiver.BuildVolumes(paths, out, &volumes, &error);
+  }
+  if (!built) throw CtlError(error.toStdString());
   for (const QString& volume : volumes) CtlPrint(volume + '\n');
   return 0;
 }
@@ -72,10 +76,14 @@ int Build(const QStringList& args) {
 int Extract(const QStringList& args) {
   CtlExpectArgs(args, 2, 2);
   Archiver archiver;
-  ProgressLine line("Extracting");
-  archiver.SetProgress(line.Callback());
   QString error;
-  if (!archiver.Extract(args[0], args[1], &error)) throw CtlError(error.toStdString());
+  bool extracted = false;
+  {
+    ProgressLine line("Extracting");
+    archiver.SetProgress(line.Callback());
+    extracted = archiver.Extract(args[0], args[1], &error);
+  }
+  if (!extracted) throw CtlError(error.toStdString());
   return 0;
 }
 
