@@ -11,6 +11,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/Signals.h"
 #include "platform/Settings.h"
+#include "transport/MailProbe.h"
 #include "ui/FormKestro.h"
 
 int main(int argc, char** argv) {
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
   });
   form->Clean();
   form->ApplyArchiveSettings();
+  for (const QString& failure : ProbeMailComponent(QApplication::applicationDirPath()))
+    QMessageBox::critical(form.get(), QStringLiteral("Error"), failure);
   form->StartupDecisions();
   form->ShowAtStart();
   // An exit asked for during the start-up decisions (a signal while a dialog was open) ends here.
