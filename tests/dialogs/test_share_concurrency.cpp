@@ -56,6 +56,8 @@ TEST(ShareDialogConcurrency, ApplyWhileServingThreadsLookUp) {
       }
     });
   }
+  // The rebuilds start once every reader is looking up.
+  while (lookups.load() < 30) std::this_thread::yield();
   for (int generation = 1; generation <= 300; ++generation) applyGeneration(generation);
   stop = true;
   for (auto& r : readers) r.join();
