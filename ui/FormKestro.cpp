@@ -677,7 +677,6 @@ void TFormKestro::aOptionsExecute() {
   SaveConfiguration();
   // The new period takes effect at once, online or not.
   FCycle->RestartTimer();
-  ApplyArchiveSettings();
 }
 
 void TFormKestro::aUsersExecute() {
@@ -752,8 +751,6 @@ void TFormKestro::Clean() {
     QDir().mkdir(folder);  // one level only: a missing parent fails silently
   }
 }
-
-void TFormKestro::ApplyArchiveSettings() {}
 
 void TFormKestro::StartupDecisions() {
   FormHide();

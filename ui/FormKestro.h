@@ -46,8 +46,9 @@ public:
   TExchange& Exchange() { return *FExchange; }
 
   // The steps of start-up after the window exists, in order.
-  void Clean();            // aClean: empty the temporary folders
-  void ApplyArchiveSettings();
+  // aClean: empty the temporary folders. (The archive settings need no step
+  // of their own: every build reads the pack level and volume size from the options.)
+  void Clean();
   void StartupDecisions();  // about box, first-run dialog, hidden start, going online, tray icon
 
   // Shows the window, unless it starts hidden in the tray.

@@ -45,7 +45,6 @@ int main(int argc, char** argv) {
     QApplication::exit(0);
   });
   form->Clean();
-  form->ApplyArchiveSettings();
   for (const QString& failure : ProbeMailComponent(QApplication::applicationDirPath()))
     QMessageBox::critical(form.get(), QStringLiteral("Error"), failure);
   form->StartupDecisions();
