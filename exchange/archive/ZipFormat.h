@@ -41,7 +41,7 @@ constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 constexpr std::uint16_t kVersionStore = 10;
 constexpr std::uint16_t kVersionDeflate = 20;
 constexpr std::uint16_t kVersionZip64 = 45;
-// Made by: Unix host (3), specification 6.3, so external attributes carry the mode.
+// Made by: Unix host (3), format version 6.3, so external attributes carry the mode.
 constexpr std::uint16_t kVersionMadeBy = (3 << 8) | 63;
 
 // Appends little-endian fields to a byte array.
