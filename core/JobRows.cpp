@@ -82,24 +82,17 @@ QString JobRowModel::ProgressText(double progress) {
 
 JobRowModel::Update JobRowModel::UpdateJobRow(const QString& ident, qint32 state, const QString& message,
                                               bool additive, double progress) {
-  QString jobId = ident;
-  qint64 total = 0, count = 0;
-  if (ident.contains('.')) {
-    const JobTag tag = SplitJobTag(ident);
-    jobId = tag.Id;
-    total = tag.First;
-    count = tag.Second;
-  }
+  const ProgressReport report = ProgressReport::FromTag(ident);
   Update update;
   for (int i = 0; i < Count(); ++i) {
     JobRow& r = FRows[i];
-    if (r.Number != jobId) continue;
+    if (r.Number != report.Key) continue;
     const bool wasActive = r.State == jsActive;
-    r.Progress = r.Progress >= 100 ? 100 : (additive ? r.Progress + progress : progress);
+    r.Progress = ProgressReport::Next(r.Progress, additive, progress);
     r.State = state;
     r.Info = message;
-    r.Split = count;
-    r.Size = total;
+    r.Split = report.Count;
+    r.Size = report.Size;
     if (state == jsActive) {
       update.StatusText = ProgressText(r.Progress);
     } else {

@@ -19,27 +19,26 @@ TClassThread* TClassThreadList::OpenServingJob(const QString& number, const QStr
   return r;
 }
 
-void TClassThreadList::UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive,
-                                        double progress) {
-  QString key = tag;
-  qint64 size = 0, count = 0;
+ProgressReport ProgressReport::FromTag(const QString& tag) {
+  ProgressReport report{tag};
   if (tag.contains('.')) {
     const JobTag parts = SplitJobTag(tag);
-    key = parts.Id;
-    size = parts.First;
-    count = parts.Second;
+    report = {parts.Id, parts.First, parts.Second};
   }
+  return report;
+}
+
+void TClassThreadList::UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive,
+                                        double progress) {
+  const ProgressReport report = ProgressReport::FromTag(tag);
   for (int i = 0; i < Count(); ++i) {
     TClassThread* r = Items(i);
-    if (r->Number() != key) continue;
-    if (r->Progress() >= 100)
-      r->SetProgress(100);
-    else
-      r->SetProgress(additive ? r->Progress() + progress : progress);
+    if (r->Number() != report.Key) continue;
+    r->SetProgress(ProgressReport::Next(r->Progress(), additive, progress));
     r->SetState(state);
     r->SetInfo(info);
-    r->SetSplit(count);
-    r->SetSize(size);
+    r->SetSplit(report.Count);
+    r->SetSize(report.Size);
     return;
   }
 }

@@ -39,6 +39,20 @@ private:
   qint64 FSize = 0;
 };
 
+// A progress report as the job rows and the serving record apply it. Its tag
+// is a JobId, or JobId "." total bytes "." volume count; a tag with a part
+// that is no number raises EConvertError.
+struct ProgressReport {
+  QString Key;
+  qint64 Size = 0;
+  qint64 Count = 0;
+  static ProgressReport FromTag(const QString& tag);
+  // A progress at 100 or more stays 100; otherwise the report adds to it or replaces it.
+  static double Next(double current, bool additive, double progress) {
+    return current >= 100 ? 100 : (additive ? current + progress : progress);
+  }
+};
+
 // Holds zero or one record: the request taken up last.
 class TClassThreadList : public TClassCustomList<TClassThread> {
 public:
