@@ -55,14 +55,14 @@ int ParseSubjectCommand(const QStringList& args) {
 
 }  // namespace
 
-KESTROCTL_COMMAND("encrypt-text", "KEYTEXT IV TEXT", "encrypt a text and print it in Base64 (IV: 16 hex digits or -)",
+KESTROCTL_COMMAND("encrypt-text", "KEYTEXT IV TEXT", "Encrypts a text and prints it in Base64 (IV: 16 hex digits or -).",
                   [](const QStringList& a) { return TextCommand(a, true); });
-KESTROCTL_COMMAND("decrypt-text", "KEYTEXT IV TEXT", "decode and decrypt a Base64 text",
+KESTROCTL_COMMAND("decrypt-text", "KEYTEXT IV TEXT", "Decodes and decrypts a Base64 text.",
                   [](const QStringList& a) { return TextCommand(a, false); });
-KESTROCTL_COMMAND("encrypt-file", "KEYTEXT IV PATH", "encrypt a file in place",
+KESTROCTL_COMMAND("encrypt-file", "KEYTEXT IV PATH", "Encrypts a file in place.",
                   [](const QStringList& a) { return FileCommand(a, true); });
-KESTROCTL_COMMAND("decrypt-file", "KEYTEXT IV PATH", "decrypt a file in place",
+KESTROCTL_COMMAND("decrypt-file", "KEYTEXT IV PATH", "Decrypts a file in place.",
                   [](const QStringList& a) { return FileCommand(a, false); });
-KESTROCTL_COMMAND("peer-key", "ADDRESS", "print the key text of a peer address", PeerKey);
+KESTROCTL_COMMAND("peer-key", "ADDRESS", "Prints the key text of a peer address.", PeerKey);
 KESTROCTL_COMMAND("parse-subject", "SUBJECT ONLINESTAMP STOPJOBID",
-                  "take a received subject apart and tell whether a pass would take the mail", ParseSubjectCommand);
+                  "Takes a received subject apart and tells whether a pass would take the mail.", ParseSubjectCommand);

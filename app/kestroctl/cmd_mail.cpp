@@ -148,10 +148,10 @@ int MailSend(const QStringList& args) {
 
 }  // namespace
 
-KESTROCTL_COMMAND("mail test", "DIR", "Tests the incoming account of DIR as going online does; prints the code and its text",
+KESTROCTL_COMMAND("mail test", "DIR", "Tests the incoming account of DIR as going online does; prints the code and its text.",
                   MailTest);
 KESTROCTL_COMMAND("mailbox scan", "DIR [--online-stamp S] [--stop-id S]",
-                  "Lists the peer mails of the mailbox of DIR: prefix, Ident, sender, attachment, taken/skipped; deletes nothing",
+                  "Lists the peer mails of the mailbox of DIR: prefix, Ident, sender, attachment, taken/skipped; deletes nothing.",
                   MailboxScan);
 KESTROCTL_COMMAND("mail send", "DIR --to ADDRESS --subject TEXT [--body TEXT] [--attach FILE]",
-                  "Sends one mail from the account of DIR", MailSend);
+                  "Sends one mail from the account of DIR.", MailSend);

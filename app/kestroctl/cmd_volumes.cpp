@@ -90,7 +90,7 @@ int Extract(const QStringList& args) {
 }  // namespace
 
 KESTROCTL_COMMAND("volumes build", "--level N --volume-size BYTES --out DIR PATH...",
-                  "archive files and folders into split volumes disk.001, disk.002, ... and print their paths",
+                  "Archives files and folders into split volumes disk.001, disk.002, ... and prints their paths.",
                   Build);
 KESTROCTL_COMMAND("volumes extract", "LAST_VOLUME DEST",
-                  "extract a split archive, opened through its last volume, into DEST", Extract);
+                  "Extracts a split archive, opened through its last volume, into DEST.", Extract);
