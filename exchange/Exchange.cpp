@@ -117,14 +117,11 @@ void TExchange::UpdateServingJob(const QString& tag, qint32 state, const QString
                                  double progress) {
   TClassThreadList& jobs = FMain.Jobs();
   jobs.UpdateServingJob(tag, state, info, additive, progress);
+  // Every report is told, also one whose record a later request replaced.
   const QString number = tag.section(QLatin1Char('.'), 0, 0);
-  for (int i = 0; i < jobs.Count(); ++i) {
-    const TClassThread* r = jobs.Items(i);
-    if (r->Number() == number) {
-      emit ServingJobChanged(r->Number(), r->State(), r->Progress(), r->Info());
-      break;
-    }
-  }
+  for (int i = 0; i < jobs.Count(); ++i)
+    if (jobs.Items(i)->Number() == number) progress = jobs.Items(i)->Progress();
+  emit ServingJobChanged(number, state, progress, info);
 }
 
 void TExchange::UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,

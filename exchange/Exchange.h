@@ -96,7 +96,8 @@ signals:
   void ShowJobError(const QString& text, bool smtpFailure, const QString& smtpLog);
   // The address history gained an address (the window refills its box).
   void AddressRemembered(const QString& address);
-  // The serving record was opened or changed.
+  // A serving job was opened, or reported (progress: its record's, when it
+  // still has the record).
   void ServingJobChanged(const QString& number, qint32 state, double progress, const QString& info);
 
 private:
