@@ -22,7 +22,7 @@ targets_of() {
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j"$jobs" --target $(targets_of build-asan -L unit -LE 'slow|mail')
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" -L unit -LE 'slow|mail' --output-on-failure
 
 echo "== concurrency tests under ThreadSanitizer"

@@ -40,8 +40,10 @@ public:
     qputenv("XDG_CONFIG_HOME", (Home().path() + "/config").toUtf8());
     qputenv("KESTRO_RUNTIME_DIR", (Home().path() + "/run").toUtf8());
     InstallSettings::Reload();
-    new QApplication(gArgc, gArgv);
+    FApp = new QApplication(gArgc, gArgv);
   }
+  void TearDown() override { delete FApp; }
+  QApplication* FApp = nullptr;
   static QTemporaryDir& Home() {
     static QTemporaryDir dir;
     return dir;
