@@ -260,6 +260,9 @@ TEST_F(MainWindow, WrongPasswordShowsTheErrorAndTheAccountDialogAndStaysOffline)
     const QString server = imap ? "IMAP" : "POP3";
     EXPECT_TRUE(modals.Texts[0].contains("Unable to connect " + server + " Server.")) << modals.Texts[0].toStdString();
     EXPECT_TRUE(modals.Texts[0].contains("Error code: "));
+    // The details are the session log without its first line.
+    EXPECT_TRUE(modals.Texts[0].contains(imap ? "S: * OK" : "S: +OK")) << modals.Texts[0].toStdString();
+    EXPECT_FALSE(modals.Texts[0].contains("session log,"));
     EXPECT_FALSE(modals.Texts[0].contains("Wrong-Secret-77"));
     const QString log = form->Main().LogFolder() + (imap ? "/imap4.log" : "/pop3.log");
     QFile file(log);
