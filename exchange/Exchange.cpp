@@ -8,6 +8,7 @@
 #include "core/main/ClassMain.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ServerThread.h"
+#include "exchange/archive/Archiver.h"
 #include "exchange/message/PeerMessage.h"
 #include "transport/MailObjects.h"
 
@@ -18,6 +19,14 @@ const QString kMsgLocalEmpty = QStringLiteral("Local Address is empty.");
 const QString kMsgRemoteEmpty = QStringLiteral("Remote Address is empty.");
 const QString kMsgRemoteInvalid = QStringLiteral("Remote Address is not a valid mail address.");
 const QString kMsgLocalInvalid = QStringLiteral("Local Address is not a valid mail address.");
+
+// A configuration written before any options were stored holds 0 for these;
+// they then mean their presets, not "volumes of no size" or "no wait at all".
+qint64 VolumeSizeOf(const TClassOptions& o) {
+  if (o.AttachVolume() <= 0) return Archiver::kDefaultVolumeSize;
+  return std::max<qint64>(o.AttachVolume(), Archiver::kMinVolumeSize);
+}
+int TimeoutOf(const TClassOptions& o) { return o.TimeoutClient() > 0 ? o.TimeoutClient() : 3600; }
 }  // namespace
 
 TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)
@@ -58,7 +67,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   const TClassOptions& o = FMain.Options();
   auto* server = new TClassServerSMTP(this);
   server->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
-  server->SetArchive(o.AttachCompress(), o.AttachVolume());
+  server->SetArchive(o.AttachCompress(), VolumeSizeOf(o));
   server->SetMail(mail);
   server->SetShares(&FShares);
   server->SetLocalAddress(FMain.LocalAddress());
@@ -66,7 +75,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   server->SetTempInput(FMain.TempInput());
   server->SetTempOutput(FMain.TempOutput());
   server->SetStopJobId(FMain.StopJobId());
-  server->SetTimeoutSeconds(o.TimeoutClient());
+  server->SetTimeoutSeconds(TimeoutOf(o));
   server->SetDownloadFolder(o.DownloadFolder());
   Track(server);
 }

@@ -119,6 +119,12 @@ bool RunningPeer::WaitServing(const QString& state, int count, int timeoutMs) {
 }
 
 LocalPeer::LocalPeer(const PeerDir& peer, bool goOnline) {
+  if (!QCoreApplication::instance()) {
+    static int argc = 1;
+    static char name[] = "exchange_test";
+    static char* argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv);
+  }
   qputenv("KESTRO_SETTINGS", peer.Settings().toUtf8());
   qputenv("KESTRO_RUNTIME_DIR", peer.Runtime().toUtf8());
   InstallSettings::Reload();

@@ -22,11 +22,12 @@ protected:
     Files = {{"a.bin", RandomBytes(120000, 1)}, {"b.bin", RandomBytes(100000, 2)}, {"c.txt", "plain text\r\n"}};
     for (const auto& [name, bytes] : Files) WriteFile(Share + "/" + name, bytes);
   }
-  // bob serves Share to alice; with a volume size that splits the three files into three volumes.
-  PeerDir MakeBob() {
+  // bob serves Share to alice; with a volume size that splits the three
+  // files into three volumes, or with the archive options of a fresh configuration.
+  PeerDir MakeBob(bool threeVolumes = true) {
     PeerDir bob = PeerDir::Make(Root, "bob", false);
     CtlOk(bob, {"friend", "add", bob.Conf(), "alice@example.test", Share});
-    CtlOk(bob, {"option", "set", bob.Conf(), "OPTIONS_ATTACH_VOLUME", "100000"});
+    if (threeVolumes) CtlOk(bob, {"option", "set", bob.Conf(), "OPTIONS_ATTACH_VOLUME", "100000"});
     return bob;
   }
   QStringList Names() const {
@@ -188,7 +189,7 @@ TEST_F(PeerExchange, NamesThatLeaveTheShareGetNothing) {
   WriteFile(Root + "/x", "outside too\n");
   ASSERT_TRUE(QFile::link(secret, Share + "/link"));
   Files.resize(1);  // a.bin only
-  const PeerDir bob = MakeBob();
+  const PeerDir bob = MakeBob(false);
   const PeerDir alice = PeerDir::Make(Root, "alice", false);
   RunningPeer server(bob);
   ASSERT_TRUE(server.Online());

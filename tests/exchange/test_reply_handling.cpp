@@ -1,0 +1,213 @@
+// Kestro in this process: what comes back to a requester (volumes out of
+// order, lost, hostile), stopping a request, and the ten serving slots.
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "MailStack.h"
+#include "Peers.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "exchange/Exchange.h"
+#include "exchange/OnlineCycle.h"
+#include "exchange/archive/Archiver.h"
+#include "exchange/message/PeerMessage.h"
+#include "platform/Closing.h"
+
+namespace {
+
+class ReplyHandling : public ::testing::Test {
+protected:
+  void SetUp() override {
+    REQUIRE_MAILSTACK();
+    for (const char* user : {"alice", "bob"}) MailStack::Get().Clear(user);
+    Root = Dir.path();
+    Alice = PeerDir::Make(Root, "alice", false);
+    Downloads = Root + "/downloads";
+  }
+  void TearDown() override { SetPaceFactor(0); }
+
+  // alice asks bob (who does not answer) for a download: the row of the request.
+  QString IssueDownload(LocalPeer& alice) {
+    alice.Main().Options().SetDownloadFolder(Downloads);
+    const TExchange::Issued issued = alice.Exchange().IssueRequest("download", "a.bin\r\n", "bob@example.test");
+    EXPECT_TRUE(issued.Error.isEmpty()) << issued.Error;
+    EXPECT_TRUE(WaitUntil([&] { return alice.Row(issued.JobId)->Progress == 50; }));
+    return issued.JobId;
+  }
+
+  // The volumes that bob would send for these files: disk.001 encrypted for alice.
+  QStringList BuildVolumes(const QStringList& files, qint64 volumeSize) {
+    const QString folder = Root + "/volumes";
+    QStringList volumes;
+    QString error;
+    EXPECT_TRUE(Archiver(3, volumeSize).BuildVolumes(files, folder, &volumes, &error)) << error;
+    EncryptFirst(volumes.value(0));
+    return volumes;
+  }
+  void EncryptFirst(const QString& path) {
+    MessageCipher cipher;
+    cipher.SetKey(peer::VolumeKeyText(cipher, "alice@example.test"));
+    EXPECT_TRUE(cipher.EncryptFileInPlace(path));
+  }
+  // A volume mail from bob for the job.
+  QByteArray VolumeMail(const QString& jobId, const QStringList& volumes, int index,
+                        const QString& name = QString()) {
+    qint64 total = 0;
+    for (const QString& v : volumes) total += QFileInfo(v).size();
+    MessageCipher cipher;
+    peer::SetPeerKey(cipher, "alice@example.test");
+    const QString subject = peer::VolumeSubject(jobId, total, volumes.size(), cipher.EncryptText("download"));
+    return RawAttachmentMail("bob@example.test", subject, "", name.isEmpty() ? QFileInfo(volumes[index]).fileName() : name,
+                             ReadFile(volumes[index]));
+  }
+  // Drops a mail for alice and waits until her poller has taken it.
+  void Deliver(const QByteArray& raw) {
+    MailStack::Get().Drop("alice", raw);
+    ASSERT_TRUE(WaitUntil([] { return MailStack::Get().Mails("alice").isEmpty(); }));
+  }
+
+  QTemporaryDir Dir;
+  QString Root, Downloads;
+  PeerDir Alice;
+};
+
+TEST_F(ReplyHandling, LastVolumeFirstWaitsForTheOthers) {
+  LocalPeer alice(Alice);
+  const QString jobId = IssueDownload(alice);
+  const QByteArray a = RandomBytes(100000, 7), b = RandomBytes(60000, 8);
+  WriteFile(Root + "/src/a.bin", a);
+  WriteFile(Root + "/src/b.bin", b);
+  const QStringList volumes = BuildVolumes({Root + "/src/a.bin", Root + "/src/b.bin"}, 70000);
+  ASSERT_EQ(volumes.size(), 3);
+
+  Deliver(VolumeMail(jobId, volumes, 2));
+  // The thread of the last volume waits; the row has not moved.
+  WaitUntil([] { return false; }, 1500);
+  EXPECT_EQ(alice.Row(jobId)->State, jsActive);
+  EXPECT_EQ(alice.Row(jobId)->Progress, 50);
+  Deliver(VolumeMail(jobId, volumes, 0));
+  Deliver(VolumeMail(jobId, volumes, 1));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
+  EXPECT_EQ(alice.Row(jobId)->State, jsDone);
+  EXPECT_EQ(alice.Row(jobId)->Progress, 100);
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), a);
+  EXPECT_EQ(ReadFile(Downloads + "/b.bin"), b);
+  EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
+}
+
+TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
+  LocalPeer alice(Alice);
+  alice.Main().Options().SetTimeoutClient(2);
+  QString shown;
+  QObject::connect(&alice.Exchange(), &TExchange::ShowJobError,
+                   [&](const QString& text, bool smtp, const QString&) { shown = smtp ? "smtp" : text; });
+  const QString jobId = IssueDownload(alice);
+  WriteFile(Root + "/src/a.bin", RandomBytes(160000, 9));
+  const QStringList volumes = BuildVolumes({Root + "/src/a.bin"}, 70000);
+  ASSERT_EQ(volumes.size(), 3);
+  Deliver(VolumeMail(jobId, volumes, 2));
+  Deliver(VolumeMail(jobId, volumes, 0));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }, 30000));
+  EXPECT_EQ(alice.Row(jobId)->State, jsError);
+  EXPECT_EQ(alice.Row(jobId)->Info, "Error: Time out error.");
+  EXPECT_TRUE(WaitUntil([&] { return shown == "Time out error."; }, 5000)) << shown;
+  EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+}
+
+TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {
+  LocalPeer alice(Alice);
+  // An attachment name that climbs out of the collection folder is not saved.
+  const QString first = IssueDownload(alice);
+  WriteFile(Root + "/src/a.bin", RandomBytes(1000, 10));
+  QStringList one = BuildVolumes({Root + "/src/a.bin"}, 70000);
+  ASSERT_EQ(one.size(), 1);
+  Deliver(VolumeMail(first, one, 0, "../../../evil.bin"));
+  WaitUntil([] { return false; }, 1000);
+  EXPECT_FALSE(QFileInfo::exists(Root + "/evil.bin"));
+  EXPECT_FALSE(QFileInfo::exists(Alice.Root + "/evil.bin"));
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+  alice.Main().SetStopJobId(first);
+  alice.Rows().Stop(0);
+
+  // An archive whose entries climb out of the download folder is refused.
+  const QString second = IssueDownload(alice);
+  const QString zip = Root + "/hostile/disk.001";
+  QDir().mkpath(Root + "/hostile");
+  ASSERT_EQ(QProcess::execute("python3", {"-c",
+                                          "import zipfile,sys\n"
+                                          "z=zipfile.ZipFile(sys.argv[1],'w')\n"
+                                          "z.writestr('ok.txt','fine')\n"
+                                          "z.writestr('../escape.txt','out')\n"
+                                          "z.close()",
+                                          zip}),
+            0);
+  EncryptFirst(zip);
+  Deliver(VolumeMail(second, {zip}, 0));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(second)->State != jsActive; }));
+  EXPECT_EQ(alice.Row(second)->State, jsError);
+  EXPECT_EQ(alice.Row(second)->Info, "Error: Download content is empty.");
+  EXPECT_FALSE(QFileInfo::exists(Root + "/escape.txt"));
+  EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + second));
+}
+
+TEST_F(ReplyHandling, StoppedRequestStaysStoppedAndItsReplyIsDiscarded) {
+  const QString share = Root + "/share";
+  WriteFile(share + "/a.bin", "a");
+  PeerDir bob = PeerDir::Make(Root, "bob", false);
+  CtlOk(bob, {"friend", "add", bob.Conf(), "alice@example.test", share});
+  RunningPeer server(bob);
+  ASSERT_TRUE(server.Online());
+
+  LocalPeer alice(Alice);
+  int listings = 0;
+  QObject::connect(&alice.Exchange(), &TExchange::ShowListing, [&] { ++listings; });
+  const TExchange::Issued issued = alice.Exchange().IssueRequest("list", "", "bob@example.test");
+  ASSERT_TRUE(issued.Error.isEmpty());
+  // The user stops the row before the requesting thread has looked.
+  alice.Main().SetStopJobId(alice.Rows().Stop(0));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+  EXPECT_EQ(alice.Row(issued.JobId)->State, jsStopped);
+
+  // bob answers all the same; alice's poller deletes the answer unread.
+  ASSERT_TRUE(server.WaitServing("Done"));
+  const int pollers = alice.Cycle().PollersStarted();
+  ASSERT_TRUE(WaitUntil([&] { return alice.Cycle().PollersStarted() >= pollers + 3; }));
+  EXPECT_TRUE(MailStack::Get().Mails("alice").isEmpty());
+  EXPECT_EQ(listings, 0);
+  EXPECT_EQ(alice.Row(issued.JobId)->State, jsStopped);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ReplyHandling, TenRequestsAreServedAtOnceTheEleventhWaitsForASlot) {
+  const QString share = Root + "/share";
+  WriteFile(share + "/a.bin", "a");
+  PeerDir bob = PeerDir::Make(Root, "bob", false);
+  CtlOk(bob, {"friend", "add", bob.Conf(), "alice@example.test", share});
+  LocalPeer server(bob, false);
+  server.Exchange().SetOnlineCheck({});
+  // Paced, so that a served request holds its slot for a while (1 s after
+  // the reply, 3 s at the end).
+  SetPaceFactor(1);
+  int opened = 0, done = 0, openedBeforeFirstDone = -1, doneBeforeEleventh = -1;
+  QObject::connect(&server.Exchange(), &TExchange::ServingJobChanged,
+                   [&](const QString&, qint32 state, double progress, const QString& info) {
+                     if (state == jsActive && progress == 50 && info.isEmpty()) {
+                       if (++opened == 11) doneBeforeEleventh = done;
+                     } else if (state == jsDone) {
+                       if (done++ == 0) openedBeforeFirstDone = opened;
+                     }
+                   });
+  for (int i = 0; i < 11; ++i) {
+    const QString stamp = NewStamp();
+    server.Exchange().StartServing({"alice@example.test", "?_", stamp, stamp, "list", "", ""});
+  }
+  ASSERT_TRUE(WaitUntil([&] { return done == 11; }, 60000)) << done;
+  EXPECT_EQ(openedBeforeFirstDone, 10);
+  EXPECT_GE(doneBeforeEleventh, 1);
+  EXPECT_TRUE(MailStack::Get().WaitForMails("alice", 11));
+}
+
+}  // namespace
