@@ -153,6 +153,37 @@ TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {
   EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + second));
 }
 
+TEST_F(ReplyHandling, RequestsAreCheckedAndAFailedSendShowsTheMailLog) {
+  LocalPeer alice(Alice);
+  struct Case {
+    QString Remote, Error;
+  };
+  for (const Case& c : {Case{"  ", "Remote Address is empty."},
+                        Case{"bob@example.test\r\nRCPT TO:<carol@example.test>", "Remote Address is not a valid mail address."},
+                        Case{"bob@example.test, carol@example.test", "Remote Address is not a valid mail address."}}) {
+    EXPECT_EQ(alice.Exchange().IssueRequest("list", "", c.Remote).Error, c.Error) << c.Remote;
+  }
+  EXPECT_EQ(alice.Rows().Count(), 0);
+
+  QString shown, log;
+  bool smtp = false;
+  QObject::connect(&alice.Exchange(), &TExchange::ShowJobError, [&](const QString& text, bool s, const QString& l) {
+    shown = text;
+    smtp = s;
+    log = l;
+  });
+  alice.Main().Options().SetPop3Password("not the password");
+  const TExchange::Issued issued = alice.Exchange().IssueRequest("list", "", "bob@example.test");
+  ASSERT_TRUE(issued.Error.isEmpty());
+  ASSERT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
+  EXPECT_EQ(alice.Row(issued.JobId)->State, jsError);
+  EXPECT_EQ(alice.Row(issued.JobId)->Progress, 25);
+  EXPECT_EQ(shown, "Unable to send message.\r\nCheck your SMTP server configuration.");
+  EXPECT_TRUE(smtp);
+  EXPECT_FALSE(log.isEmpty());
+  EXPECT_FALSE(log.contains("not the password"));
+}
+
 TEST_F(ReplyHandling, StoppedRequestStaysStoppedAndItsReplyIsDiscarded) {
   const QString share = Root + "/share";
   WriteFile(share + "/a.bin", "a");
