@@ -1,0 +1,115 @@
+// The window as the user drives it, against a Kestro of a friend running as a
+// process of its own on the test mail servers: "Go" lists the friend's share
+// into the file tree, "Download" brings the selected files into the download folder.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+#include "MailStack.h"
+#include "Peers.h"
+#include "core/Utils.h"
+#include "core/main/ClassMain.h"
+#include "platform/Closing.h"
+#include "platform/Settings.h"
+#include "ui/FormKestro.h"
+
+namespace {
+int gArgc = 1;
+char gName[] = "test_window_exchange";
+char* gArgv[] = {gName, nullptr};
+
+// Clicks "OK" of every modal dialog that opens while body runs.
+void ConfirmModals(const std::function<void()>& body) {
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [] {
+    if (QWidget* modal = QApplication::activeModalWidget())
+      if (auto* ok = modal->findChild<QPushButton*>(QStringLiteral("btOk"))) ok->click();
+  });
+  watcher.start(50);
+  body();
+}
+
+QStringList FileNames(const QTreeWidget* tree) {
+  QStringList names;
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) names << tree->topLevelItem(i)->text(0);
+  return names;
+}
+}  // namespace
+
+TEST(WindowExchange, GoListsTheFriendsShareAndDownloadBringsTheFiles) {
+  REQUIRE_MAILSTACK();
+  QApplication app(gArgc, gArgv);
+  QTemporaryDir root;
+  MailStack::Get().Clear("alice");
+  MailStack::Get().Clear("bob");
+
+  // Bob shares a folder with alice and runs Kestro without a window.
+  const PeerDir bob = PeerDir::Make(root.path(), "bob", false);
+  const QString share = root.path() + "/bob-share";
+  QDir().mkpath(share);
+  const QByteArray report = RandomBytes(300000, 1), notes = "Buy milk.\r\n";
+  ASSERT_TRUE(WriteFile(share + "/report.bin", report));
+  ASSERT_TRUE(WriteFile(share + "/notes.txt", notes));
+  ASSERT_TRUE(WriteFile(share + "/skipped.txt", "not asked for"));
+  const PeerDir alice = PeerDir::Make(root.path(), "alice", true);
+  CtlOk(bob, {"friend", "add", bob.Conf(), alice.Address(), share});
+  RunningPeer bobRuns(bob);
+  ASSERT_TRUE(bobRuns.Online());
+
+  // Alice's window, over IMAP4.
+  qputenv("KESTRO_SETTINGS", alice.Settings().toUtf8());
+  qputenv("KESTRO_RUNTIME_DIR", alice.Runtime().toUtf8());
+  qputenv("XDG_CONFIG_HOME", (root.path() + "/xdg").toUtf8());
+  InstallSettings::Reload();
+  SetPaceFactor(0);
+  auto form = std::make_unique<TFormKestro>(alice.Conf());
+  form->Clean();
+  form->show();
+  const QString downloads = root.path() + "/downloads";
+  QDir().mkpath(downloads);
+  form->Main().Options().SetDownloadFolder(downloads);
+  form->RunAction(form->aOnline);
+  ASSERT_TRUE(form->Online());
+
+  form->cbAddress->setEditText(bob.Address());
+  ASSERT_TRUE(form->RunAction(form->aList));
+  ASSERT_EQ(form->JobRows().Count(), 1);
+  EXPECT_EQ(form->JobRows().Row(0).State, jsActive);
+  form->CheckState();
+  EXPECT_FALSE(form->aList->isEnabled());  // one request at a time
+  ASSERT_TRUE(WaitUntil([&] { return form->JobRows().Row(0).State != jsActive; }, 120000));
+  EXPECT_EQ(form->JobRows().Row(0).State, jsDone) << form->JobRows().Row(0).Info.toStdString();
+  QStringList names = FileNames(form->tlFiles);
+  names.sort();
+  EXPECT_EQ(names, QStringList({"notes.txt", "report.bin", "skipped.txt"}));
+  EXPECT_EQ(form->cbAddress->currentText(), bob.Address());
+  EXPECT_EQ(form->cbAddress->count(), 1);  // the address went into the history
+
+  form->tlFiles->clearSelection();
+  for (int i = 0; i < form->tlFiles->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = form->tlFiles->topLevelItem(i);
+    if (item->text(0) != "skipped.txt") item->setSelected(true);
+  }
+  form->CheckState();
+  ConfirmModals([&] { ASSERT_TRUE(form->RunAction(form->aDownload)); });
+  ASSERT_EQ(form->JobRows().Count(), 2);
+  EXPECT_EQ(form->JobRows().Row(0).Action, "download");
+  ASSERT_TRUE(WaitUntil([&] { return form->JobRows().Row(0).State != jsActive; }, 180000));
+  EXPECT_EQ(form->JobRows().Row(0).State, jsDone) << form->JobRows().Row(0).Info.toStdString();
+  EXPECT_EQ(form->JobRows().Row(0).Progress, 100);
+  EXPECT_EQ(ReadFile(downloads + "/report.bin"), report);
+  EXPECT_EQ(ReadFile(downloads + "/notes.txt"), notes);
+  EXPECT_FALSE(QFile::exists(downloads + "/skipped.txt"));
+  EXPECT_EQ(form->sbPanel1->text(), "      Done");
+
+  form.reset();
+  EXPECT_EQ(bobRuns.Stop(), 0);
+}
