@@ -135,12 +135,13 @@ void TExchange::UpdateServingJob(const QString& tag, qint32 state, const QString
 
 void TExchange::UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
                              double progress) {
-  // A late report of an earlier volume must not reopen a finished download.
+  // A late report of an earlier volume must not reopen a row that has ended
+  // (done, failed or stopped): it would stay Active for ever.
   const QString jobId = ident.section(QLatin1Char('.'), 0, 0);
   bool skip = false;
   for (int i = 0; i < FRows.Count(); ++i)
     if (FRows.Row(i).Number == jobId) {
-      skip = state == jsActive && FRows.Row(i).State == jsDone;
+      skip = state == jsActive && FRows.Row(i).State != jsActive;
       break;
     }
   if (!skip) {

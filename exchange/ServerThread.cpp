@@ -203,21 +203,15 @@ void TClassServer::HandleReply() {
       return;
     }
     FElapsedMs = clock.elapsed();
-    if (FElapsedMs > qint64(FTimeoutSeconds) * 1000 || Cancelled()) {
+    const int wait = std::max(int(kVolumeCheckMs * PaceFactor()), kVolumeCheckFloorMs);
+    // Out of time, or the program is leaving.
+    if (FElapsedMs > qint64(FTimeoutSeconds) * 1000 || !PlainWait(wait, &FCancel)) {
       if (ownFolder) DeletePath(collection);
       FStatusText = ErrorText(kMsgTimeout);
       FState = jsError;
       FCommand = QStringLiteral("none");
       FProgress = 0;
       FAdditiveProgress = true;
-      return;
-    }
-    const int wait = std::max(int(kVolumeCheckMs * PaceFactor()), kVolumeCheckFloorMs);
-    if (!PlainWait(wait, &FCancel)) {
-      FStatusText = ErrorText(kMsgTimeout);
-      FState = jsError;
-      FCommand = QStringLiteral("none");
-      FProgress = 0;
       return;
     }
   }

@@ -115,6 +115,10 @@ TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   EXPECT_TRUE(WaitUntil([&] { return shown == "Time out error."; }, 5000)) << shown;
   EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
   EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+  // The lost volume turning up late does not reopen the row.
+  Deliver(VolumeMail(jobId, volumes, 1));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+  EXPECT_EQ(alice.Row(jobId)->State, jsError);
 }
 
 TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {
