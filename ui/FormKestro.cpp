@@ -157,11 +157,12 @@ TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* pare
     if (isVisible() && !QApplication::activeModalWidget()) CheckState();
   });
   FIdleTimer->start();
-  qApp->installEventFilter(this);
+  // The bars are laid out whenever their panels change size.
+  pnState->installEventFilter(this);
+  tbAddress->installEventFilter(this);
 }
 
 TFormKestro::~TFormKestro() {
-  qApp->removeEventFilter(this);
   if (FBusyCursor) QApplication::restoreOverrideCursor();
   // Exit: go offline, then free the application object, which saves.
   if (Online()) SetOnline(false);
