@@ -7,6 +7,8 @@
 // Uses the stack of $KESTRO_MAILSTACK, or starts one of its own.
 // Arguments: [runs] (default 1).
 #include <QCoreApplication>
+
+#include "BenchMailStack.h"
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -186,16 +188,8 @@ print("%.3f" % (time.monotonic() - t))
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 1;
-  QString dir = qEnvironmentVariable("KESTRO_MAILSTACK");
-  QTemporaryDir own;
-  const QString script = QStringLiteral(KESTRO_SOURCE_DIR "/tests/mailstack/mailstack.sh");
-  if (dir.isEmpty()) {
-    dir = own.path() + "/stack";
-    if (QProcess::execute(script, {"start", dir}) != 0) {
-      std::fprintf(stderr, "cannot start the mail stack\n");
-      return 1;
-    }
-  }
+  const BenchMailStack stack;
+  const QString dir = stack.Dir();
   if (!ReadStack(dir)) {
     std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
     return 1;
@@ -277,6 +271,5 @@ int main(int argc, char** argv) {
   }
   Clear("alice");
   Clear("bob");
-  if (qEnvironmentVariable("KESTRO_MAILSTACK").isEmpty()) QProcess::execute(script, {"stop", dir});
   return rc;
 }

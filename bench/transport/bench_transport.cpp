@@ -3,6 +3,8 @@
 // lists the mailbox and reads every header, measured in the same run.
 // Uses the stack of $KESTRO_MAILSTACK, or starts one of its own.
 #include <QCoreApplication>
+
+#include "BenchMailStack.h"
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -137,16 +139,8 @@ int main(int argc, char** argv) {
   SetPaceFactor(0);
   QTemporaryDir runtime;
   qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
-  QString dir = qEnvironmentVariable("KESTRO_MAILSTACK");
-  QTemporaryDir own;
-  const QString script = QStringLiteral(KESTRO_SOURCE_DIR "/tests/mailstack/mailstack.sh");
-  if (dir.isEmpty()) {
-    dir = own.path() + "/stack";
-    if (QProcess::execute(script, {"start", dir}) != 0) {
-      std::fprintf(stderr, "cannot start the mail stack\n");
-      return 1;
-    }
-  }
+  const BenchMailStack stack;
+  const QString dir = stack.Dir();
   if (!ReadStack(dir)) {
     std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
     return 1;
@@ -172,6 +166,5 @@ int main(int argc, char** argv) {
     std::printf("  goal: a later pass costs under a tenth of the plain client: %s\n", goal ? "met" : "NOT met");
     if (!goal) rc = 2;
   }
-  if (qEnvironmentVariable("KESTRO_MAILSTACK").isEmpty()) QProcess::execute(script, {"stop", dir});
   return rc;
 }

@@ -1,0 +1,31 @@
+// The mail stack a mail benchmark runs against: the one $KESTRO_MAILSTACK names,
+// or a private one started here and stopped when the object goes.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <cstdio>
+
+class BenchMailStack {
+public:
+  BenchMailStack() : FDir(qEnvironmentVariable("KESTRO_MAILSTACK")) {
+    if (!FDir.isEmpty()) return;
+    FDir = FOwn.path() + "/stack";
+    FStarted = QProcess::execute(Script(), {"start", FDir}) == 0;
+    if (!FStarted) std::fprintf(stderr, "cannot start the mail stack\n");
+  }
+  ~BenchMailStack() {
+    if (FStarted) QProcess::execute(Script(), {"stop", FDir});
+  }
+  BenchMailStack(const BenchMailStack&) = delete;
+  BenchMailStack& operator=(const BenchMailStack&) = delete;
+
+  QString Dir() const { return FDir; }
+
+private:
+  static QString Script() { return QStringLiteral(KESTRO_SOURCE_DIR "/tests/mailstack/mailstack.sh"); }
+  QTemporaryDir FOwn;
+  QString FDir;
+  bool FStarted = false;
+};
