@@ -2,6 +2,7 @@
 // or a private one started here and stopped when the object goes.
 #pragma once
 
+#include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -11,6 +12,9 @@ class BenchMailStack {
 public:
   BenchMailStack() : FDir(qEnvironmentVariable("KESTRO_MAILSTACK")) {
     if (!FDir.isEmpty()) return;
+    // The servers' own users must be able to pass through the folder.
+    QFile::setPermissions(FOwn.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                           QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     FDir = FOwn.path() + "/stack";
     FStarted = QProcess::execute(Script(), {"start", FDir}) == 0;
     if (!FStarted) std::fprintf(stderr, "cannot start the mail stack\n");
