@@ -15,6 +15,10 @@ struct PackLevel {
 inline constexpr PackLevel kPackLevels[] = {{"Store", 0}, {"Fastest", 1}, {"Fast", 3},
                                             {"Normal", 6}, {"Good", 8},   {"Best", 9}};
 
+// Presets of the stored options that the exchange falls back on when a
+// configuration holds 0 for them.
+inline constexpr int kPresetAttachVolume = 10000000, kPresetTimeoutClient = 3600;
+
 // Limits kept by the options dialog.
 inline constexpr int kMinAccelTime = 10, kMaxAccelTime = 2419200;
 inline constexpr int kMinTimeoutClient = 360, kMaxTimeoutClient = 2419200;
@@ -79,7 +83,7 @@ public:
 private:
   ProviderSettings FProvider;
   qint32 FAttachCompress = 3;
-  qint32 FAttachVolume = 10000000;
+  qint32 FAttachVolume = kPresetAttachVolume;
   bool FStartupAbout = false;
   QString FDownloadFolder;
   qint32 FPop3AccelTime = 10;
@@ -104,5 +108,5 @@ private:
   bool FStartupRun = false;
   bool FStartupSystem = false;
   bool FStartupTray = false;
-  qint32 FTimeoutClient = 3600;
+  qint32 FTimeoutClient = kPresetTimeoutClient;
 };

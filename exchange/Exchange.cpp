@@ -23,10 +23,10 @@ const QString kMsgLocalInvalid = QStringLiteral("Local Address is not a valid ma
 // A configuration written before any options were stored holds 0 for these;
 // they then mean their presets, not "volumes of no size" or "no wait at all".
 qint64 VolumeSizeOf(const TClassOptions& o) {
-  if (o.AttachVolume() <= 0) return Archiver::kDefaultVolumeSize;
+  if (o.AttachVolume() <= 0) return kPresetAttachVolume;
   return std::max<qint64>(o.AttachVolume(), Archiver::kMinVolumeSize);
 }
-int TimeoutOf(const TClassOptions& o) { return o.TimeoutClient() > 0 ? o.TimeoutClient() : 3600; }
+int TimeoutOf(const TClassOptions& o) { return o.TimeoutClient() > 0 ? o.TimeoutClient() : kPresetTimeoutClient; }
 }  // namespace
 
 TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)

@@ -4,6 +4,8 @@
 // comes back to us is handled as the answer to one of our own requests.
 #pragma once
 
+#include "core/Options.h"
+
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -85,7 +87,7 @@ protected:
   QString FAttachmentName;
   QString FStopJobIdCopy;
   QString FIdent;
-  int FTimeoutSeconds = 3600;
+  int FTimeoutSeconds = kPresetTimeoutClient;
   QString FDownloadFolder;
   QString FShareFolder;
   QString FSenderAddress;
@@ -104,7 +106,7 @@ protected:
   QString FLocalAddress;
   const ShareDirectory* FShares = nullptr;
   int FAttachCompress = 3;
-  qint64 FAttachVolume = 10000000;
+  qint64 FAttachVolume = kPresetAttachVolume;
   MessageCipher FCipher;  // this thread's own
 };
 

@@ -745,13 +745,7 @@ void TFormKestro::FillFileTree(const QList<QPair<QString, QString>>& files) {
 
 // --- start-up -------------------------------------------------------------------
 
-void TFormKestro::Clean() {
-  for (const QString& folder : {FMain->TempOutput(), FMain->TempInput()}) {
-    if (folder.isEmpty()) continue;
-    if (QFileInfo::exists(folder)) DeletePath(folder);
-    QDir().mkdir(folder);  // one level only: a missing parent fails silently
-  }
-}
+void TFormKestro::Clean() { FMain->CleanTempFolders(); }
 
 void TFormKestro::StartupDecisions() {
   FormHide();

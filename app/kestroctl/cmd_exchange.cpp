@@ -59,11 +59,7 @@ struct Peer {
     SetClosing(false);
     Main = std::make_unique<TClassMain>(nullptr, dir, false);
     // The start empties the temporary folders, as the program does.
-    for (const QString& folder : {Main->TempOutput(), Main->TempInput()}) {
-      if (folder.isEmpty()) continue;
-      DeletePath(folder);
-      QDir().mkpath(folder);
-    }
+    Main->CleanTempFolders();
     Exchange = std::make_unique<TExchange>(*Main, Rows);
     Cycle = std::make_unique<TOnlineCycle>(*Main, Rows);
     Cycle->SetHandOver(Exchange->HandOver());

@@ -1,5 +1,8 @@
 #include "core/main/ClassMain.h"
 
+#include <QDir>
+
+#include "core/Utils.h"
 #include "platform/Autostart.h"
 #include "platform/Settings.h"
 
@@ -38,6 +41,14 @@ TClassMain::~TClassMain() {
   delete FAnonymous;
   FAddresses.reset();
   delete FData;  // writes the configuration files
+}
+
+void TClassMain::CleanTempFolders() const {
+  for (const QString& folder : {FTempOutput, FTempInput}) {
+    if (folder.isEmpty()) continue;
+    DeletePath(folder);
+    QDir().mkpath(folder);
+  }
 }
 
 void TClassMain::LoadRegistry() {

@@ -69,6 +69,10 @@ public:
   // Writes everything into the tables (ClearTables, then Store) and the
   // tables into the configuration files. Raises EConfigFileError.
   void Save();
+  // Empties TempOutput and TempInput, deleting them with everything in them
+  // and creating them again (with their parents, which a fresh installation
+  // does not have yet).
+  void CleanTempFolders() const;
   // Deletes every row of the nested tables "ADDRESSES" and "USERS".
   void ClearTables();
   // Writes the stored fields, the anonymous share, the address history and the

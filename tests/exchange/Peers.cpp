@@ -132,10 +132,7 @@ LocalPeer::LocalPeer(const PeerDir& peer, bool goOnline) {
   SetClosing(false);
   FMain = std::make_unique<TClassMain>(nullptr, peer.Conf(), false);
   FMain->SetSaveOnDestroy(false);
-  for (const QString& folder : {FMain->TempOutput(), FMain->TempInput()}) {
-    DeletePath(folder);
-    QDir().mkpath(folder);
-  }
+  FMain->CleanTempFolders();
   FExchange = std::make_unique<TExchange>(FMain.operator*(), FRows);
   FCycle = std::make_unique<TOnlineCycle>(*FMain, FRows);
   FCycle->SetHandOver(FExchange->HandOver());
