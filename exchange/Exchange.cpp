@@ -180,6 +180,12 @@ void TExchange::ListingArrived(const QString& listing) { emit ShowListing(FillFi
 
 QString TExchange::StopJobId() const { return FMain.StopJobId(); }
 
+double TExchange::ActiveRowProgress(const QString& jobId) const {
+  for (int i = 0; i < FRows.Count(); ++i)
+    if (FRows.Row(i).Number == jobId) return FRows.Row(i).State == jsActive ? FRows.Row(i).Progress : -1;
+  return -1;
+}
+
 QList<ListingRow> TExchange::FillFileTree(const QString& listing) {
   static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
   QList<ListingRow> rows;

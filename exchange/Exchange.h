@@ -72,6 +72,8 @@ public:
   // Emits ShowListing with the rows of the listing.
   void ListingArrived(const QString& listing);
   QString StopJobId() const;
+  // The progress of the job's row while it is Active; -1 when it has no such row.
+  double ActiveRowProgress(const QString& jobId) const;
 
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
   // line without TAB gives an empty name and the whole line as size.

@@ -153,6 +153,15 @@ QString TClassServer::FetchStopJobId() {
   return OnMain([stop, host] { *stop = host->StopJobId(); }) ? *stop : FStopJobIdCopy;
 }
 
+bool TClassServer::EarlierVolumesReported(const QString& jobId, qint64 volumeCount) {
+  auto progress = std::make_shared<double>(-1);
+  TExchange* host = Exchange();
+  if (!OnMain([progress, host, jobId] { *progress = host->ActiveRowProgress(jobId); })) return true;
+  // 50 % once sent, then 50 / count for each volume before the last.
+  const double expected = volumeCount > 0 ? 50.0 + 50.0 * double(volumeCount - 1) / double(volumeCount) : 50.0;
+  return *progress < 0 || *progress >= expected - 0.001;
+}
+
 void TClassServer::HandleReply() {
   FProgress = 100;
   FState = jsDone;
@@ -185,7 +194,7 @@ void TClassServer::HandleReply() {
   clock.start();
   FElapsedMs = 0;
   for (;;) {
-    if (FolderSize(collection) == tag.First) {
+    if (FolderSize(collection) == tag.First && EarlierVolumesReported(tag.Id, tag.Second)) {
       const bool extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
       if (ownFolder) DeletePath(collection);
       if (!extracted) {

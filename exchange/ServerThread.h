@@ -78,6 +78,9 @@ protected:
   // The key text of the first volume: the seed encrypted under KeyText.
   QString VolumeKey();
   QString FetchStopJobId();
+  // Whether the reports of the job's earlier volumes have reached its row (or
+  // the row is gone or no longer Active), so that the row steps through every volume.
+  bool EarlierVolumesReported(const QString& jobId, qint64 volumeCount);
 
   TExchange* Exchange() const;
 
