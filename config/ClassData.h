@@ -10,7 +10,7 @@
 
 #include "config/MemTable.h"
 #include "core/ClassCustom.h"
-#include "exchange/message/MessageCipher.h"
+#include "message/MessageCipher.h"
 
 #include <QString>
 #include <optional>

@@ -2,7 +2,7 @@
 
 #include "core/Utils.h"
 #include "exchange/Exchange.h"
-#include "exchange/message/PeerMessage.h"
+#include "message/PeerMessage.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/MailObjects.h"
 

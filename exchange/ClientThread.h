@@ -5,7 +5,7 @@
 #include <QString>
 
 #include "exchange/Worker.h"
-#include "exchange/message/MessageCipher.h"
+#include "message/MessageCipher.h"
 
 class TExchange;
 

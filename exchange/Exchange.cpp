@@ -5,11 +5,11 @@
 
 #include "core/JobRows.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ServerThread.h"
-#include "exchange/archive/Archiver.h"
-#include "exchange/message/PeerMessage.h"
+#include "archive/Archiver.h"
+#include "message/PeerMessage.h"
 #include "transport/MailObjects.h"
 
 using namespace peer;

@@ -7,7 +7,7 @@
 
 #include "core/JobRows.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "platform/Closing.h"
 #include "transport/ConnectionTest.h"
 

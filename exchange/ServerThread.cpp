@@ -7,8 +7,8 @@
 
 #include "core/Utils.h"
 #include "exchange/Exchange.h"
-#include "exchange/archive/Archiver.h"
-#include "exchange/message/PeerMessage.h"
+#include "archive/Archiver.h"
+#include "message/PeerMessage.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/MailObjects.h"

@@ -12,7 +12,7 @@
 
 #include "core/Users.h"
 #include "exchange/Worker.h"
-#include "exchange/message/MessageCipher.h"
+#include "message/MessageCipher.h"
 #include "transport/Accelerator.h"
 
 class TExchange;

@@ -11,7 +11,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target screenshot_dialogs
-program="$build/tests/dialogs/screenshot_dialogs"
+program="$build/tests/ui/dialogs/screenshot_dialogs"
 if command -v xvfb-run >/dev/null && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" "$program" "$out" ||
     QT_QPA_PLATFORM=offscreen "$program" "$out"

@@ -7,7 +7,7 @@
 #include <future>
 
 #include "core/Utils.h"
-#include "exchange/message/PeerMessage.h"
+#include "message/PeerMessage.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/MailObjects.h"

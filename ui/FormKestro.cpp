@@ -27,7 +27,7 @@
 #include <QVBoxLayout>
 
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "platform/Closing.h"

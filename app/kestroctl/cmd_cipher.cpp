@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "core/Utils.h"
-#include "exchange/message/MessageCipher.h"
-#include "exchange/message/PeerMessage.h"
+#include "message/MessageCipher.h"
+#include "message/PeerMessage.h"
 #include "kestroctl/Command.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "config/ClassData.h"
 #include "core/Users.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "kestroctl/Command.h"
 #include "platform/InstanceLock.h"
 

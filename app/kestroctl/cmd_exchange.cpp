@@ -3,7 +3,7 @@
 // settings of $KESTRO_SETTINGS.
 #include "core/JobRows.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "kestroctl/Command.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "exchange/archive/Archiver.h"
+#include "archive/Archiver.h"
 #include "kestroctl/Command.h"
 
 namespace {

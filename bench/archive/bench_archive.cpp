@@ -12,7 +12,7 @@
 #include <sys/resource.h>
 #include <vector>
 
-#include "exchange/archive/Archiver.h"
+#include "archive/Archiver.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <random>
 
-#include "exchange/message/MessageCipher.h"
+#include "message/MessageCipher.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "exchange/archive/Archiver.h"
+#include "archive/Archiver.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "ArchiveFixture.h"
 #include "core/Utils.h"
-#include "exchange/archive/Archiver.h"
+#include "archive/Archiver.h"
 
 using namespace archtest;
 

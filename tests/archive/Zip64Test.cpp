@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 
 #include "ArchiveFixture.h"
-#include "exchange/archive/Archiver.h"
+#include "archive/Archiver.h"
 
 using namespace archtest;
 

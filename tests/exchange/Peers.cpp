@@ -11,7 +11,7 @@
 
 #include "MailStack.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "platform/Closing.h"

@@ -9,11 +9,11 @@
 #include "MailStack.h"
 #include "Peers.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
-#include "exchange/archive/Archiver.h"
-#include "exchange/message/PeerMessage.h"
+#include "archive/Archiver.h"
+#include "message/PeerMessage.h"
 #include "platform/Closing.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Saves the configuration over and over, each time with content derived from
 // a counter, and reports every completed save on stdout. The crash-safety test
 // kills it at random moments.
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "MainTestEnv.h"
 
 #include <QCoreApplication>

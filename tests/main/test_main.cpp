@@ -1,5 +1,5 @@
 // The application object: loading, saving, autostart, and a damaged configuration.
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "config/Storage.h"
 #include "platform/Autostart.h"
 #include "MainTestEnv.h"

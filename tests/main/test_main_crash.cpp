@@ -1,7 +1,7 @@
 // Crash safety: a process that saves in a loop is killed with SIGKILL at
 // random moments; after every kill both files load, each with the content of
 // the last completed save or of the one that was under way.
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "MainTestEnv.h"
 
 #include <QDir>

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "exchange/message/MessageCipher.h"
-#include "exchange/message/PeerMessage.h"
+#include "message/MessageCipher.h"
+#include "message/PeerMessage.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "core/Utils.h"
-#include "exchange/message/MessageCipher.h"
-#include "exchange/message/PeerMessage.h"
+#include "message/MessageCipher.h"
+#include "message/PeerMessage.h"
 
 using namespace peer;
 

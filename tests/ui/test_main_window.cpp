@@ -21,7 +21,7 @@
 
 #include "MailStack.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "platform/Settings.h"
 #include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"

@@ -17,7 +17,7 @@
 #include "MailStack.h"
 #include "Peers.h"
 #include "core/Utils.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "platform/Closing.h"
 #include "platform/Settings.h"
 #include "ui/FormKestro.h"

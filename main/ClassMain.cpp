@@ -1,4 +1,4 @@
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 
 #include <QDir>
 

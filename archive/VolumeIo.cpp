@@ -1,4 +1,4 @@
-#include "exchange/archive/VolumeIo.h"
+#include "archive/VolumeIo.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "exchange/message/MessageCipher.h"
+#include "message/MessageCipher.h"
 
 #include <QFile>
 #include <crypto++/base64.h>

@@ -14,10 +14,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "exchange/archive/Archiver.h"
-#include "exchange/archive/BlockCompressor.h"
-#include "exchange/archive/VolumeIo.h"
-#include "exchange/archive/ZipFormat.h"
+#include "archive/Archiver.h"
+#include "archive/BlockCompressor.h"
+#include "archive/VolumeIo.h"
+#include "archive/ZipFormat.h"
 
 using namespace zipfmt;
 

@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "exchange/archive/Archiver.h"
-#include "exchange/archive/VolumeIo.h"
-#include "exchange/archive/ZipFormat.h"
+#include "archive/Archiver.h"
+#include "archive/VolumeIo.h"
+#include "archive/ZipFormat.h"
 
 using namespace zipfmt;
 

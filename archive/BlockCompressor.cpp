@@ -1,4 +1,4 @@
-#include "exchange/archive/BlockCompressor.h"
+#include "archive/BlockCompressor.h"
 
 #include <zlib.h>
 

@@ -7,7 +7,7 @@
 #include <QTreeWidget>
 
 #include "DialogTest.h"
-#include "core/main/ClassMain.h"
+#include "main/ClassMain.h"
 #include "platform/Autostart.h"
 #include "ui/dialogs/FormOptions.h"
 #include "ui/dialogs/FormUsers.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <QString>
-#include "exchange/message/MessageCipher.h"
+#include "message/MessageCipher.h"
 
 namespace peer {
 

@@ -1,4 +1,4 @@
-#include "exchange/message/PeerMessage.h"
+#include "message/PeerMessage.h"
 
 #include "core/Utils.h"
 

@@ -1,4 +1,4 @@
-#include "exchange/archive/ZipFormat.h"
+#include "archive/ZipFormat.h"
 
 namespace zipfmt {
 
