@@ -15,7 +15,7 @@
 #include <set>
 
 #include "core/Users.h"
-#include "transport/Accelerator.h"
+#include "transport/MailboxPoller.h"
 
 class TClassMain;
 class JobRowModel;

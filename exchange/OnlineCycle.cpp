@@ -9,7 +9,7 @@
 #include "core/Utils.h"
 #include "main/ClassMain.h"
 #include "platform/Closing.h"
-#include "transport/ConnectionTest.h"
+#include "transport/AccountCheck.h"
 
 TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
     : QObject(parent), FMain(main), FRows(rows) {

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QTimer>
 
-#include "transport/Accelerator.h"
+#include "transport/MailboxPoller.h"
 
 class TClassMain;
 class JobRowModel;

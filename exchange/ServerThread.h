@@ -13,10 +13,10 @@
 #include "core/Users.h"
 #include "exchange/Worker.h"
 #include "message/MessageCipher.h"
-#include "transport/Accelerator.h"
+#include "transport/MailboxPoller.h"
 
 class TExchange;
-class TMailSMTP;
+class MailSender;
 
 inline const char* const kInstructionsOne =
     "Rename \"disk.zip_\" file to \"disk.zip\" and start extraction process using any unzip utility like PKZip, "
@@ -133,5 +133,5 @@ private:
   void Fail(const QString& statusText);
   // A fresh folder for the volumes of this job; empty when none can be made.
   QString NewOutputFolder() const;
-  std::unique_ptr<TMailSMTP> FMail;
+  std::unique_ptr<MailSender> FMail;
 };

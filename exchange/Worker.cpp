@@ -26,7 +26,7 @@ SmtpSettings SmtpSettings::From(const TClassOptions& o, const QString& logFolder
   return s;
 }
 
-std::unique_ptr<TMailSMTP> SmtpSettings::NewMailObject() const {
+std::unique_ptr<MailSender> SmtpSettings::NewMailObject() const {
   auto smtp = std::make_unique<TMailSMTP>();
   if (!LogFolder.isEmpty()) smtp->SetLogFile(LogFolder + QStringLiteral("/smtp.log"));
   smtp->SetSsl(Ssl);

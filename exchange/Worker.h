@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-class TMailSMTP;
+class MailSender;
 class TClassOptions;
 
 // What a worker needs to send mail: a copy, taken on the main thread.
@@ -29,7 +29,7 @@ struct SmtpSettings {
   // login (or the POP3 login when SmtpPop3Authent is set), SmtpSsl.
   static SmtpSettings From(const TClassOptions& options, const QString& logFolder);
   // A mail object set up with these settings; its log is LogFolder/smtp.log.
-  std::unique_ptr<TMailSMTP> NewMailObject() const;
+  std::unique_ptr<MailSender> NewMailObject() const;
 };
 
 inline const QString kMsgSendFailed =

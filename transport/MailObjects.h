@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "transport/MailResult.h"
+#include "transport/MailSender.h"
 
 namespace vmime {
 namespace net {
@@ -181,10 +182,10 @@ private:
 
 // The SMTP sender. Per mail: Clear, AddRecipient, SetSubject, SetBodyText,
 // AddAttachment, Send.
-class TMailSMTP {
+class TMailSMTP : public MailSender {
 public:
   TMailSMTP();
-  ~TMailSMTP();
+  ~TMailSMTP() override;
 
   void SetMailServer(const QString& host) { FServer = host; }
   void SetMailPort(int port) { FPort = port; }
@@ -200,15 +201,12 @@ public:
   void SetAccount(const QString& account) { FAccount = account; }
   void SetPassword(const QString& password) { FPassword = password; }
 
-  void Clear();
-  // One address, without line breaks; mrBadAddress otherwise (nothing is added).
-  int AddRecipient(const QString& address);
-  void SetSubject(const QString& subject) { FSubject = subject; }
-  void SetBodyText(const QString& body) { FBody = body; }
-  // The file goes out under its own name; mrFileError when it cannot be read.
-  int AddAttachment(const QString& path);
-  // 0 only when the server accepted the message.
-  int Send();
+  void Clear() override;
+  int AddRecipient(const QString& address) override;
+  void SetSubject(const QString& subject) override { FSubject = subject; }
+  void SetBodyText(const QString& body) override { FBody = body; }
+  int AddAttachment(const QString& path) override;
+  int Send() override;
 
   qint64 BytesSent() const;
   QString LastError() const { return FLastError; }

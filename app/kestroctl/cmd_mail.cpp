@@ -6,8 +6,8 @@
 #include "platform/Closing.h"
 #include "platform/InstanceLock.h"
 #include "platform/Settings.h"
-#include "transport/Accelerator.h"
-#include "transport/ConnectionTest.h"
+#include "transport/MailboxPoller.h"
+#include "transport/AccountCheck.h"
 #include "transport/MailObjects.h"
 
 #include <QDir>

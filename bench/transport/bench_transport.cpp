@@ -18,7 +18,7 @@
 #include <functional>
 
 #include "platform/Closing.h"
-#include "transport/Accelerator.h"
+#include "transport/MailboxPoller.h"
 #include "transport/MailObjects.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "transport/ConnectionTest.h"
+#include "transport/AccountCheck.h"
 
 class MailStack {
 public:

@@ -12,7 +12,7 @@
 #include "MailStack.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
-#include "transport/Accelerator.h"
+#include "transport/MailboxPoller.h"
 #include "transport/MailObjects.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "transport/Accelerator.h"
+#include "transport/MailboxPoller.h"
 
 #include <QDir>
 #include <QFileInfo>

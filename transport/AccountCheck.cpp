@@ -1,4 +1,4 @@
-#include "transport/ConnectionTest.h"
+#include "transport/AccountCheck.h"
 
 #include "core/Options.h"
 #include "transport/MailObjects.h"

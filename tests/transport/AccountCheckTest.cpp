@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "MailStack.h"
-#include "transport/ConnectionTest.h"
+#include "transport/AccountCheck.h"
 #include "transport/MailResult.h"
 
 namespace {
