@@ -1,18 +1,32 @@
 #include "exchange/ClientThread.h"
 
+#include <algorithm>
+#include <array>
+
 #include "core/Utils.h"
-#include "exchange/Exchange.h"
 #include "message/PeerMessage.h"
+#include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"
-#include "transport/MailObjects.h"
+#include "transport/MailResult.h"
+#include "transport/MailSender.h"
 
 using namespace peer;
 
 namespace {
 constexpr int kPauseAfterRequestMs = 1000;
-}
 
-TClassClient::TClassClient(TExchange* host) : TClassWorker(host) {}
+// Results of Send that a requester counts as sent besides mrOk: codes of
+// the mail component for a message that went out although Send reported
+// something. No failure of our mail layer uses them (transport/MailResult.h),
+// so the request counts as sent and its answer is awaited.
+constexpr std::array<int, 3> kResultsCountedAsSent{6, 16, 27};
+
+bool CountsAsSent(int result) {
+  return result == mrOk || std::ranges::find(kResultsCountedAsSent, result) != kResultsCountedAsSent.end();
+}
+}  // namespace
+
+TClassClient::TClassClient(ExchangeHost* host, QObject* context) : TClassWorker(host, context) {}
 TClassClient::~TClassClient() = default;
 
 void TClassClientSMTP::run() {
@@ -21,14 +35,13 @@ void TClassClientSMTP::run() {
   try {
     SendRequest();
   } catch (...) {
-    // the row reports the failure preset by SendRequest
+    LogDropped("requesting thread");  // the row reports the failure preset by SendRequest
   }
   const QString jobId = FJobId, status = FStatusText;
   const qint32 state = FState;
   const bool additive = FAdditiveProgress;
   const double progress = FProgress;
-  auto* host = static_cast<TExchange*>(FHost);
-  OnMain([=] { host->UpdateJobRow(jobId, state, status, additive, progress); });
+  OnMain([=](ExchangeHost& host) { host.UpdateJobRow(jobId, state, status, additive, progress); });
   slot.Release();
 }
 
@@ -38,7 +51,7 @@ void TClassClientSMTP::SendRequest() {
   FProgress = 25;
   FStatusText = kErrorPrefix + kMsgSendFailed;
   FKeyText = PeerKeyText(FLocalAddress, FKeySuffix);
-  auto mail = FSmtp.NewMailObject();
+  auto mail = NewMailSender();
   mail->Clear();
   int result = mail->AddRecipient(FRemoteAddress);
   FCipher.SetKey(FKeyText, kMessageIv);
@@ -50,11 +63,9 @@ void TClassClientSMTP::SendRequest() {
   Pause(kPauseAfterRequestMs);
   // The user may have stopped this request meanwhile.
   auto stop = std::make_shared<QString>();
-  auto* host = static_cast<TExchange*>(FHost);
-  if (OnMain([stop, host] { *stop = host->StopJobId(); })) FStopJobIdCopy = *stop;
+  if (OnMain([stop](ExchangeHost& host) { *stop = host.StopJobId(); })) FStopJobIdCopy = *stop;
   if (!FStopJobIdCopy.isEmpty() && FJobId <= FStopJobIdCopy) FState = jsStopped;
-  // Results the mail component counts as sent.
-  if (FState != jsStopped && (result == 0 || result == 6 || result == 16 || result == 27)) {
+  if (FState != jsStopped && CountsAsSent(result)) {
     FProgress = 50;
     FState = jsActive;
   }

@@ -7,12 +7,10 @@
 #include "exchange/Worker.h"
 #include "message/MessageCipher.h"
 
-class TExchange;
-
 class TClassClient : public TClassWorker {
   Q_OBJECT
 public:
-  explicit TClassClient(TExchange* host);
+  TClassClient(ExchangeHost* host, QObject* context);
   ~TClassClient() override;
 
   void SetCommand(const QString& v) { FCommand = v; }

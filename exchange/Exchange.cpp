@@ -65,8 +65,9 @@ void TExchange::StartServing(const HandOverData& mail) {
   // A request is answered to its sender, which must be one clean address.
   if (mail.Prefix != kReplyPrefix && CheckedAddress(mail.SenderAddress).isEmpty()) return;
   const TClassOptions& o = FMain.Options();
-  auto* server = new TClassServerSMTP(this);
+  auto* server = new TClassServerSMTP(this, this);
   server->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
+  server->SetMailSenderFactory(FNewSender);
   server->SetArchive(o.AttachCompress(), VolumeSizeOf(o));
   server->SetMail(mail);
   server->SetShares(&FShares);
@@ -99,8 +100,9 @@ TExchange::Issued TExchange::IssueRequest(const QString& command, const QString&
   issued.JobId = NewStamp();
   const QString subjectHead = kRequestPrefix + command;
   QFile::remove(FMain.LogFolder() + QStringLiteral("/smtp.log"));  // each request starts a fresh log
-  auto* client = new TClassClientSMTP(this);
+  auto* client = new TClassClientSMTP(this, this);
   client->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
+  client->SetMailSenderFactory(FNewSender);
   client->SetJobId(issued.JobId);
   client->SetCommand(command);
   client->SetRemoteAddress(remote);

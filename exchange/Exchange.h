@@ -15,11 +15,12 @@
 #include <set>
 
 #include "core/Users.h"
+#include "exchange/ExchangeHost.h"
+#include "exchange/Worker.h"
 #include "transport/MailboxPoller.h"
 
 class TClassMain;
 class JobRowModel;
-class TClassWorker;
 
 // One row of the file tree: a listing line taken apart at its TAB.
 struct ListingRow {
@@ -28,7 +29,7 @@ struct ListingRow {
   bool operator==(const ListingRow& o) const { return Name == o.Name && Size == o.Size; }
 };
 
-class TExchange : public QObject {
+class TExchange : public QObject, public ExchangeHost {
   Q_OBJECT
 public:
   TExchange(TClassMain& main, JobRowModel& rows, QObject* parent = nullptr);
@@ -47,6 +48,10 @@ public:
   void SetOnlineCheck(std::function<bool()> online) { FOnline = std::move(online); }
   bool Online() const { return !FOnline || FOnline(); }
 
+  // The mail sender of the serving and requesting threads started from now
+  // on; empty (the preset) means the real SMTP sender.
+  void SetMailSenderFactory(MailSenderFactory factory) { FNewSender = std::move(factory); }
+
   // The hand-over of the pollers: one serving thread per mail.
   void StartServing(const HandOverData& mail);
   // StartServing as a function to give the online cycle.
@@ -64,16 +69,18 @@ public:
   };
   Issued IssueRequest(const QString& command, const QString& fileList, const QString& remoteAddress);
 
-  // Main-thread operations that the worker threads call.
+  // Main-thread operations that the worker threads call (ExchangeHost).
   void OpenServingJob(const QString& number, const QString& subject, const QString& address, const QString& action,
-                      const QString& text);
-  void UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive, double progress);
-  void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive, double progress);
+                      const QString& text) override;
+  void UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive,
+                        double progress) override;
+  void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
+                    double progress) override;
   // Emits ShowListing with the rows of the listing.
-  void ListingArrived(const QString& listing);
-  QString StopJobId() const;
+  void ListingArrived(const QString& listing) override;
+  QString StopJobId() const override;
   // The progress of the job's row while it is Active; -1 when it has no such row.
-  double ActiveRowProgress(const QString& jobId) const;
+  double ActiveRowProgress(const QString& jobId) const override;
 
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
   // line without TAB gives an empty name and the whole line as size.
@@ -110,6 +117,7 @@ private:
   JobRowModel& FRows;
   ShareDirectory FShares;
   std::function<bool()> FOnline;
+  MailSenderFactory FNewSender;
   std::set<TClassWorker*> FWorkers;
 };
 

@@ -5,13 +5,14 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "core/Utils.h"
-#include "exchange/Exchange.h"
 #include "archive/Archiver.h"
+#include "core/Result.h"
+#include "core/Utils.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
+#include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"
-#include "transport/MailObjects.h"
+#include "transport/MailSender.h"
 
 using namespace peer;
 
@@ -27,6 +28,17 @@ constexpr int kVolumeCheckFloorMs = 20;
 
 QString ErrorText(const QString& message) { return kErrorPrefix + message; }
 
+// The listing of a share, or the reason there is none.
+Result<QString> ShareListing(const QString& folder) {
+  const QString listing = FolderListing(folder);
+  if (listing == ErrorText(peer::kMsgNoDirectory)) return Failure(peer::kMsgNoDirectory);
+  return listing;
+}
+
+// The status part of a received reply names a failure when it carries the
+// "Error: " of the wire format; this is the one place that reads it.
+bool ReportsFailure(const QString& status) { return status.contains(kErrorPrefix); }
+
 QStringList Lines(const QString& text) {
   static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
   return text.split(lineBreak);
@@ -41,10 +53,18 @@ QString VolumeInstructions(int volumeCount) {
 
 // ---------------------------------------------------------------------------
 
-TClassServer::TClassServer(TExchange* host) : TClassWorker(host) {}
+TClassServer::TClassServer(ExchangeHost* host, QObject* context) : TClassWorker(host, context) {}
 TClassServer::~TClassServer() = default;
 
-TExchange* TClassServer::Exchange() const { return static_cast<TExchange*>(FHost); }
+void TClassServer::SetFailure(const QString& reason) {
+  FFailed = true;
+  FStatusText = ErrorText(reason);
+}
+
+void TClassServer::SetDone() {
+  FFailed = false;
+  FStatusText = kStatusDone;
+}
 
 void TClassServer::SetMail(const HandOverData& mail) {
   FSenderAddress = mail.SenderAddress;
@@ -87,29 +107,31 @@ bool TClassServer::Authenticate() {
       FMessageBody = OpenText(FMessageBody);
       served = true;
     } else {
-      FStatusText = ErrorText(kMsgAuthFailed);
+      SetFailure(kMsgAuthFailed);
     }
   } else {
-    FStatusText = ErrorText(kMsgForbidden);
+    SetFailure(kMsgForbidden);
   }
   if (!served) OpenServingJob();
   return served;
 }
 
 void TClassServer::RunCommand() {
+  FFailed = false;
   FStatusText = QStringLiteral("Error");
   FProgress = 100;
   FState = jsDone;
   FAdditiveProgress = false;
   if (FCommand == kCmdDownload) {
-    FStatusText = kStatusDone;
+    SetDone();
   } else if (FCommand == kCmdList) {
-    FMessageBody = FolderListing(FShareFolder);
-    if (FMessageBody.contains(QStringLiteral("Error:"))) {
-      FStatusText = FMessageBody;
-      FMessageBody.clear();
+    const Result<QString> listing = ShareListing(FShareFolder);
+    if (listing) {
+      FMessageBody = *listing;
+      SetDone();
     } else {
-      FStatusText = kStatusDone;
+      FMessageBody.clear();
+      SetFailure(listing.error());
     }
   }
 }
@@ -137,26 +159,22 @@ bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedF
 void TClassServer::OpenServingJob() {
   const QString number = FIdentBase, subject = FPrefix + FSubjectRest, address = FSenderAddress,
                 action = FCommand, text = FMessageBody;
-  TExchange* host = Exchange();
-  OnMain([=] { host->OpenServingJob(number, subject, address, action, text); });
+  OnMain([=](ExchangeHost& host) { host.OpenServingJob(number, subject, address, action, text); });
 }
 
 void TClassServer::ReportServing(const QString& tag, qint32 state, const QString& info, bool additive,
                                  double progress) {
-  TExchange* host = Exchange();
-  OnMain([=] { host->UpdateServingJob(tag, state, info, additive, progress); });
+  OnMain([=](ExchangeHost& host) { host.UpdateServingJob(tag, state, info, additive, progress); });
 }
 
 QString TClassServer::FetchStopJobId() {
   auto stop = std::make_shared<QString>();
-  TExchange* host = Exchange();
-  return OnMain([stop, host] { *stop = host->StopJobId(); }) ? *stop : FStopJobIdCopy;
+  return OnMain([stop](ExchangeHost& host) { *stop = host.StopJobId(); }) ? *stop : FStopJobIdCopy;
 }
 
 bool TClassServer::EarlierVolumesReported(const QString& jobId, qint64 volumeCount) {
   auto progress = std::make_shared<double>(-1);
-  TExchange* host = Exchange();
-  if (!OnMain([progress, host, jobId] { *progress = host->ActiveRowProgress(jobId); })) return true;
+  if (!OnMain([progress, jobId](ExchangeHost& host) { *progress = host.ActiveRowProgress(jobId); })) return true;
   // 50 % once sent, then 50 / count for each volume before the last.
   const double expected = volumeCount > 0 ? 50.0 + 50.0 * double(volumeCount - 1) / double(volumeCount) : 50.0;
   return *progress < 0 || *progress >= expected - 0.001;
@@ -166,7 +184,7 @@ void TClassServer::HandleReply() {
   FProgress = 100;
   FState = jsDone;
   FAdditiveProgress = false;
-  if (FStatusText.contains(kErrorPrefix)) {
+  if (FFailed) {
     FProgress = 0;
     FState = jsError;
     FAdditiveProgress = true;
@@ -175,8 +193,8 @@ void TClassServer::HandleReply() {
   }
   if (FCommand != kCmdDownload) return;
 
-  // A volume mail. Should anything below fail, the job ends with this text.
-  FStatusText = ErrorText(kMsgEmpty);
+  // A volume mail. Should anything below fail, the job ends with this reason.
+  SetFailure(kMsgEmpty);
   FCommand = QStringLiteral("none");
   FState = jsActive;
   FAdditiveProgress = true;
@@ -184,7 +202,7 @@ void TClassServer::HandleReply() {
   const QString collection = FTempInput + QLatin1Char('/') + tag.Id;
   if (tag.Second != 0) FProgress = 50.0 / double(tag.Second);
   if (FAttachmentName.isEmpty() || FAttachmentName != VolumeName(tag.Second)) {
-    FStatusText = kStatusDone;  // an earlier volume: it only adds progress
+    SetDone();  // an earlier volume: it only adds progress
     return;
   }
   // The last volume: wait until every volume of the job lies in the folder.
@@ -208,7 +226,7 @@ void TClassServer::HandleReply() {
       FProgress = 100;
       FState = jsDone;
       FAdditiveProgress = false;
-      FStatusText = kStatusDone;
+      SetDone();
       return;
     }
     FElapsedMs = clock.elapsed();
@@ -216,7 +234,7 @@ void TClassServer::HandleReply() {
     // Out of time, or the program is leaving.
     if (FElapsedMs > qint64(FTimeoutSeconds) * 1000 || !PlainWait(wait, &FCancel)) {
       if (ownFolder) DeletePath(collection);
-      FStatusText = ErrorText(kMsgTimeout);
+      SetFailure(kMsgTimeout);
       FState = jsError;
       FCommand = QStringLiteral("none");
       FProgress = 0;
@@ -239,20 +257,20 @@ bool TClassServer::ExtractDownload(const QString& destination, const QString& la
 
 // ---------------------------------------------------------------------------
 
-TClassServerSMTP::TClassServerSMTP(TExchange* host) : TClassServer(host) {}
+TClassServerSMTP::TClassServerSMTP(ExchangeHost* host, QObject* context) : TClassServer(host, context) {}
 TClassServerSMTP::~TClassServerSMTP() = default;
 
 void TClassServerSMTP::run() {
   NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
   if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
-  FMail = FSmtp.NewMailObject();
   try {
+    FMail = NewMailSender();
     if (FPrefix == kReplyPrefix)
       ReceiveReply();
     else
       ServeRequest();
   } catch (...) {
-    // every path above reports for itself
+    LogDropped("serving thread");  // every path above reports for itself
   }
   FMail.reset();
   Pause(kPauseAtEndMs);
@@ -266,6 +284,7 @@ void TClassServerSMTP::ServeRequest() {
       RunCommand();
     }
   } catch (...) {
+    LogDropped("serving a request");  // the reply still goes out
   }
   SendReply();
 }
@@ -275,7 +294,7 @@ void TClassServerSMTP::SendReply() {
   QString tag = FIdent;
   if (FCommand != QLatin1String("none")) {
     try {
-      if (FStatusText.contains(QStringLiteral("Error:"))) Fail(FStatusText);
+      if (FFailed) Fail();
       int volumeCount = 1;
       qint64 totalBytes = 0;
       QStringList resolvedFiles;
@@ -291,7 +310,7 @@ void TClassServerSMTP::SendReply() {
           tag = FIdentBase + QLatin1Char('.') + QString::number(totalBytes) + QLatin1Char('.') +
                 QString::number(volumeCount);
         } else {
-          Fail(ErrorText(kMsgEmpty));
+          Fail(kMsgEmpty);
           FMessageBody.clear();
         }
       }
@@ -311,7 +330,7 @@ void TClassServerSMTP::SendReply() {
         if (result == 0) result = FMail->Send();
         if (result != 0) {
           // A reply that did not go out is no success.
-          Fail(ErrorText(kMsgSendFailed));
+          Fail(kMsgSendFailed);
           break;
         }
         // The record follows the volumes, so that the poll period stretches
@@ -320,6 +339,7 @@ void TClassServerSMTP::SendReply() {
         if (!Pause(volumeCount > 1 ? kPauseBetweenVolumesMs : kPauseAfterMailMs)) break;
       }
     } catch (...) {
+      LogDropped("sending a reply");  // the record still gets its report
     }
   }
   if (!outFolder.isEmpty()) DeletePath(outFolder);
@@ -339,8 +359,12 @@ QString TClassServerSMTP::NewOutputFolder() const {
   return QString();
 }
 
-void TClassServerSMTP::Fail(const QString& statusText) {
-  FStatusText = statusText;
+void TClassServerSMTP::Fail(const QString& reason) {
+  SetFailure(reason);
+  Fail();
+}
+
+void TClassServerSMTP::Fail() {
   FProgress = 0;
   FState = jsError;
   FAdditiveProgress = true;
@@ -350,6 +374,7 @@ void TClassServerSMTP::Fail(const QString& statusText) {
 void TClassServerSMTP::ReceiveReply() {
   const ReplyRest rest = SplitReplyRest(FSubjectRest);
   FStatusText = rest.Status;
+  FFailed = ReportsFailure(rest.Status);
   FKeyText = PeerKeyText(FLocalAddress, FKeySuffix);
   FState = jsDone;
   FProgress = 100;
@@ -360,22 +385,21 @@ void TClassServerSMTP::ReceiveReply() {
     HandleReply();
   } catch (...) {
     // A reply that cannot be taken apart (a hostile volume tag) fails its job.
+    LogDropped("handling a reply");
     FState = jsError;
     FProgress = 0;
     FAdditiveProgress = true;
-    if (!FStatusText.contains(kErrorPrefix)) FStatusText = ErrorText(kMsgEmpty);
+    if (!FFailed) SetFailure(kMsgEmpty);
     FCommand = QStringLiteral("none");
   }
   if (FCommand == kCmdList) {
     const QString listing = FMessageBody;
-    TExchange* host = Exchange();
-    OnMain([host, listing] { host->ListingArrived(listing); });
+    OnMain([listing](ExchangeHost& host) { host.ListingArrived(listing); });
   }
   if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) FState = jsStopped;
   const QString ident = FIdent, status = FStatusText;
   const qint32 state = FState;
   const bool additive = FAdditiveProgress;
   const double progress = FProgress;
-  TExchange* host = Exchange();
-  OnMain([=] { host->UpdateJobRow(ident, state, status, additive, progress); });
+  OnMain([=](ExchangeHost& host) { host.UpdateJobRow(ident, state, status, additive, progress); });
 }

@@ -15,7 +15,6 @@
 #include "message/MessageCipher.h"
 #include "transport/MailboxPoller.h"
 
-class TExchange;
 class MailSender;
 
 inline const char* const kInstructionsOne =
@@ -35,7 +34,7 @@ QString VolumeInstructions(int volumeCount);
 class TClassServer : public TClassWorker {
   Q_OBJECT
 public:
-  explicit TClassServer(TExchange* host);
+  TClassServer(ExchangeHost* host, QObject* context);
   ~TClassServer() override;
 
   // Filled by StartServing before the thread starts.
@@ -58,21 +57,29 @@ public:
   // For "?_" the text itself; otherwise encrypted under KeyText.
   QString SealText(const QString& text);
 
-  // Looks the sender up; true when the request may be served.
+  // Looks the sender up; true when the request may be served. A refusal
+  // leaves the job failed with its reason.
   bool Authenticate();
-  // Sets StatusText, MessageBody, Progress, State, AdditiveProgress.
+  // Sets StatusText, MessageBody, Progress, State, AdditiveProgress; a
+  // listing that cannot be made leaves the job failed.
   void RunCommand();
   // Archives resolvedFiles into outFolder; on success resolvedFiles holds the
   // volumes to send, in order.
   bool BuildVolumes(const QString& outFolder, QStringList& resolvedFiles);
 
-  // The reply branch: what an answer or a volume mail does on our side.
+  // The reply branch: what an answer or a volume mail does on our side. A
+  // reply that reports a failure (Failed) ends the job in Error.
   void HandleReply();
   // Decrypts the first volume beside lastVolume and extracts the archive into
   // destination. False (with StatusText untouched) when it fails.
   bool ExtractDownload(const QString& destination, const QString& lastVolume);
 
 protected:
+  // The job has failed for this reason.
+  void SetFailure(const QString& reason);
+  // The job (or this step of it) has succeeded.
+  void SetDone();
+
   void OpenServingJob();
   void ReportServing(const QString& tag, qint32 state, const QString& info, bool additive, double progress);
   // The key text of the first volume: the seed encrypted under KeyText.
@@ -81,8 +88,6 @@ protected:
   // Whether the reports of the job's earlier volumes have reached its row (or
   // the row is gone or no longer Active), so that the row steps through every volume.
   bool EarlierVolumesReported(const QString& jobId, qint64 volumeCount);
-
-  TExchange* Exchange() const;
 
   // The fields of a served request or a received reply.
   QString FCommand;
@@ -94,7 +99,8 @@ protected:
   QString FDownloadFolder;
   QString FShareFolder;
   QString FSenderAddress;
-  QString FStatusText;
+  QString FStatusText;  // as it goes on the wire and into the job's message
+  bool FFailed = false;  // the job has failed; StatusText is "Error: " and the reason
   QString FKeyText;
   QString FPrefix;
   QString FIdentBase;
@@ -117,7 +123,7 @@ protected:
 class TClassServerSMTP : public TClassServer {
   Q_OBJECT
 public:
-  explicit TClassServerSMTP(TExchange* host);
+  TClassServerSMTP(ExchangeHost* host, QObject* context);
   ~TClassServerSMTP() override;
 
   // Builds and sends the reply or the volume mails of a request.
@@ -129,8 +135,9 @@ protected:
 private:
   void ServeRequest();
   void ReceiveReply();
-  // The reply reports a failure and nothing more is due.
-  void Fail(const QString& statusText);
+  // The reply reports the job's failure and nothing more is due.
+  void Fail();
+  void Fail(const QString& reason);
   // A fresh folder for the volumes of this job; empty when none can be made.
   QString NewOutputFolder() const;
   std::unique_ptr<MailSender> FMail;

@@ -6,6 +6,7 @@
 
 #include "core/Options.h"
 #include "platform/Closing.h"
+#include "platform/ErrorLog.h"
 #include "transport/MailObjects.h"
 
 namespace {
@@ -56,6 +57,7 @@ bool CallOnMain(QObject* context, std::function<void()> fn, const std::atomic<bo
           try {
             fn();
           } catch (...) {
+            LogDropped("call into the main thread");
           }
         }
         done->set_value(run);
@@ -71,8 +73,18 @@ bool CallOnMain(QObject* context, std::function<void()> fn, const std::atomic<bo
   }
 }
 
-TClassWorker::TClassWorker(QObject* host) : FHost(host) {}
+TClassWorker::TClassWorker(ExchangeHost* host, QObject* context) : FHost(host), FContext(context) {}
 
 TClassWorker::~TClassWorker() = default;
+
+bool TClassWorker::OnMain(std::function<void(ExchangeHost&)> fn) {
+  if (!FHost) return false;
+  ExchangeHost* host = FHost;
+  return CallOnMain(FContext, [host, fn = std::move(fn)] { fn(*host); }, &FCancel);
+}
+
+std::unique_ptr<MailSender> TClassWorker::NewMailSender() const {
+  return FNewSender ? FNewSender(FSmtp) : FSmtp.NewMailObject();
+}
 
 bool TClassWorker::Pause(int ms) { return PacedWait(ms, &FCancel); }

@@ -1,6 +1,6 @@
 // The base of the exchange's worker threads (serving and requesting): the
-// SMTP settings they are filled with, their own cancel flag, and the
-// synchronous calls into the main thread.
+// SMTP settings they are filled with, the mail sender they make from them,
+// their own cancel flag, and the synchronous calls into their host.
 #pragma once
 
 #include <QObject>
@@ -9,6 +9,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+
+#include "exchange/ExchangeHost.h"
 
 class MailSender;
 class TClassOptions;
@@ -32,6 +34,10 @@ struct SmtpSettings {
   std::unique_ptr<MailSender> NewMailObject() const;
 };
 
+// Makes a worker's mail sender from its settings. Unset, a worker makes the
+// real SMTP sender (SmtpSettings::NewMailObject); tests give a recording one.
+using MailSenderFactory = std::function<std::unique_ptr<MailSender>(const SmtpSettings&)>;
+
 inline const QString kMsgSendFailed =
     QStringLiteral("Unable to send message.\r\nCheck your SMTP server configuration.");
 
@@ -44,13 +50,16 @@ bool CallOnMain(QObject* context, std::function<void()> fn, const std::atomic<bo
 class TClassWorker : public QThread {
   Q_OBJECT
 public:
-  // host: the main-thread object that workers report to. It outlives the
-  // thread: its owner cancels and waits for every worker before it goes.
-  explicit TClassWorker(QObject* host);
+  // host: what the worker reports to; context: the object on whose thread
+  // (the main thread) every call into host runs. Both outlive the thread:
+  // their owner cancels and waits for every worker before it goes.
+  TClassWorker(ExchangeHost* host, QObject* context);
   ~TClassWorker() override;
 
   void SetSmtp(const SmtpSettings& smtp) { FSmtp = smtp; }
   const SmtpSettings& Smtp() const { return FSmtp; }
+  // An empty factory means the real SMTP sender.
+  void SetMailSenderFactory(MailSenderFactory factory) { FNewSender = std::move(factory); }
 
   // Starts the thread one step below normal priority.
   void Resume() { start(QThread::LowPriority); }
@@ -60,12 +69,16 @@ public:
   bool Cancelled() const { return FCancel.load(); }
 
 protected:
-  // A synchronous call into the host's thread (see CallOnMain).
-  bool OnMain(std::function<void()> fn) { return CallOnMain(FHost, std::move(fn), &FCancel); }
+  // A synchronous call into the host on the context's thread (see CallOnMain).
+  bool OnMain(std::function<void(ExchangeHost&)> fn);
   // PacedWait with this thread's cancel flag.
   bool Pause(int ms);
+  // The mail sender of this thread, set up with its SMTP settings.
+  std::unique_ptr<MailSender> NewMailSender() const;
 
-  QObject* FHost;
+  ExchangeHost* FHost;
+  QObject* FContext;
   SmtpSettings FSmtp;
+  MailSenderFactory FNewSender;
   std::atomic<bool> FCancel{false};
 };

@@ -1,0 +1,31 @@
+// What the exchange's worker threads report to: the job rows of our requests,
+// the serving record, the file tree, and the two values they ask for. TExchange
+// is the real host; tests put a recording host in its place.
+//
+// Every call runs on the thread of the worker's context object (the main
+// thread), reached by a synchronous call that does nothing once the program
+// is closing or the worker is cancelled (CallOnMain, exchange/Worker.h).
+#pragma once
+
+#include <QString>
+
+class ExchangeHost {
+public:
+  virtual ~ExchangeHost() = default;
+
+  // Replaces the serving record with a new one, Active at 50 %.
+  virtual void OpenServingJob(const QString& number, const QString& subject, const QString& address,
+                              const QString& action, const QString& text) = 0;
+  // Applies a serving report (tag: JobId, or JobId.total.count) to the record.
+  virtual void UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive,
+                                double progress) = 0;
+  // Applies a report to the row of one of our requests.
+  virtual void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
+                            double progress) = 0;
+  // A listing came back: it replaces the file tree.
+  virtual void ListingArrived(const QString& listing) = 0;
+  // The latest job the user stopped (jobs up to it count as stopped).
+  virtual QString StopJobId() const = 0;
+  // The progress of the job's row while it is Active; -1 when it has no such row.
+  virtual double ActiveRowProgress(const QString& jobId) const = 0;
+};
