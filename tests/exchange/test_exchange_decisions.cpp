@@ -1,0 +1,702 @@
+// The decisions of the serving and requesting threads, run by the real engine
+// (cipher, archive, temporary folders) against a recording host and a
+// recording mail sender: who is served, what goes on the wire, what the job
+// rows and the serving record are told, and how the volumes of a download are
+// collected. No mail server; unpaced.
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "archive/Archiver.h"
+#include "core/Users.h"
+#include "core/Utils.h"
+#include "exchange/ClientThread.h"
+#include "exchange/ExchangeHost.h"
+#include "exchange/ServerThread.h"
+#include "message/PeerMessage.h"
+#include "platform/Closing.h"
+#include "transport/MailResult.h"
+#include "transport/MailSender.h"
+
+using namespace peer;
+
+namespace {
+
+const QString kAlice = "alice@example.test";  // a friend
+const QString kBob = "bob@example.test";      // no friend
+const QString kMe = "me@example.test";        // our own address, as a requester
+
+// One report to a job row or to the serving record.
+struct Report {
+  QString Ident;
+  qint32 State = -1;
+  QString Message;
+  bool Additive = false;
+  double Progress = 0;
+};
+
+// Records every call of a worker; answers StopJobId and ActiveRowProgress
+// from its fields. Lives on the test's thread, which runs the calls.
+class RecordingHost : public QObject, public ExchangeHost {
+  Q_OBJECT
+public:
+  struct Opened {
+    QString Number, Subject, Address, Action, Text;
+  };
+  std::vector<Opened> OpenedJobs;
+  std::vector<Report> ServingReports;
+  std::vector<Report> RowReports;
+  QStringList Listings;
+  mutable int ProgressQuestions = 0;
+
+  QString StopId;
+  double RowProgress = -1;
+
+  void Reset() {
+    OpenedJobs.clear();
+    ServingReports.clear();
+    RowReports.clear();
+    Listings.clear();
+    ProgressQuestions = 0;
+    StopId.clear();
+    RowProgress = -1;
+  }
+
+  void OpenServingJob(const QString& number, const QString& subject, const QString& address, const QString& action,
+                      const QString& text) override {
+    OpenedJobs.push_back({number, subject, address, action, text});
+    emit Called();
+  }
+  void UpdateServingJob(const QString& tag, qint32 state, const QString& info, bool additive,
+                        double progress) override {
+    ServingReports.push_back({tag, state, info, additive, progress});
+    emit Called();
+  }
+  void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
+                    double progress) override {
+    RowReports.push_back({ident, state, message, additive, progress});
+    emit Called();
+  }
+  void ListingArrived(const QString& listing) override {
+    Listings << listing;
+    emit Called();
+  }
+  QString StopJobId() const override { return StopId; }
+  double ActiveRowProgress(const QString&) const override {
+    ++ProgressQuestions;
+    emit const_cast<RecordingHost*>(this)->Called();
+    return RowProgress;
+  }
+
+signals:
+  void Called();
+};
+
+// The mails that the fake senders of one test handed over.
+struct Outbox {
+  struct Mail {
+    QStringList Recipients;
+    QString Subject, Body;
+    QStringList AttachmentNames;
+    QList<QByteArray> Attachments;
+  };
+  std::mutex Lock;
+  std::vector<Mail> Sent;
+  int FailResult = mrOk;  // what Send answers; mrOk sends
+
+  std::vector<Mail> Mails() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return Sent;
+  }
+};
+
+// A sender that keeps every mail (attachments read when they are added, as
+// the worker deletes its volumes after sending).
+class FakeSender : public MailSender {
+public:
+  explicit FakeSender(std::shared_ptr<Outbox> outbox) : FOutbox(std::move(outbox)) {}
+  void Clear() override { FMail = {}; }
+  int AddRecipient(const QString& address) override {
+    FMail.Recipients << address;
+    return mrOk;
+  }
+  void SetSubject(const QString& subject) override { FMail.Subject = subject; }
+  void SetBodyText(const QString& body) override { FMail.Body = body; }
+  int AddAttachment(const QString& path) override {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return mrFileError;
+    FMail.AttachmentNames << QFileInfo(path).fileName();
+    FMail.Attachments << file.readAll();
+    return mrOk;
+  }
+  int Send() override {
+    std::lock_guard<std::mutex> guard(FOutbox->Lock);
+    if (FOutbox->FailResult == mrOk) FOutbox->Sent.push_back(FMail);
+    return FOutbox->FailResult;
+  }
+
+private:
+  std::shared_ptr<Outbox> FOutbox;
+  Outbox::Mail FMail;
+};
+
+QByteArray RandomBytes(int size, quint32 seed) {
+  QRandomGenerator gen(seed);
+  QByteArray bytes(size, Qt::Uninitialized);
+  for (char& c : bytes) c = char(gen.generate() & 0xFF);
+  return bytes;
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path;
+  file.write(bytes);
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString Seal(const QString& text, const QString& keyAddress) {
+  MessageCipher cipher;
+  SetPeerKey(cipher, keyAddress);
+  return cipher.EncryptText(text);
+}
+
+QString Open(const QString& text, const QString& keyAddress) {
+  MessageCipher cipher;
+  SetPeerKey(cipher, keyAddress);
+  return cipher.DecryptText(RemoveLineBreaks(text));
+}
+
+// A mail as a poller hands it over.
+HandOverData HandOver(const QString& sender, const QString& subject, const QString& body,
+                      const QString& attachment = QString()) {
+  const ReceivedSubject s = ParseSubject(subject);
+  return {sender, s.Prefix, s.Ident, s.IdentBase, s.SubjectRest, body.trimmed(), attachment};
+}
+
+class ExchangeDecisions : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    if (!QCoreApplication::instance()) {
+      static int argc = 1;
+      static char name[] = "exchange_decisions_test";
+      static char* argv[] = {name, nullptr};
+      new QCoreApplication(argc, argv);
+    }
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(Dir.isValid());
+    // Slots of our own, not shared with a Kestro or a mail test running beside.
+    qputenv("KESTRO_RUNTIME_DIR", (Dir.path() + "/run").toUtf8());
+    SetPaceFactor(0);
+    SetClosing(false);
+    Share = Dir.path() + "/share";
+    Anonymous = Dir.path() + "/anonymous";
+    TempInput = Dir.path() + "/in";
+    TempOutput = Dir.path() + "/out";
+    Downloads = Dir.path() + "/downloads";
+    QDir().mkpath(Share);
+    QDir().mkpath(Anonymous);
+    WriteFile(Share + "/a.txt", "alpha");
+    WriteFile(Anonymous + "/public.txt", "for all");
+    PublishShares(false);
+  }
+  void TearDown() override { SetClosing(false); }
+
+  void PublishShares(bool anonymousOn) {
+    auto snapshot = std::make_shared<ShareSnapshot>();
+    snapshot->Friends.push_back({kAlice, Share});
+    snapshot->AnonymousEnabled = anonymousOn;
+    snapshot->AnonymousFolder = Anonymous;
+    Shares.Publish(snapshot);
+  }
+
+  std::unique_ptr<TClassServerSMTP> Server(const HandOverData& mail) {
+    auto server = std::make_unique<TClassServerSMTP>(&Host, &Host);
+    Fill(*server);
+    server->SetMail(mail);
+    server->SetShares(&Shares);
+    server->SetLocalAddress(kMe);
+    server->SetKeySuffix(kKeySuffix);
+    server->SetTempInput(TempInput);
+    server->SetTempOutput(TempOutput);
+    server->SetStopJobId(Host.StopId);
+    server->SetTimeoutSeconds(TimeoutSeconds);
+    server->SetDownloadFolder(Downloads);
+    server->SetArchive(3, VolumeSize);
+    return server;
+  }
+
+  void Fill(TClassWorker& worker) {
+    SmtpSettings smtp;
+    smtp.FromAddress = kMe;
+    worker.SetSmtp(smtp);
+    worker.SetMailSenderFactory([outbox = Sent](const SmtpSettings&) { return std::make_unique<FakeSender>(outbox); });
+  }
+
+  // Starts the worker (unless started already) and runs the host's calls
+  // until it has finished.
+  void RunToEnd(TClassWorker& worker, bool start = true) {
+    QEventLoop loop;
+    QObject::connect(&worker, &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);  // a broken engine fails instead of hanging
+    if (start) worker.Resume();
+    if (!worker.isFinished()) loop.exec();
+    ASSERT_TRUE(worker.wait(60000));
+  }
+
+  // Runs the host's calls until cond holds after one of them.
+  void RunUntilCalled(const std::function<bool()>& cond) {
+    QEventLoop loop;
+    QObject::connect(&Host, &RecordingHost::Called, &loop, [&] {
+      if (cond()) loop.quit();
+    });
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);  // a broken engine fails instead of hanging
+    if (!cond()) loop.exec();
+    ASSERT_TRUE(cond());
+  }
+
+  QTemporaryDir Dir;
+  QString Share, Anonymous, TempInput, TempOutput, Downloads;
+  ShareDirectory Shares;
+  RecordingHost Host;
+  std::shared_ptr<Outbox> Sent = std::make_shared<Outbox>();
+  int TimeoutSeconds = 3600;
+  qint64 VolumeSize = 70000;
+};
+
+// --- Serving ---------------------------------------------------------------
+
+TEST_F(ExchangeDecisions, AuthenticationDecidesWhoIsServed) {
+  const QString listing = FolderListing(Share), anonymousListing = FolderListing(Anonymous);
+  struct Case {
+    const char* Name;
+    QString Sender;
+    QString Subject;  // as received
+    bool AnonymousOn;
+    QString Status;   // of the reply
+    QString KeyAddress;  // the reply is sealed under this address's key; empty: plain
+    QString Listing;     // the reply's body, opened
+  } cases[] = {
+      {"friend", kAlice, "$_20240101120000001_" + Seal("list", kAlice), false, "Done", kAlice, listing},
+      {"friend, address in other case and blanks", " ALICE@example.test ", "$_20240101120000002_" + Seal("list", kAlice),
+       false, "Done", kAlice, listing},
+      {"friend, plain", kAlice, "?_list", false, "Done", "", listing},
+      {"stranger, anonymous share on", kBob, "$_20240101120000003_" + Seal("list", kBob), true, "Done", kBob,
+       anonymousListing},
+      {"stranger, anonymous share off", kBob, "$_20240101120000004_" + Seal("list", kBob), false,
+       "Error: User forbidden.", "", ""},
+      {"friend, text under another key", kAlice, "$_20240101120000005_" + Seal("list", kBob), true,
+       "Error: Authentication failed.", "", ""},
+      {"friend, no known command", kAlice, "$_20240101120000006_" + Seal("delete_all", kAlice), false,
+       "Error: Authentication failed.", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    PublishShares(c.AnonymousOn);
+    Host.Reset();
+    Sent->Sent.clear();
+    const HandOverData mail = HandOver(c.Sender, c.Subject, "");
+    auto server = Server(mail);
+    RunToEnd(*server);
+
+    // Exactly one reply, to the sender, whatever the decision.
+    const auto mails = Sent->Mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].Recipients, QStringList{c.Sender});
+    EXPECT_TRUE(mails[0].Attachments.isEmpty());
+    const ReceivedSubject reply = ParseSubject(mails[0].Subject);
+    EXPECT_EQ(reply.Prefix, kReplyPrefix);
+    EXPECT_EQ(reply.IdentBase, mail.IdentBase);
+    EXPECT_EQ(SplitReplyRest(reply.SubjectRest).Status, c.Status);
+    // The record: opened once, and told the outcome.
+    ASSERT_EQ(Host.OpenedJobs.size(), 1u);
+    EXPECT_EQ(Host.OpenedJobs[0].Number, mail.IdentBase);
+    ASSERT_EQ(Host.ServingReports.size(), 1u);
+    const Report& r = Host.ServingReports[0];
+    EXPECT_EQ(r.Ident, mail.Ident);
+    EXPECT_EQ(r.Message, c.Status);
+    if (c.Status == "Done") {
+      EXPECT_EQ(Host.OpenedJobs[0].Subject, mail.Prefix + "list");
+      EXPECT_EQ(r.State, jsDone);
+      EXPECT_EQ(r.Progress, 100);
+      EXPECT_FALSE(r.Additive);
+      const QString payload = SplitReplyRest(reply.SubjectRest).EncPayload;
+      if (c.KeyAddress.isEmpty()) {
+        EXPECT_EQ(payload, "list");
+        EXPECT_EQ(mails[0].Body, c.Listing);
+      } else {
+        EXPECT_EQ(Open(payload, c.KeyAddress), "list");
+        EXPECT_EQ(Open(mails[0].Body, c.KeyAddress), c.Listing);
+      }
+    } else {
+      EXPECT_EQ(r.State, jsError);
+      EXPECT_EQ(r.Progress, 0);
+      EXPECT_TRUE(r.Additive);
+    }
+    EXPECT_TRUE(Host.RowReports.empty());
+  }
+}
+
+TEST_F(ExchangeDecisions, ListingFailsOnlyForAMissingFolder) {
+  // A file whose name looks like an error is listed like any other.
+  WriteFile(Share + "/Error: not one.txt", "x");
+  auto server = Server(HandOver(kAlice, "$_20240101120000001_" + Seal("list", kAlice), ""));
+  RunToEnd(*server);
+  ASSERT_EQ(Sent->Mails().size(), 1u);
+  EXPECT_EQ(SplitReplyRest(ParseSubject(Sent->Mails()[0].Subject).SubjectRest).Status, "Done");
+  EXPECT_EQ(Open(Sent->Mails()[0].Body, kAlice), FolderListing(Share));
+  EXPECT_TRUE(FolderListing(Share).contains("Error: not one.txt\t"));
+
+  // The granted folder is gone: an error reply with an empty body.
+  Host.Reset();
+  Sent->Sent.clear();
+  QDir(Share).removeRecursively();
+  server = Server(HandOver(kAlice, "$_20240101120000002_" + Seal("list", kAlice), ""));
+  RunToEnd(*server);
+  ASSERT_EQ(Sent->Mails().size(), 1u);
+  EXPECT_EQ(SplitReplyRest(ParseSubject(Sent->Mails()[0].Subject).SubjectRest).Status,
+            "Error: Disk or directory not exists or is inaccessible.");
+  EXPECT_EQ(Open(Sent->Mails()[0].Body, kAlice), "");
+  ASSERT_EQ(Host.ServingReports.size(), 1u);
+  EXPECT_EQ(Host.ServingReports[0].State, jsError);
+  EXPECT_EQ(Host.ServingReports[0].Message, "Error: Disk or directory not exists or is inaccessible.");
+}
+
+TEST_F(ExchangeDecisions, DownloadGoesOutAsOneMailPerVolume) {
+  const QByteArray big = RandomBytes(160000, 1), small = RandomBytes(3000, 2);
+  WriteFile(Share + "/big.bin", big);
+  WriteFile(Share + "/small.bin", small);
+  for (const QString& prefix : {kRequestPrefix, kPlainPrefix}) {
+    SCOPED_TRACE(prefix.toStdString());
+    Host.Reset();
+    Sent->Sent.clear();
+    const bool plain = prefix == kPlainPrefix;
+    const QString files = "big.bin\r\nsmall.bin\r\nmissing.bin\r\n";
+    const HandOverData mail =
+        plain ? HandOver(kAlice, "?_download", files)
+              : HandOver(kAlice, "$_20240101120000001_" + Seal("download", kAlice), Seal(files, kAlice));
+    auto server = Server(mail);
+    RunToEnd(*server);
+
+    const auto mails = Sent->Mails();
+    ASSERT_EQ(mails.size(), 3u);
+    qint64 total = 0;
+    for (const auto& m : mails) total += m.Attachments.value(0).size();
+    const QString sealedPayload = plain ? "download" : Seal("download", kAlice);
+    const QStringList names = plain ? QStringList{"disk.z01", "disk.z02", "disk.zip_"}
+                                    : QStringList{"disk.001", "disk.002", "disk.003"};
+    for (size_t i = 0; i < mails.size(); ++i) {
+      EXPECT_EQ(mails[i].Recipients, QStringList{mail.SenderAddress});
+      EXPECT_EQ(mails[i].Subject, VolumeSubject(mail.IdentBase, total, 3, sealedPayload));
+      EXPECT_EQ(mails[i].Body, plain ? VolumeInstructions(3) : QString());
+      EXPECT_EQ(mails[i].AttachmentNames, QStringList{names[int(i)]});
+    }
+    // The record follows the volumes, then ends Done under the volume tag.
+    const QString tag = mail.IdentBase + "." + QString::number(total) + ".3";
+    ASSERT_EQ(Host.ServingReports.size(), 3u);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(Host.ServingReports[i].Ident, tag);
+      EXPECT_EQ(Host.ServingReports[i].State, jsActive);
+      EXPECT_TRUE(Host.ServingReports[i].Additive);
+    }
+    EXPECT_EQ(Host.ServingReports[2].Ident, tag);
+    EXPECT_EQ(Host.ServingReports[2].State, jsDone);
+    EXPECT_EQ(Host.ServingReports[2].Progress, 100);
+    // Nothing is left in the output folder.
+    EXPECT_TRUE(QDir(TempOutput).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+
+    // What arrived opens into the requested files (the first volume under the
+    // requester's key when it is sealed).
+    const QString received = Dir.path() + (plain ? "/received-plain" : "/received-sealed");
+    for (size_t i = 0; i < mails.size(); ++i) WriteFile(received + "/" + VolumeName(qint64(i) + 1), mails[i].Attachments[0]);
+    if (!plain) {
+      MessageCipher cipher;
+      cipher.SetKey(VolumeKeyText(cipher, kAlice));
+      ASSERT_TRUE(cipher.DecryptFileInPlace(received + "/disk.001"));
+    }
+    QString error;
+    ASSERT_TRUE(Archiver().Extract(received + "/disk.003", received + "/out", &error)) << error;
+    EXPECT_EQ(ReadFile(received + "/out/big.bin"), big);
+    EXPECT_EQ(ReadFile(received + "/out/small.bin"), small);
+  }
+}
+
+TEST_F(ExchangeDecisions, DownloadOfNothingAndFailedSendsAreFailures) {
+  struct Case {
+    const char* Name;
+    QString Files;
+    int SendResult;
+    QString Status;  // the record's message
+    size_t Mails;    // that went out
+  } cases[] = {
+      {"nothing archived", "missing.bin\r\n", mrOk, "Error: Download content is empty.", 1},
+      {"list not sent", "", mrMessageRefused, "Error: " + kMsgSendFailed, 0},
+      {"volume not sent", "a.txt\r\n", mrConnectFailed, "Error: " + kMsgSendFailed, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Host.Reset();
+    Sent->Sent.clear();
+    Sent->FailResult = c.SendResult;
+    const QString command = c.Files.isEmpty() ? "list" : "download";
+    auto server = Server(HandOver(kAlice, "$_20240101120000001_" + Seal(command, kAlice), Seal(c.Files, kAlice)));
+    RunToEnd(*server);
+    const auto mails = Sent->Mails();
+    ASSERT_EQ(mails.size(), c.Mails);
+    if (c.Mails) {
+      EXPECT_TRUE(mails[0].Attachments.isEmpty());
+      EXPECT_EQ(SplitReplyRest(ParseSubject(mails[0].Subject).SubjectRest).Status, c.Status);
+    }
+    ASSERT_EQ(Host.ServingReports.size(), 1u);
+    EXPECT_EQ(Host.ServingReports[0].State, jsError);
+    EXPECT_EQ(Host.ServingReports[0].Message, c.Status);
+    EXPECT_EQ(Host.ServingReports[0].Progress, 0);
+    EXPECT_TRUE(QDir(TempOutput).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+  }
+}
+
+// --- Requesting ------------------------------------------------------------
+
+TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
+  struct Case {
+    int SendResult;
+    QString StopId;
+    qint32 State;
+    int Progress;
+    QString Message;
+  } cases[] = {
+      {mrOk, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      // Results of the mail component that count as sent.
+      {6, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {16, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {27, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {mrMessageRefused, "", jsError, 25, "Error: " + kMsgSendFailed},
+      {mrConnectFailed, "", jsError, 25, "Error: " + kMsgSendFailed},
+      // Stopped meanwhile: the request stays stopped, sent or not.
+      {mrOk, "20240101120000001", jsStopped, 25, "Error: " + kMsgSendFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.SendResult);
+    Host.Reset();
+    Host.StopId = c.StopId;
+    Sent->Sent.clear();
+    Sent->FailResult = c.SendResult;
+    TClassClientSMTP client(&Host, &Host);
+    Fill(client);
+    client.SetJobId("20240101120000001");
+    client.SetCommand("download");
+    client.SetRemoteAddress(kAlice);
+    client.SetLocalAddress(kMe);
+    client.SetKeySuffix(kKeySuffix);
+    client.SetSubjectHead("$_download");
+    client.SetFileList("a.txt\r\n");
+    RunToEnd(client);
+
+    ASSERT_EQ(Host.RowReports.size(), 1u);
+    const Report& r = Host.RowReports[0];
+    EXPECT_EQ(r.Ident, "20240101120000001");
+    EXPECT_EQ(r.State, c.State);
+    EXPECT_EQ(r.Progress, c.Progress);
+    EXPECT_FALSE(r.Additive);
+    // The row keeps the preset text; only an Error shows it.
+    EXPECT_EQ(r.Message, c.Message);
+    if (c.SendResult == mrOk) {
+      const auto mails = Sent->Mails();
+      ASSERT_EQ(mails.size(), 1u);
+      EXPECT_EQ(mails[0].Recipients, QStringList{kAlice});
+      EXPECT_EQ(mails[0].Subject, RequestSubject("20240101120000001", Seal("download", kMe)));
+      EXPECT_EQ(Open(mails[0].Body, kMe), "a.txt\r\n");
+    }
+  }
+}
+
+// --- Replies ---------------------------------------------------------------
+
+TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
+  const QString job = "20240101120000005";
+  const QString listing = "a.txt\t1KB\r\nb.txt\t2KB\r\n";
+  struct Case {
+    const char* Name;
+    QString Subject;
+    QString Body;
+    QString StopId;
+    qint32 State;
+    QString Message;
+    double Progress;
+    bool Additive;
+    bool Listed;
+  } cases[] = {
+      {"list reply", ReplySubject(job, Seal("list", kMe), "Done"), Seal(listing, kMe), "", jsDone, "Done", 100, false,
+       true},
+      {"error reply", ReplySubject(job, Seal("list", kMe), "Error: User forbidden."), Seal("", kMe), "", jsError,
+       "Error: User forbidden.", 0, true, false},
+      {"error reply of a stopped job", ReplySubject(job, Seal("list", kMe), "Error: User forbidden."),
+       Seal("", kMe), job, jsStopped, "Error: User forbidden.", 0, true, false},
+      {"earlier volume of a stopped job", VolumeSubject(job, 1000, 2, Seal("download", kMe)), "", job, jsStopped,
+       "Done", 25, true, false},
+      // Under a key that does not fit, the command means nothing.
+      {"reply under another key", ReplySubject(job, Seal("list", kBob), "Done"), Seal(listing, kBob), "", jsDone,
+       "Done", 100, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Host.Reset();
+    Host.StopId = c.StopId;
+    auto server = Server(HandOver(kAlice, c.Subject, c.Body, "disk.001"));
+    RunToEnd(*server);
+    ASSERT_EQ(Host.RowReports.size(), 1u);
+    const Report& r = Host.RowReports[0];
+    EXPECT_EQ(r.Ident, ParseSubject(c.Subject).Ident);
+    EXPECT_EQ(r.State, c.State);
+    EXPECT_EQ(r.Message, c.Message);
+    EXPECT_EQ(r.Progress, c.Progress);
+    EXPECT_EQ(r.Additive, c.Additive);
+    EXPECT_EQ(Host.Listings, c.Listed ? QStringList{listing} : QStringList{});
+    // A reply is never answered and opens no serving record.
+    EXPECT_TRUE(Sent->Mails().empty());
+    EXPECT_TRUE(Host.OpenedJobs.empty());
+  }
+}
+
+class VolumeCollection : public ExchangeDecisions {
+protected:
+  void SetUp() override {
+    ExchangeDecisions::SetUp();
+    A = RandomBytes(100000, 7);
+    B = RandomBytes(60000, 8);
+    WriteFile(Dir.path() + "/src/a.bin", A);
+    WriteFile(Dir.path() + "/src/b.bin", B);
+    QString error;
+    ASSERT_TRUE(Archiver(3, 70000).BuildVolumes({Dir.path() + "/src/a.bin", Dir.path() + "/src/b.bin"},
+                                                Dir.path() + "/volumes", &Volumes, &error))
+        << error;
+    ASSERT_EQ(Volumes.size(), 3);
+    MessageCipher cipher;
+    cipher.SetKey(VolumeKeyText(cipher, kMe));
+    ASSERT_TRUE(cipher.EncryptFileInPlace(Volumes[0]));
+    for (const QString& v : Volumes) Total += QFileInfo(v).size();
+    Collection = TempInput + "/" + Job;
+    // The request was sent: its row stands at 50.
+    Host.RowProgress = 50;
+  }
+
+  // The poller saved volume i (0-based) into the collection folder.
+  void Save(int i) {
+    QDir().mkpath(Collection);
+    ASSERT_TRUE(QFile::copy(Volumes[i], Collection + "/" + VolumeName(i + 1)));
+  }
+  std::unique_ptr<TClassServerSMTP> VolumeServer(int i) {
+    return Server(HandOver(kAlice, VolumeSubject(Job, Total, 3, Seal("download", kMe)), "", VolumeName(i + 1)));
+  }
+  QString Tag() const { return Job + "." + QString::number(Total) + ".3"; }
+
+  const QString Job = "20240101120000007";
+  QByteArray A, B;
+  QStringList Volumes;
+  qint64 Total = 0;
+  QString Collection;
+};
+
+TEST_F(VolumeCollection, EarlierVolumesOnlyAddProgress) {
+  Save(0);
+  Save(1);
+  for (int i : {1, 0}) {
+    auto server = VolumeServer(i);
+    RunToEnd(*server);
+  }
+  ASSERT_EQ(Host.RowReports.size(), 2u);
+  for (const Report& r : Host.RowReports) {
+    EXPECT_EQ(r.Ident, Tag());
+    EXPECT_EQ(r.State, jsActive);
+    EXPECT_EQ(r.Message, "Done");
+    EXPECT_TRUE(r.Additive);
+    EXPECT_DOUBLE_EQ(r.Progress, 50.0 / 3);
+  }
+  EXPECT_EQ(Host.ProgressQuestions, 0);
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+  EXPECT_EQ(QDir(Collection).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(VolumeCollection, LastVolumeWaitsForEveryVolumeThenExtracts) {
+  Save(2);  // the last volume first
+  Save(0);
+  auto server = VolumeServer(2);
+  server->Resume();
+  Save(1);
+  // Every volume lies in the folder, but the row has not yet taken the
+  // reports of the earlier ones: the thread waits on.
+  RunUntilCalled([&] { return Host.ProgressQuestions >= 2; });
+  EXPECT_TRUE(Host.RowReports.empty());
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+  Host.RowProgress = 50 + 2 * 50.0 / 3;
+  RunToEnd(*server, false);
+
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  const Report& r = Host.RowReports[0];
+  EXPECT_EQ(r.Ident, Tag());
+  EXPECT_EQ(r.State, jsDone);
+  EXPECT_EQ(r.Message, "Done");
+  EXPECT_EQ(r.Progress, 100);
+  EXPECT_FALSE(r.Additive);
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), A);
+  EXPECT_EQ(ReadFile(Downloads + "/b.bin"), B);
+  EXPECT_FALSE(QFileInfo::exists(Collection));
+}
+
+TEST_F(VolumeCollection, MissingVolumeEndsInTheTimeOut) {
+  TimeoutSeconds = 0;  // given up after the first look
+  Save(2);
+  Save(0);
+  auto server = VolumeServer(2);
+  RunToEnd(*server);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  const Report& r = Host.RowReports[0];
+  EXPECT_EQ(r.State, jsError);
+  EXPECT_EQ(r.Message, "Error: Time out error.");
+  EXPECT_EQ(r.Progress, 0);
+  EXPECT_TRUE(r.Additive);
+  EXPECT_FALSE(QFileInfo::exists(Collection));
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+}
+
+TEST_F(VolumeCollection, CancelAndExitEndTheWait) {
+  for (const bool exit : {false, true}) {
+    SCOPED_TRACE(exit ? "exit" : "cancel");
+    Host.ProgressQuestions = 0;
+    for (int i = 0; i < 3; ++i) Save(i);
+    auto server = VolumeServer(2);
+    server->Resume();
+    // Waiting for the earlier volumes' reports, for up to an hour.
+    RunUntilCalled([&] { return Host.ProgressQuestions >= 1; });
+    if (exit)
+      SetClosing(true);
+    else
+      server->Cancel();
+    RunToEnd(*server, false);
+    SetClosing(false);
+    // Nothing more reaches the host, and nothing is extracted.
+    EXPECT_TRUE(Host.RowReports.empty());
+    EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+    QDir(Collection).removeRecursively();
+  }
+}
+
+}  // namespace
+
+#include "test_exchange_decisions.moc"
