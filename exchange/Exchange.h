@@ -8,6 +8,7 @@
 // ever touches a freed object.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -32,8 +33,15 @@ class TExchange : public QObject {
   Q_OBJECT
 public:
   TExchange(TClassMain& main, JobRowModel& rows, QObject* parent = nullptr);
-  // Cancels every worker and waits for it to end.
+  // Cancels every worker and waits for it to end, without limit.
   ~TExchange() override;
+
+  // The exit in two steps that an owner can bound in time: CancelWorkers
+  // ends every wait of the running workers (and cancels each worker started
+  // later at once); WaitWorkers waits for them until the deadline and tells
+  // whether every one has ended.
+  void CancelWorkers();
+  bool WaitWorkers(QDeadlineTimer deadline);
 
   TClassMain& Main() { return FMain; }
 
@@ -111,6 +119,7 @@ private:
   ShareDirectory FShares;
   std::function<bool()> FOnline;
   std::set<TClassWorker*> FWorkers;
+  bool FCancelled = false;
 };
 
 Q_DECLARE_METATYPE(ListingRow)
