@@ -37,16 +37,25 @@ TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)
 }
 
 TExchange::~TExchange() {
+  CancelWorkers();
   const std::set<TClassWorker*> workers = std::move(FWorkers);
   FWorkers.clear();
   for (TClassWorker* w : workers) {
     w->disconnect(this);
-    w->Cancel();
-  }
-  for (TClassWorker* w : workers) {
     w->wait();
     delete w;
   }
+}
+
+void TExchange::CancelWorkers() {
+  FCancelled = true;
+  for (TClassWorker* w : FWorkers) w->Cancel();
+}
+
+bool TExchange::WaitWorkers(QDeadlineTimer deadline) {
+  bool ended = true;
+  for (TClassWorker* w : FWorkers) ended = w->wait(deadline) && ended;
+  return ended;
 }
 
 void TExchange::PublishShares() { FShares.Publish(ShareSnapshot::From(FMain.Users(), FMain.Anonymous())); }
@@ -57,6 +66,7 @@ void TExchange::Track(TClassWorker* worker) {
     FWorkers.erase(worker);
     worker->deleteLater();
   });
+  if (FCancelled) worker->Cancel();  // after the exit began it only winds up
   worker->Resume();
 }
 

@@ -8,6 +8,7 @@
 // ever touches a freed object.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -33,8 +34,15 @@ class TExchange : public QObject, public ExchangeHost {
   Q_OBJECT
 public:
   TExchange(TClassMain& main, JobRowModel& rows, QObject* parent = nullptr);
-  // Cancels every worker and waits for it to end.
+  // Cancels every worker and waits for it to end, without limit.
   ~TExchange() override;
+
+  // The exit in two steps that an owner can bound in time: CancelWorkers
+  // ends every wait of the running workers (and cancels each worker started
+  // later at once); WaitWorkers waits for them until the deadline and tells
+  // whether every one has ended.
+  void CancelWorkers();
+  bool WaitWorkers(QDeadlineTimer deadline);
 
   TClassMain& Main() { return FMain; }
 
@@ -119,6 +127,7 @@ private:
   std::function<bool()> FOnline;
   MailSenderFactory FNewSender;
   std::set<TClassWorker*> FWorkers;
+  bool FCancelled = false;
 };
 
 Q_DECLARE_METATYPE(ListingRow)

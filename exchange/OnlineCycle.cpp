@@ -17,7 +17,40 @@ TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* p
   connect(&FTimer, &QTimer::timeout, this, &TOnlineCycle::Tick);
 }
 
-TOnlineCycle::~TOnlineCycle() = default;
+TOnlineCycle::~TOnlineCycle() {
+  CancelPollers();
+  FPollers.clear();  // each waits for its thread
+}
+
+int TOnlineCycle::RunningPollers() const {
+  int n = 0;
+  for (const OwnedPoller& p : FPollers) n += p->isFinished() ? 0 : 1;
+  return n;
+}
+
+void TOnlineCycle::CancelPollers() {
+  FCancelled = true;
+  FTimer.stop();
+  for (const OwnedPoller& p : FPollers) p->Cancel();
+}
+
+bool TOnlineCycle::WaitPollers(QDeadlineTimer deadline) {
+  bool ended = true;
+  for (const OwnedPoller& p : FPollers) ended = p->wait(deadline) && ended;
+  return ended;
+}
+
+void TOnlineCycle::Reap() {
+  std::erase_if(FPollers, [](const OwnedPoller& p) { return p->isFinished(); });
+}
+
+void TOnlineCycle::Start(OwnedPoller poller) {
+  poller->SetFreeOnTerminate(false);
+  connect(poller.get(), &QThread::finished, this, &TOnlineCycle::Reap, Qt::QueuedConnection);
+  Reap();
+  FPollers.push_back(std::move(poller));
+  FPollers.back()->Resume();
+}
 
 TOnlineCycle::Failure TOnlineCycle::GoOnline() {
   Failure failure;
@@ -84,7 +117,7 @@ void TOnlineCycle::RestartTimer() {
 void TOnlineCycle::Tick() {
   FTimer.stop();
   try {
-    if (FMain.Options().ServerType() == 0 && FOnline && !IsClosing())
+    if (FMain.Options().ServerType() == 0 && FOnline && !FCancelled && !IsClosing())
       FMain.Options().Pop3Type() == 0 ? StartPop3Poller() : StartImap4Poller();
   } catch (...) {
     // a poller that cannot be started is not started; the next tick tries again
@@ -114,14 +147,16 @@ void TOnlineCycle::Configure(TClassAccelerator& poller) {
 
 void TOnlineCycle::StartPop3Poller() {
   auto* poller = new TClassAcceleratorPOP3();
+  OwnedPoller owned(poller);
   Configure(*poller);
   poller->SetAuthent(FMain.Options().Pop3Authent());
-  poller->Resume();
+  Start(std::move(owned));
 }
 
 void TOnlineCycle::StartImap4Poller() {
   auto* poller = new TClassAcceleratorIMAP4();
+  OwnedPoller owned(poller);
   Configure(*poller);
   poller->SetMailboxName(FMain.Options().Pop3Folder());
-  poller->Resume();
+  Start(std::move(owned));
 }

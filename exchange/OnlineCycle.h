@@ -2,11 +2,17 @@
 // the poll timer; each tick starts one mailbox poller (POP3 or IMAP4 by the
 // options), whose taken mails are handed to the given function on this thread.
 // Headless: the window shows what it does, kestroctl runs it without one.
+//
+// The cycle owns the pollers it starts: a finished one is freed on this
+// thread, CancelPollers and WaitPollers end the rest within a deadline, and
+// the destructor cancels every poller and waits for it without limit.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <vector>
 
 #include "transport/MailboxPoller.h"
 
@@ -49,6 +55,13 @@ public:
   void Tick();
   // The pollers started so far (tests).
   int PollersStarted() const { return FPollersStarted; }
+  // Pollers whose thread has not ended yet.
+  int RunningPollers() const;
+
+  // Exit: ends the pass of every poller (and starts none from now on), then
+  // waits for them until the deadline; whether every poller has ended.
+  void CancelPollers();
+  bool WaitPollers(QDeadlineTimer deadline);
 
 signals:
   void OnlineChanged(bool online);
@@ -57,6 +70,9 @@ private:
   void StartPop3Poller();
   void StartImap4Poller();
   void Configure(TClassAccelerator& poller);
+  void Start(OwnedPoller poller);
+  // Frees the pollers whose thread has ended.
+  void Reap();
   void Finish(bool online);
 
   TClassMain& FMain;
@@ -66,4 +82,6 @@ private:
   bool FOnline = false;
   bool FGoingOnline = false;
   int FPollersStarted = 0;
+  bool FCancelled = false;
+  std::vector<OwnedPoller> FPollers;
 };

@@ -42,6 +42,15 @@ TClassAccelerator::TClassAccelerator(const char* semaphoreName, QObject* parent)
 
 TClassAccelerator::~TClassAccelerator() = default;
 
+void StopAndJoinPoller::operator()(TClassAccelerator* poller) const {
+  if (!poller) return;
+  poller->Cancel();
+  poller->wait();
+  delete poller;
+}
+
+bool TClassAccelerator::Stopping() const { return IsClosing() || Cancelled(); }
+
 void TClassAccelerator::SetHandOver(HandOverFn fn, QObject* context) {
   FHandOver = std::move(fn);
   FContext = context;
@@ -55,14 +64,14 @@ void TClassAccelerator::run() {
   NamedSemaphore semaphore(QString::fromLatin1(FSemaphoreName), 1);
   // On time-out (another pass hangs) or exit this poller gives up its turn;
   // the next tick tries again.
-  if (!semaphore.Acquire(FSemaphoreWait)) return;
+  if (!semaphore.Acquire(FSemaphoreWait, &FCancel)) return;
   FOutcome.Ran = true;
   try {
     Pass();
   } catch (...) {
     // A failed pass is not reported; the next tick tries again.
   }
-  PacedWait(kPauseAfterPassMs);
+  Pause(kPauseAfterPassMs);
   semaphore.Release();
 }
 
@@ -121,7 +130,7 @@ void TClassAccelerator::Report(bool taken) const {
 }
 
 void TClassAccelerator::HandOver() {
-  if (IsClosing() || !FHandOver) return;
+  if (Stopping() || !FHandOver) return;
   const HandOverData data = Current();
   if (!FHasContext) {
     FHandOver(data);
@@ -134,19 +143,28 @@ void TClassAccelerator::HandOver() {
     return;
   }
   // A synchronous call into the main thread that gives up when the program
-  // closes, so that an exiting main thread never waits for this one.
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
+  // closes or the poller is cancelled, so that an exiting main thread never
+  // waits for this one.
+  // A hand-over given up on is not run later either.
+  struct Call {
+    std::promise<void> Done;
+    std::atomic<bool> GivenUp{false};
+  };
+  auto call = std::make_shared<Call>();
+  std::future<void> finished = call->Done.get_future();
   HandOverFn fn = FHandOver;
   QMetaObject::invokeMethod(
       context,
-      [fn, data, done] {
-        if (!IsClosing()) fn(data);
-        done->set_value();
+      [fn, data, call] {
+        if (!IsClosing() && !call->GivenUp.load()) fn(data);
+        call->Done.set_value();
       },
       Qt::QueuedConnection);
   while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-    if (IsClosing()) return;
+    if (Stopping()) {
+      call->GivenUp.store(true);
+      return;
+    }
   }
 }
 
@@ -169,7 +187,7 @@ void TClassAcceleratorPOP3::Pass() {
   FOutcome.HeadersFetched = box->HeadersFetched();
   if (FOutcome.Code == 0) {
     const int n = box->MessageCount();
-    for (int i = 1; i <= n && !IsClosing(); ++i) {
+    for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(*box, i, taken)) continue;
       if (taken) {
@@ -177,7 +195,7 @@ void TClassAcceleratorPOP3::Pass() {
         box->DownloadMessage(i);
         TakeCurrent(*box);
         HandOver();
-        PacedWait(kPauseAfterHandOverMs);
+        Pause(kPauseAfterHandOverMs);
       }
       Report(taken);
       if (!FDryRun && box->DeleteSingleMessage(i) == 0) ++FOutcome.Deleted;
@@ -205,14 +223,14 @@ void TClassAcceleratorIMAP4::Pass() {
   FOutcome.HeadersFetched = box.HeadersFetched();
   if (FOutcome.Code == 0) {
     const int n = box.MessageCount();
-    for (int i = 1; i <= n && !IsClosing(); ++i) {
+    for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(box, i, taken)) continue;
       // A taken mail that cannot be downloaded is deleted without hand-over.
       if (taken && box.DownloadMessage(i) == 0) {
         TakeCurrent(box);
         HandOver();
-        PacedWait(kPauseAfterHandOverMs);
+        Pause(kPauseAfterHandOverMs);
       } else {
         taken = false;
       }

@@ -8,8 +8,11 @@
 #include <QPointer>
 #include <QString>
 #include <QThread>
+#include <atomic>
 #include <functional>
 #include <memory>
+
+#include "platform/Closing.h"
 
 class TMailPOP3;
 class TMailIMAP4;
@@ -47,10 +50,15 @@ public:
   // runs on the poller's own thread.
   void SetHandOver(HandOverFn fn, QObject* context);
   void SetPeerMailReport(PeerMailFn fn) { FReport = std::move(fn); }
-  // Frees the object when its run ends (the default).
+  // Frees the object when its run ends (the default). An owner that keeps
+  // the poller (OwnedPoller) turns it off.
   void SetFreeOnTerminate(bool on) { FFreeOnTerminate = on; }
   // Starts the thread one step below normal priority.
   void Resume();
+  // Ends the pass early, as the exit flag does: the semaphore wait and the
+  // pauses end, no further mail is taken and nothing more is handed over.
+  void Cancel() { FCancel.store(true); }
+  bool Cancelled() const { return FCancel.load(); }
   // Runs the thread body on the calling thread (kestroctl, tests).
   void RunHere() { run(); }
   // The semaphore wait in ms (preset 360000).
@@ -109,6 +117,11 @@ protected:
   HandOverData Current() const;
   void Report(bool taken) const;
 
+  // Whether the pass should stop: the program exits or the poller was cancelled.
+  bool Stopping() const;
+  // PacedWait that also ends when the poller is cancelled.
+  bool Pause(int ms) { return PacedWait(ms, &FCancel); }
+
   Outcome FOutcome;
   bool FDryRun = false;  // hand over, delete nothing (kestroctl mailbox scan)
 
@@ -116,6 +129,7 @@ private:
   const char* FSemaphoreName;
   int FSemaphoreWait = 360000;
   bool FFreeOnTerminate = true;
+  std::atomic<bool> FCancel{false};
   HandOverFn FHandOver;
   PeerMailFn FReport;
   QPointer<QObject> FContext;
@@ -140,6 +154,13 @@ private:
 
   friend class MailboxScan;
 };
+
+// Owns a poller thread the way a unique_ptr owns an object: freeing it
+// cancels the pass, waits for the thread to end and deletes the poller.
+struct StopAndJoinPoller {
+  void operator()(TClassAccelerator* poller) const;
+};
+using OwnedPoller = std::unique_ptr<TClassAccelerator, StopAndJoinPoller>;
 
 class TClassAcceleratorPOP3 : public TClassAccelerator {
   Q_OBJECT

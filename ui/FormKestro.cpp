@@ -98,15 +98,15 @@ public:
 
 }  // namespace
 
-TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* parent) : QMainWindow(parent) {
+TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
+    : QMainWindow(parent), FEngine(std::move(engine)) {
   setObjectName(QStringLiteral("TFormKestro"));
   QFont font(QStringLiteral("Tahoma"));
   font.setPointSize(8);
   setFont(font);
 
-  // 1. size; the exit flag is down.
+  // 1. size (the engine has lowered the exit flag).
   resize(kWidth, kHeight);
-  SetClosing(false);
   // 2. images, the application icon and the status picture.
   LoadImageLists();
   CreateActions();
@@ -116,29 +116,25 @@ TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* pare
   setWindowIcon(FIconOffline);
   QApplication::setWindowIcon(FIconOffline);
 
-  // 4. the application object; the online cycle with its timer.
-  FMain = std::make_unique<TClassMain>(nullptr, confFolder);
-  FCycle = std::make_unique<TOnlineCycle>(*FMain, FJobRows);
-  tmTimer = &FCycle->Timer();
+  // 4. the online cycle's timer; what the exchange reports is shown.
+  tmTimer = &Cycle().Timer();
   tmTimer->setObjectName(QStringLiteral("tmTimer"));
-  FExchange = std::make_unique<TExchange>(*FMain, FJobRows);
-  FExchange->SetOnlineCheck([this] { return Online(); });
-  FCycle->SetHandOver(FExchange->HandOver());
-  connect(FExchange.get(), &TExchange::ShowListing, this, [this](const QList<ListingRow>& rows) {
+  TExchange* exchange = &Exchange();
+  connect(exchange, &TExchange::ShowListing, this, [this](const QList<ListingRow>& rows) {
     QList<QPair<QString, QString>> files;
     for (const ListingRow& r : rows) files.append({r.Name, r.Size});
     FillFileTree(files);
   });
-  connect(FExchange.get(), &TExchange::JobStatus, this, [this](int row, qint32 state, const QString& text) {
+  connect(exchange, &TExchange::JobStatus, this, [this](int row, qint32 state, const QString& text) {
     ShowJobStatus(state, text);
     // A row that leaves the Active state loses its selection; the focus stays.
     if (state != jsActive && row >= 0)
       tlState->selectionModel()->select(FStateModel->index(row, 0),
                                         QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
   });
-  connect(FExchange.get(), &TExchange::ShowJobError, this, &TFormKestro::ShowJobError, Qt::QueuedConnection);
-  connect(FExchange.get(), &TExchange::AddressRemembered, this, &TFormKestro::FillAddressBox);
-  connect(this, &TFormKestro::SharesChanged, FExchange.get(), &TExchange::PublishShares);
+  connect(exchange, &TExchange::ShowJobError, this, &TFormKestro::ShowJobError, Qt::QueuedConnection);
+  connect(exchange, &TExchange::AddressRemembered, this, &TFormKestro::FillAddressBox);
+  connect(this, &TFormKestro::SharesChanged, exchange, &TExchange::PublishShares);
 
   if (const QScreen* screen = QApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -148,7 +144,7 @@ TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* pare
   sbPanel0->setText(QStringLiteral(" Offline"));
   // 6. the State panel starts collapsed; 7. the address box.
   aState->trigger();
-  FillAddressBox(FMain->RemoteHost());
+  FillAddressBox(Main().RemoteHost());
   cbAddress->setFocus();
 
   FIdleTimer = new QTimer(this);
@@ -164,12 +160,12 @@ TFormKestro::TFormKestro(const std::optional<QString>& confFolder, QWidget* pare
 
 TFormKestro::~TFormKestro() {
   if (FBusyCursor) QApplication::restoreOverrideCursor();
-  // Exit: go offline, then free the application object, which saves.
-  if (Online()) SetOnline(false);
-  SetClosing(true);  // workers stop; their waits end
-  FExchange.reset();
-  FCycle.reset();
-  FMain.reset();
+  FIdleTimer->stop();
+  // The State list shows rows of the engine: it lets go of them first.
+  FStateModel->setSourceModel(nullptr);
+  // Exit: the engine, freed with the window, goes offline, stops its threads
+  // and saves, unless its owner has shut it down already.
+  FEngine.reset();
 }
 
 // --- creation ---------------------------------------------------------------
@@ -236,14 +232,14 @@ void TFormKestro::CreateActions() {
   connect(aClear, &QAction::triggered, this, &TFormKestro::aClearExecute);
   connect(aDelete, &QAction::triggered, this, &TFormKestro::aDeleteExecute);
   connect(aCheckSession, &QAction::triggered, this, &TFormKestro::aCheckSessionExecute);
-  connect(aHelp, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(FMain->QuickStart())); });
-  connect(aHome, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(FMain->HomePage())); });
+  connect(aHelp, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(Main().QuickStart())); });
+  connect(aHome, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(Main().HomePage())); });
   connect(aAbout, &QAction::triggered, this, &TFormKestro::aAboutExecute);
   connect(aList, &QAction::triggered, this, [this] { IssueRequest(QStringLiteral("list"), QString()); });
   connect(aDownload, &QAction::triggered, this, &TFormKestro::aDownloadExecute);
   connect(aRefresh, &QAction::triggered, this, [this] {
     const int row = CurrentJobRow();
-    if (row >= 0) IssueRequest(FJobRows.Row(row).Action, FJobRows.Row(row).Text);
+    if (row >= 0) IssueRequest(JobRows().Row(row).Action, JobRows().Row(row).Text);
   });
   connect(aUsers, &QAction::triggered, this, &TFormKestro::aUsersExecute);
   connect(aOptions, &QAction::triggered, this, &TFormKestro::aOptionsExecute);
@@ -339,7 +335,7 @@ void TFormKestro::CreateControls() {
   btState = stateButton("btState", aState);
 
   FStateModel = new StateListModel(ilMain, this);
-  FStateModel->setSourceModel(&FJobRows);
+  FStateModel->setSourceModel(&JobRows());
   tlState = new QTreeView(pnState);
   tlState->setObjectName(QStringLiteral("tlState"));
   tlState->setModel(FStateModel);
@@ -559,7 +555,7 @@ void TFormKestro::aShowExecute() {
 
 void TFormKestro::closeEvent(QCloseEvent* event) {
   event->ignore();  // the window is destroyed only at exit
-  if (tiTray->isVisible() && !FMain->CloseOn()) {
+  if (tiTray->isVisible() && !Main().CloseOn()) {
     RunAction(aMinimize);
     return;
   }
@@ -573,7 +569,7 @@ void TFormKestro::aExitExecute() {
 
 void TFormKestro::ShowAtStart() {
   // Without a tray there is no way back to a hidden window: show it then.
-  if (FMain->Options().StartupTray() && QSystemTrayIcon::isSystemTrayAvailable()) {
+  if (Main().Options().StartupTray() && QSystemTrayIcon::isSystemTrayAvailable()) {
     FormHide();
     return;
   }
@@ -592,10 +588,10 @@ bool TFormKestro::RunAction(QAction* action) {
   return true;
 }
 
-bool TFormKestro::Online() const { return FCycle && FCycle->Online(); }
+bool TFormKestro::Online() const { return FEngine && FEngine->Cycle().Online(); }
 
 void TFormKestro::aCheckSessionExecute() {
-  aOnline->setEnabled(!Online() && !(FCycle && FCycle->GoingOnline()));
+  aOnline->setEnabled(!Online() && !Cycle().GoingOnline());
   aOffline->setEnabled(Online());
 }
 
@@ -616,7 +612,7 @@ int TFormKestro::CurrentJobRow() const {
 }
 
 void TFormKestro::CheckState() {
-  const int s = FJobRows.JobListState();
+  const int s = JobRows().JobListState();
   const bool selected = !tlFiles->selectedItems().isEmpty();
   const bool busy = s == 1;
   if (busy != FBusyCursor) {
@@ -632,7 +628,7 @@ void TFormKestro::CheckState() {
   aDownload->setEnabled(s < 1 && selected && Online());
   tlState->setEnabled(s < 1);
   aCheckSessionExecute();
-  FCycle->AdjustPollTimer();
+  Cycle().AdjustPollTimer();
 }
 
 void TFormKestro::ShowJobStatus(int state, const QString& text) {
@@ -642,53 +638,53 @@ void TFormKestro::ShowJobStatus(int state, const QString& text) {
 
 void TFormKestro::aCancelExecute() {
   const int row = CurrentJobRow();
-  const QString jobId = FJobRows.Stop(row);
+  const QString jobId = JobRows().Stop(row);
   if (jobId.isEmpty()) return;
-  FMain->SetStopJobId(jobId);
+  Main().SetStopJobId(jobId);
   ShowJobStatus(jsStopped, QStringLiteral("      Stopped"));
 }
 
-void TFormKestro::aDeleteExecute() { FJobRows.RemoveRow(CurrentJobRow()); }
+void TFormKestro::aDeleteExecute() { JobRows().RemoveRow(CurrentJobRow()); }
 
-void TFormKestro::aClearExecute() { FJobRows.Clear(); }
+void TFormKestro::aClearExecute() { JobRows().Clear(); }
 
 void TFormKestro::aPropertiesExecute() {
   const int row = CurrentJobRow();
   if (row < 0) return;
-  const JobRow& r = FJobRows.Row(row);
+  const JobRow& r = JobRows().Row(row);
   RunPropertiesDialog(this, {r.Number, r.Subject, r.Address, r.Started, r.Finished, r.State, r.Action, r.Text, r.Info});
 }
 
-void TFormKestro::aAboutExecute() { RunAboutDialog(this, FMain->HomePage(), FMain->LocalizerExt(), 0); }
+void TFormKestro::aAboutExecute() { RunAboutDialog(this, Main().HomePage(), Main().LocalizerExt(), 0); }
 
 void TFormKestro::SaveConfiguration() {
   try {
-    FMain->Save();
+    Main().Save();
   } catch (const std::exception& e) {
     QMessageBox::critical(this, QStringLiteral("Error"), QString::fromUtf8(e.what()));
   }
 }
 
 void TFormKestro::aConfigurationExecute() {
-  if (RunConfigurationDialog(this, FMain->Options())) SaveConfiguration();
+  if (RunConfigurationDialog(this, Main().Options())) SaveConfiguration();
 }
 
 void TFormKestro::aOptionsExecute() {
-  if (!RunOptionsDialog(this, FMain->Options())) return;
+  if (!RunOptionsDialog(this, Main().Options())) return;
   SaveConfiguration();
   // The new period takes effect at once, online or not.
-  FCycle->RestartTimer();
+  Cycle().RestartTimer();
 }
 
 void TFormKestro::aUsersExecute() {
-  if (!RunShareDialog(this, FMain->Users(), FMain->Anonymous(), FMain->Options().Provider().Domain)) return;
+  if (!RunShareDialog(this, Main().Users(), Main().Anonymous(), Main().Options().Provider().Domain)) return;
   emit SharesChanged();
   SaveConfiguration();
 }
 
 void TFormKestro::FillAddressBox(const QString& address) {
   cbAddress->clear();
-  cbAddress->addItems(FMain->Addresses().Addresses());
+  cbAddress->addItems(Main().Addresses().Addresses());
   cbAddress->setEditText(address);
 }
 
@@ -700,7 +696,7 @@ QString TFormKestro::SelectedFileList(bool withSizes) const {
 }
 
 void TFormKestro::IssueRequest(const QString& command, const QString& fileList) {
-  const TExchange::Issued issued = FExchange->IssueRequest(command, fileList, cbAddress->currentText());
+  const TExchange::Issued issued = Exchange().IssueRequest(command, fileList, cbAddress->currentText());
   if (!issued.Error.isEmpty()) {
     QMessageBox::critical(this, QStringLiteral("Error"), issued.Error);
     return;
@@ -708,13 +704,13 @@ void TFormKestro::IssueRequest(const QString& command, const QString& fileList) 
   if (issued.JobId.isEmpty()) return;
   // The new row is the current and selected one.
   tlState->setCurrentIndex(FStateModel->index(0, JobRowModel::colSubject));
-  ShowJobStatus(jsActive, JobRowModel::ProgressText(FJobRows.Row(0).Progress));
+  ShowJobStatus(jsActive, JobRowModel::ProgressText(JobRows().Row(0).Progress));
 }
 
 void TFormKestro::aDownloadExecute() {
-  QString folder = FMain->Options().DownloadFolder();
+  QString folder = Main().Options().DownloadFolder();
   if (!RunDownloadDialog(this, folder)) return;
-  FMain->Options().SetDownloadFolder(folder);
+  Main().Options().SetDownloadFolder(folder);
   SaveConfiguration();
   IssueRequest(QStringLiteral("download"), SelectedFileList(false));
 }
@@ -745,17 +741,17 @@ void TFormKestro::FillFileTree(const QList<QPair<QString, QString>>& files) {
 
 // --- start-up -------------------------------------------------------------------
 
-void TFormKestro::Clean() { FMain->CleanTempFolders(); }
+void TFormKestro::Clean() { Main().CleanTempFolders(); }
 
 void TFormKestro::StartupDecisions() {
   FormHide();
   try {
-    if (FMain->Options().StartupAbout()) RunAboutDialog(this, FMain->HomePage(), FMain->LocalizerExt(), 1);
-    if (!FMain->SecondStart()) {
+    if (Main().Options().StartupAbout()) RunAboutDialog(this, Main().HomePage(), Main().LocalizerExt(), 1);
+    if (!Main().SecondStart()) {
       aConfiguration->trigger();
-      FMain->SetSecondStart(true);
+      Main().SetSecondStart(true);
     }
-    if (FMain->Options().StartupRun()) aOnline->trigger();
+    if (Main().Options().StartupRun()) aOnline->trigger();
   } catch (...) {
     // an error on the way must not keep the program out of reach
   }
@@ -770,7 +766,7 @@ void TFormKestro::SetOnline(bool goOnline) {
   sbPanel0->setText(goOnline ? QStringLiteral(" Online...") : QStringLiteral(" Offline..."));
   aCheckSessionExecute();
   if (goOnline) {
-    const TOnlineCycle::Failure failure = FCycle->GoOnline();
+    const TOnlineCycle::Failure failure = Cycle().GoOnline();
     if (failure.Code != 0) {
       QApplication::restoreOverrideCursor();
       QStringList details;
@@ -780,7 +776,7 @@ void TFormKestro::SetOnline(bool goOnline) {
       QApplication::setOverrideCursor(Qt::BusyCursor);
     }
   } else {
-    FCycle->GoOffline();
+    Cycle().GoOffline();
   }
   QApplication::restoreOverrideCursor();
   const bool state = Online();

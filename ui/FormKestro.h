@@ -1,7 +1,8 @@
 // The main window: the address bar, the file tree of the last listing, the
 // State list of the user's requests, the status bar, the menus, the tray icon
-// and every action of the user. It owns the application object and the engine
-// parts that run the online cycle and the exchange; it adds only what is seen.
+// and every action of the user. It receives a started engine (application
+// object, job rows, exchange, online cycle) and keeps it; it adds only what
+// is seen.
 #pragma once
 
 #include <QIcon>
@@ -10,9 +11,9 @@
 #include <QPointer>
 #include <QPixmap>
 #include <memory>
-#include <optional>
 
 #include "core/JobRows.h"
+#include "exchange/Engine.h"
 
 class QAction;
 class QComboBox;
@@ -32,18 +33,18 @@ class TExchange;
 class TFormKestro : public QMainWindow {
   Q_OBJECT
 public:
-  // Creates the window and the application object, reading the configuration
-  // of confFolder (or of the installation). A damaged configuration raises
-  // EConfigFileError and no window is left.
-  explicit TFormKestro(const std::optional<QString>& confFolder = std::nullopt, QWidget* parent = nullptr);
+  // Creates the window on a started engine, which it keeps. Freeing the
+  // window frees the engine, which shuts down unless its Shutdown has run.
+  explicit TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent = nullptr);
   ~TFormKestro() override;
 
-  TClassMain& Main() { return *FMain; }
-  JobRowModel& JobRows() { return FJobRows; }
+  Engine& TheEngine() { return *FEngine; }
+  TClassMain& Main() { return FEngine->Main(); }
+  JobRowModel& JobRows() { return FEngine->Rows(); }
   bool Online() const;
   QTimer& PollTimer() { return *tmTimer; }
-  TOnlineCycle& Cycle() { return *FCycle; }
-  TExchange& Exchange() { return *FExchange; }
+  TOnlineCycle& Cycle() { return FEngine->Cycle(); }
+  TExchange& Exchange() { return FEngine->Exchange(); }
 
   // The steps of start-up after the window exists, in order.
   // aClean: empty the temporary folders. (The archive settings need no step
@@ -150,10 +151,7 @@ private:
   int CurrentJobRow() const;
   void SaveConfiguration();
 
-  std::unique_ptr<TClassMain> FMain;
-  JobRowModel FJobRows;
-  std::unique_ptr<TOnlineCycle> FCycle;
-  std::unique_ptr<TExchange> FExchange;
+  std::unique_ptr<Engine> FEngine;
   StateListModel* FStateModel = nullptr;
   QList<QIcon> ilMain, ilTree;
   QList<QPixmap> ilState;

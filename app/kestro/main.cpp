@@ -2,17 +2,24 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
 
 #include "config/ClassData.h"
+#include "exchange/Engine.h"
 #include "platform/Closing.h"
 #include "platform/InstanceLock.h"
 #include "platform/Signals.h"
 #include "platform/Settings.h"
 #include "transport/MailProbe.h"
 #include "ui/FormKestro.h"
+
+namespace {
+// How long the exit waits for the threads to end.
+constexpr std::chrono::seconds kExitLimit{5};
+}  // namespace
 
 int main(int argc, char** argv) {
   // One Kestro per configuration: a second start ends at once, silently.
@@ -23,11 +30,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Kestro"));
   QApplication::setQuitOnLastWindowClosed(false);
-  SetPaceFactor(settings.Pace);
 
   std::unique_ptr<TFormKestro> form;
   try {
-    form = std::make_unique<TFormKestro>();
+    form = std::make_unique<TFormKestro>(std::make_unique<Engine>());
   } catch (const std::exception& e) {
     // Without its configuration the program does not run on.
     QMessageBox::critical(nullptr, QStringLiteral("Kestro"),
@@ -44,16 +50,19 @@ int main(int argc, char** argv) {
       if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->reject();
     QApplication::exit(0);
   });
-  form->Clean();
   for (const QString& failure : ProbeMailComponent(QApplication::applicationDirPath()))
     QMessageBox::critical(form.get(), QStringLiteral("Error"), failure);
   form->StartupDecisions();
   form->ShowAtStart();
   // An exit asked for during the start-up decisions (a signal while a dialog was open) ends here.
   const int code = IsClosing() ? 0 : QApplication::exec();
-  form.reset();  // goes offline and saves
-  // Worker threads may still be inside a mail session; they hold nothing that
-  // needs saving, so the process ends here without waiting for them.
-  std::fflush(nullptr);
-  ::_exit(code);
+  // Offline, every thread told to stop and given a few seconds, then saved.
+  if (!form->TheEngine().Shutdown(kExitLimit)) {
+    // A thread still inside a mail session holds nothing that needs saving:
+    // the process ends without freeing what it may still use.
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
+  form.reset();
+  return code;
 }

@@ -4,22 +4,21 @@
 #include "core/JobRows.h"
 #include "core/Utils.h"
 #include "main/ClassMain.h"
+#include "exchange/Engine.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "kestroctl/Command.h"
-#include "platform/Closing.h"
 #include "platform/InstanceLock.h"
-#include "platform/NamedSemaphore.h"
-#include "platform/Settings.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -39,15 +38,15 @@ void Out(const QString& text) {
 
 QString Number(double v) { return QString::number(v, 'f', 2); }
 
-// A running Kestro without a window: the application object of DIR, its job
-// rows, the exchange and the online cycle, with the start-up and the exit of
-// the program.
+// How long the exit waits for the threads to end.
+constexpr std::chrono::seconds kExitLimit{10};
+
+// A running Kestro without a window: the engine on DIR, held by the lock of
+// the configuration as the program holds it.
 struct Peer {
   InstanceLock Lock;
-  std::unique_ptr<TClassMain> Main;
-  JobRowModel Rows;
-  std::unique_ptr<TExchange> Exchange;
-  std::unique_ptr<TOnlineCycle> Cycle;
+  std::unique_ptr<Engine> Kestro;
+  bool Ended = true;  // every thread ended at the exit
 
   explicit Peer(const QString& dirArg) {
     const QString dir = QDir(dirArg).absolutePath();
@@ -55,40 +54,40 @@ struct Peer {
       throw CtlError(QStringLiteral("%1 is no configuration folder").arg(dir).toStdString());
     if (!Lock.TryAcquire(dir))
       throw CtlError(QStringLiteral("the configuration in %1 is in use by a running Kestro").arg(dir).toStdString());
-    SetPaceFactor(InstallSettings::Current().Pace);
-    SetClosing(false);
-    Main = std::make_unique<TClassMain>(nullptr, dir, false);
-    // The start empties the temporary folders, as the program does.
-    Main->CleanTempFolders();
-    Exchange = std::make_unique<TExchange>(*Main, Rows);
-    Cycle = std::make_unique<TOnlineCycle>(*Main, Rows);
-    Cycle->SetHandOver(Exchange->HandOver());
-    Exchange->SetOnlineCheck([this] { return Cycle->Online(); });
+    Kestro = std::make_unique<Engine>(dir, false);
+  }
+  // A thread that outlived the exit may still use the engine: it is not freed
+  // then (End ends the process before it comes to this).
+  ~Peer() {
+    if (!Ended) (void)Kestro.release();
   }
 
+  TClassMain& Main() { return Kestro->Main(); }
+  JobRowModel& Rows() { return Kestro->Rows(); }
+  TExchange& Exchange() { return Kestro->Exchange(); }
+
   void GoOnline() {
-    const TOnlineCycle::Failure failure = Cycle->GoOnline();
-    if (!Cycle->Online())
+    const TOnlineCycle::Failure failure = Kestro->Cycle().GoOnline();
+    if (!Kestro->Cycle().Online())
       throw CtlError(QString(failure.Message).replace(QStringLiteral("\r\n"), QStringLiteral(" ")).toStdString());
   }
 
-  // Goes offline, lets every worker and poller wind up, and saves.
+  // Goes offline, stops every worker and poller, and saves.
   void Exit() {
-    Cycle->GoOffline();
-    SetClosing(true);
-    Exchange.reset();
-    // A poller still in its pass holds its slot; it ends soon once closing.
-    QElapsedTimer clock;
-    clock.start();
-    for (const char* name : {kPop3Semaphore, kImap4Semaphore}) {
-      NamedSemaphore slot(QString::fromLatin1(name), 1);
-      while (!slot.Acquire(0) && clock.elapsed() < 10000) {
-        QCoreApplication::processEvents();
-        QThread::msleep(20);
-      }
-    }
+    Ended = Kestro->Shutdown(kExitLimit);
     QCoreApplication::processEvents();
-    Main->Save();
+  }
+
+  // The end of the command: code, or error (exit 1) when it is not empty. When
+  // a thread outlived the exit the process ends here, after the output.
+  int End(int code, const QString& error = {}) {
+    if (!Ended) {
+      if (!error.isEmpty()) Err(QStringLiteral("kestroctl: %1\n").arg(error));
+      std::fflush(nullptr);
+      ::_exit(error.isEmpty() ? code : 1);
+    }
+    if (!error.isEmpty()) throw CtlError(error.toStdString());
+    return code;
   }
 };
 
@@ -108,18 +107,18 @@ void RunUntil(const std::function<bool()>& done) {
 int Run(const QStringList& args) {
   CtlExpectArgs(args, 1, 1);
   Peer peer(args[0]);
-  QObject::connect(peer.Exchange.get(), &TExchange::ServingJobChanged,
+  QObject::connect(&peer.Exchange(), &TExchange::ServingJobChanged,
                    [](const QString& number, qint32 state, double progress, const QString& info) {
                      Out(QStringLiteral("serving\t%1\t%2\t%3\t%4\n")
                              .arg(number, StateName(state), Number(progress),
                                   QString(info).replace(QStringLiteral("\r\n"), QStringLiteral(" "))));
                    });
   peer.GoOnline();
-  Out(QStringLiteral("online\t%1\n").arg(peer.Main->Options().SmtpAddress()));
+  Out(QStringLiteral("online\t%1\n").arg(peer.Main().Options().SmtpAddress()));
   RunUntil([] { return false; });
   peer.Exit();
   Out(QStringLiteral("offline\n"));
-  return 0;
+  return peer.End(0);
 }
 
 int Request(const QStringList& argsIn) {
@@ -149,32 +148,32 @@ int Request(const QStringList& argsIn) {
   if (!into.isEmpty()) {
     // As the download dialog does: the folder is stored before the request goes out.
     QDir().mkpath(into);
-    peer.Main->Options().SetDownloadFolder(QDir(into).absolutePath());
-    peer.Main->Save();
+    peer.Main().Options().SetDownloadFolder(QDir(into).absolutePath());
+    peer.Main().Save();
   }
   QList<ListingRow> listing;
   QString error;
-  QObject::connect(peer.Exchange.get(), &TExchange::ShowListing,
+  QObject::connect(&peer.Exchange(), &TExchange::ShowListing,
                    [&](const QList<ListingRow>& rows) { listing = rows; });
-  QObject::connect(peer.Exchange.get(), &TExchange::ShowJobError,
+  QObject::connect(&peer.Exchange(), &TExchange::ShowJobError,
                    [&](const QString& text, bool, const QString&) { error = text; });
   if (trace)
-    QObject::connect(&peer.Rows, &QAbstractItemModel::dataChanged, [&](const QModelIndex& from, const QModelIndex&) {
-      const JobRow& r = peer.Rows.Row(from.row());
+    QObject::connect(&peer.Rows(), &QAbstractItemModel::dataChanged, [&](const QModelIndex& from, const QModelIndex&) {
+      const JobRow& r = peer.Rows().Row(from.row());
       Err(QStringLiteral("row\t%1\t%2\t%3\n").arg(Number(r.Progress), StateName(r.State), r.Info));
     });
   peer.GoOnline();
   QString fileList;
   for (const QString& f : files) fileList += f + QStringLiteral("\r\n");
-  const TExchange::Issued issued = peer.Exchange->IssueRequest(command, fileList, args[1]);
+  const TExchange::Issued issued = peer.Exchange().IssueRequest(command, fileList, args[1]);
   if (!issued.Error.isEmpty()) {
     peer.Exit();
-    throw CtlError(issued.Error.toStdString());
+    return peer.End(1, issued.Error);
   }
-  if (trace) Err(QStringLiteral("row\t%1\tActive\t\n").arg(Number(peer.Rows.Row(0).Progress)));
+  if (trace) Err(QStringLiteral("row\t%1\tActive\t\n").arg(Number(peer.Rows().Row(0).Progress)));
   auto row = [&]() -> const JobRow* {
-    for (int i = 0; i < peer.Rows.Count(); ++i)
-      if (peer.Rows.Row(i).Number == issued.JobId) return &peer.Rows.Row(i);
+    for (int i = 0; i < peer.Rows().Count(); ++i)
+      if (peer.Rows().Row(i).Number == issued.JobId) return &peer.Rows().Row(i);
     return nullptr;
   };
   RunUntil([&] { return row() && row()->State != jsActive; });
@@ -182,18 +181,18 @@ int Request(const QStringList& argsIn) {
   // The error message is posted after the row changed.
   QCoreApplication::processEvents();
   peer.Exit();
-  if (gSignalled) throw CtlError("interrupted");
+  if (gSignalled) return peer.End(1, QStringLiteral("interrupted"));
   if (result.State != jsDone) {
     QString text = error.isEmpty() ? StateName(result.State) : error;
-    throw CtlError(text.replace(QStringLiteral("\r\n"), QStringLiteral(" ")).toStdString());
+    return peer.End(1, text.replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
   }
   if (command == QLatin1String("list")) {
     for (const ListingRow& r : listing) Out(r.Name + QLatin1Char('\t') + r.Size + QLatin1Char('\n'));
   } else {
-    const QString folder = peer.Main->Options().DownloadFolder();
+    const QString folder = peer.Main().Options().DownloadFolder();
     for (const QString& f : files) Out(folder + QLatin1Char('/') + f + QLatin1Char('\n'));
   }
-  return 0;
+  return peer.End(0);
 }
 
 }  // namespace

@@ -128,32 +128,24 @@ LocalPeer::LocalPeer(const PeerDir& peer, bool goOnline) {
   qputenv("KESTRO_SETTINGS", peer.Settings().toUtf8());
   qputenv("KESTRO_RUNTIME_DIR", peer.Runtime().toUtf8());
   InstallSettings::Reload();
-  SetPaceFactor(InstallSettings::Current().Pace);
-  SetClosing(false);
-  FMain = std::make_unique<TClassMain>(nullptr, peer.Conf(), false);
-  FMain->SetSaveOnDestroy(false);
-  FMain->CleanTempFolders();
-  FExchange = std::make_unique<TExchange>(FMain.operator*(), FRows);
-  FCycle = std::make_unique<TOnlineCycle>(*FMain, FRows);
-  FCycle->SetHandOver(FExchange->HandOver());
-  FExchange->SetOnlineCheck([this] { return FCycle->Online(); });
+  FEngine = std::make_unique<Engine>(peer.Conf(), false);
   if (goOnline) {
-    FCycle->GoOnline();
-    EXPECT_TRUE(FCycle->Online());
+    Cycle().GoOnline();
+    EXPECT_TRUE(Cycle().Online());
   }
 }
 
 LocalPeer::~LocalPeer() {
-  FCycle->GoOffline();
-  FExchange.reset();
-  // Let the last poller finish its pass before the next test clears mailboxes.
-  PlainWait(1500);
+  // The last poller's pass ends before the next test clears the mailboxes.
+  EXPECT_TRUE(FEngine->Shutdown(std::chrono::seconds(60)));
+  FEngine.reset();
   QCoreApplication::processEvents();
 }
 
 const JobRow* LocalPeer::Row(const QString& jobId) const {
-  for (int i = 0; i < FRows.Count(); ++i)
-    if (FRows.Row(i).Number == jobId) return &FRows.Row(i);
+  const JobRowModel& rows = FEngine->Rows();
+  for (int i = 0; i < rows.Count(); ++i)
+    if (rows.Row(i).Number == jobId) return &rows.Row(i);
   return nullptr;
 }
 

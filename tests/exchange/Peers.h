@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "core/JobRows.h"
+#include "exchange/Engine.h"
 
 class TClassMain;
 class TExchange;
@@ -61,24 +62,22 @@ private:
   bool FOnline = false;
 };
 
-// Kestro in this process, as the window would hold it: application object,
-// job rows, exchange and online cycle.
+// Kestro in this process, as the window holds it: an engine on the peer's
+// configuration. Freeing it shuts the engine down and waits for every thread.
 class LocalPeer {
 public:
   explicit LocalPeer(const PeerDir& peer, bool goOnline = true);
   ~LocalPeer();
-  TClassMain& Main() { return *FMain; }
-  JobRowModel& Rows() { return FRows; }
-  TExchange& Exchange() { return *FExchange; }
-  TOnlineCycle& Cycle() { return *FCycle; }
+  Engine& Kestro() { return *FEngine; }
+  TClassMain& Main() { return FEngine->Main(); }
+  JobRowModel& Rows() { return FEngine->Rows(); }
+  TExchange& Exchange() { return FEngine->Exchange(); }
+  TOnlineCycle& Cycle() { return FEngine->Cycle(); }
   // The row of a job, or nullptr.
   const JobRow* Row(const QString& jobId) const;
 
 private:
-  std::unique_ptr<TClassMain> FMain;
-  JobRowModel FRows;
-  std::unique_ptr<TExchange> FExchange;
-  std::unique_ptr<TOnlineCycle> FCycle;
+  std::unique_ptr<Engine> FEngine;
 };
 
 // Processes events until cond holds or the time is up.

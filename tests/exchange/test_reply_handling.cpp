@@ -1,7 +1,6 @@
 // Kestro in this process: what comes back to a requester (volumes out of
 // order, lost, hostile), stopping a request, and the ten serving slots.
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -120,23 +119,6 @@ TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   Deliver(VolumeMail(jobId, volumes, 1));
   ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
   EXPECT_EQ(alice.Row(jobId)->State, jsError);
-}
-
-TEST_F(ReplyHandling, ExitWhileAWorkerWaitsForVolumesEndsPromptly) {
-  auto alice = std::make_unique<LocalPeer>(Alice);
-  const QString jobId = IssueDownload(*alice);
-  WriteFile(Root + "/src/a.bin", RandomBytes(160000, 10));
-  const QStringList volumes = BuildVolumes({Root + "/src/a.bin"}, 70000);
-  ASSERT_EQ(volumes.size(), 3);
-  SetPaceFactor(1);  // the waits of the exchange as a user has them
-  Deliver(VolumeMail(jobId, volumes, 2));  // the last one first: its thread waits up to an hour
-  ASSERT_TRUE(WaitUntil([&] { return alice->Exchange().RunningWorkers() > 0; }, 10000));
-  QElapsedTimer clock;
-  clock.start();
-  SetClosing(true);
-  alice.reset();  // the exchange cancels its workers and waits for them
-  EXPECT_LT(clock.elapsed(), 5000);
-  SetClosing(false);
 }
 
 TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
   QDir().mkpath(out);
 
-  TFormKestro form(home.path() + "/conf");
+  TFormKestro form(std::make_unique<Engine>(home.path() + "/conf"));
   form.FillAddressBox(QStringLiteral("bob@example.test"));
   const struct {
     const char* name;

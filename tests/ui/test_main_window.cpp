@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -35,8 +36,22 @@ char* gArgv[] = {gName, nullptr};
 class QtEnvironment : public ::testing::Environment {
 public:
   void SetUp() override {
-    // The installation of the test mail stack, when one runs; folders of our own in any case.
-    if (MailStack::Get().Ok()) qputenv("KESTRO_SETTINGS", MailStack::Get().SettingsFile().toUtf8());
+    // The installation of the test mail stack, when one runs, with temporary
+    // folders of our own (the engine empties them at start); folders of our
+    // own in any case.
+    if (MailStack::Get().Ok()) {
+      QFile in(MailStack::Get().SettingsFile());
+      QStringList lines;
+      if (in.open(QIODevice::ReadOnly))
+        for (const QString& line : QString::fromUtf8(in.readAll()).split('\n')) {
+          if (line.startsWith("TEMP_INPUT=")) lines << "TEMP_INPUT=" + Home().path() + "/input";
+          else if (line.startsWith("TEMP_OUTPUT=")) lines << "TEMP_OUTPUT=" + Home().path() + "/output";
+          else lines << line;
+        }
+      QFile out(Home().path() + "/settings.ini");
+      if (out.open(QIODevice::WriteOnly)) out.write(lines.join('\n').toUtf8());
+      qputenv("KESTRO_SETTINGS", out.fileName().toUtf8());
+    }
     qputenv("XDG_CONFIG_HOME", (Home().path() + "/config").toUtf8());
     qputenv("KESTRO_RUNTIME_DIR", (Home().path() + "/run").toUtf8());
     InstallSettings::Reload();
@@ -83,7 +98,7 @@ class MainWindow : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(conf.isValid());
-    form = std::make_unique<TFormKestro>(conf.path());
+    form = std::make_unique<TFormKestro>(std::make_unique<Engine>(conf.path()));
     form->Main().SetSecondStart(true);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
@@ -274,7 +289,7 @@ TEST_F(MainWindow, WrongPasswordShowsTheErrorAndTheAccountDialogAndStaysOffline)
 TEST_F(MainWindow, FirstStartOffersTheAccountDialogOnceAndStaysOffline) {
   form.reset();
   QTemporaryDir fresh;
-  form = std::make_unique<TFormKestro>(fresh.path());
+  form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
   EXPECT_FALSE(form->Main().SecondStart());
   const ModalLog first = AnswerModals([&] { form->StartupDecisions(); });
   EXPECT_EQ(first.Titles, QStringList{"GMail Configuration"});  // no about box, no error
@@ -283,7 +298,7 @@ TEST_F(MainWindow, FirstStartOffersTheAccountDialogOnceAndStaysOffline) {
   EXPECT_EQ(form->PollTimer().interval(), 0);  // no stored options: period 0
   form.reset();  // the exit writes the configuration
 
-  form = std::make_unique<TFormKestro>(fresh.path());
+  form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
   const ModalLog second = AnswerModals([&] { form->StartupDecisions(); });
   EXPECT_TRUE(second.Titles.isEmpty()) << second.Titles.join(", ").toStdString();
   EXPECT_TRUE(form->aEnterListener->isEnabled() || !form->isVisible());

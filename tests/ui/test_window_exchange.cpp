@@ -71,7 +71,7 @@ TEST(WindowExchange, GoListsTheFriendsShareAndDownloadBringsTheFiles) {
   qputenv("XDG_CONFIG_HOME", (root.path() + "/xdg").toUtf8());
   InstallSettings::Reload();
   SetPaceFactor(0);
-  auto form = std::make_unique<TFormKestro>(alice.Conf());
+  auto form = std::make_unique<TFormKestro>(std::make_unique<Engine>(alice.Conf()));
   form->Clean();
   form->show();
   const QString downloads = root.path() + "/downloads";
