@@ -4,7 +4,7 @@
 #include "exchange/Exchange.h"
 #include "message/PeerMessage.h"
 #include "platform/NamedSemaphore.h"
-#include "transport/MailObjects.h"
+#include "transport/MailSender.h"
 
 using namespace peer;
 

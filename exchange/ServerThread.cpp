@@ -11,7 +11,7 @@
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
-#include "transport/MailObjects.h"
+#include "transport/MailSender.h"
 
 using namespace peer;
 

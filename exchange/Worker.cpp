@@ -6,7 +6,7 @@
 
 #include "core/Options.h"
 #include "platform/Closing.h"
-#include "transport/MailObjects.h"
+#include "transport/SmtpSender.h"
 
 namespace {
 constexpr int kSmtpTimeOutSec = 120;
