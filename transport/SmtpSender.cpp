@@ -10,6 +10,7 @@
 
 #include <vmime/vmime.hpp>
 
+#include "platform/ErrorLog.h"
 #include "transport/Certificates.h"
 #include "transport/MailAddress.h"
 #include "transport/MailSession.h"
@@ -184,6 +185,7 @@ int TMailSMTP::Send() {
       try {
         tr->disconnect();
       } catch (...) {
+        LogDropped("SMTP disconnect after a failed send");  // the send's own error is reported
       }
       throw;
     }
