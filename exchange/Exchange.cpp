@@ -10,7 +10,7 @@
 #include "exchange/ServerThread.h"
 #include "archive/Archiver.h"
 #include "message/PeerMessage.h"
-#include "transport/MailObjects.h"
+#include "transport/MailAddress.h"
 
 using namespace peer;
 

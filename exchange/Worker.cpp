@@ -7,7 +7,7 @@
 #include "core/Options.h"
 #include "platform/Closing.h"
 #include "platform/ErrorLog.h"
-#include "transport/MailObjects.h"
+#include "transport/SmtpSender.h"
 
 namespace {
 constexpr int kSmtpTimeOutSec = 120;

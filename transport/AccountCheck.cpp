@@ -1,7 +1,8 @@
 #include "transport/AccountCheck.h"
 
 #include "core/Options.h"
-#include "transport/MailObjects.h"
+#include "transport/Imap4Mailbox.h"
+#include "transport/Pop3Mailbox.h"
 
 IncomingAccount IncomingAccountOf(const TClassOptions& options) {
   IncomingAccount a;

@@ -10,7 +10,8 @@
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
-#include "transport/MailObjects.h"
+#include "transport/Imap4Mailbox.h"
+#include "transport/Pop3Mailbox.h"
 
 namespace {
 constexpr int kPauseAfterHandOverMs = 1000;

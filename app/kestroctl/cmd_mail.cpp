@@ -8,7 +8,7 @@
 #include "platform/Settings.h"
 #include "transport/MailboxPoller.h"
 #include "transport/AccountCheck.h"
-#include "transport/MailObjects.h"
+#include "transport/SmtpSender.h"
 
 #include <QDir>
 #include <QFileInfo>

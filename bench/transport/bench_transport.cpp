@@ -19,7 +19,8 @@
 
 #include "platform/Closing.h"
 #include "transport/MailboxPoller.h"
-#include "transport/MailObjects.h"
+#include "transport/Imap4Mailbox.h"
+#include "transport/Pop3Mailbox.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/MailboxPoller.h"
-#include "transport/MailObjects.h"
+#include "transport/MailReceiver.h"
 
 namespace {
 

@@ -12,7 +12,10 @@
 
 #include "MailStack.h"
 #include "platform/Closing.h"
-#include "transport/MailObjects.h"
+#include "transport/Imap4Mailbox.h"
+#include "transport/MailAddress.h"
+#include "transport/Pop3Mailbox.h"
+#include "transport/SmtpSender.h"
 
 namespace {
 

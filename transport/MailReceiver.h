@@ -1,6 +1,8 @@
-// The mail objects: POP3 and IMAP4 mailboxes and the SMTP sender. Every
-// operation that can fail returns 0 or a MailResult code (MailResultText
-// gives its text). An object belongs to one thread at a time.
+// What the POP3 and IMAP4 mailboxes share (TMailReceiver): the connection
+// settings, the list of the mailbox with the headers that earlier passes
+// remembered, and the one message downloaded last. Every operation that can
+// fail returns 0 or a MailResult code (MailResultText gives its text); no
+// exception leaves an operation. An object belongs to one thread at a time.
 #pragma once
 
 #include <QString>
@@ -11,17 +13,12 @@
 #include <vector>
 
 #include "transport/MailResult.h"
-#include "transport/MailSender.h"
 
-namespace vmime {
-namespace net {
+namespace vmime::net {
 class session;
 class store;
-class folder;
 class message;
-class transport;
-}  // namespace net
-}  // namespace vmime
+}  // namespace vmime::net
 
 namespace mail {
 struct SessionState;
@@ -76,7 +73,8 @@ public:
   int HeadersFetched() const { return FHeadersFetched; }
   // Bytes received from the server since the object was made.
   qint64 BytesReceived() const;
-  // The error text of the last failing operation, with its cause.
+  // The text of the last failing operation's code (empty after success); why
+  // it failed goes to the session log.
   QString LastError() const { return FLastError; }
 
   // Forgets every header that passes remembered (tests, benchmarks).
@@ -89,9 +87,9 @@ protected:
   // A store for the server with the session's socket, time-outs, log,
   // certificate check and login (plain or secure: the protocol names).
   std::shared_ptr<vmime::net::store> NewStore(const char* plain, const char* secure);
-  // Runs fn inside the object's error handling.
-  template <class Fn>
-  int Run(Fn&& fn);
+  // Runs fn inside the object's error handling: its exceptions become the
+  // returned code, and LastError follows it.
+  int Run(const std::function<void()>& fn);
   bool ValidIndex(int i) const { return i >= 1 && i <= MessageCount(); }
   // Downloads msg into a work file and parses it.
   void TakeApart(const std::shared_ptr<vmime::net::message>& msg);
@@ -100,6 +98,8 @@ protected:
   void ResolveHeaders(const QString& key, const QStringList& uids,
                       const std::function<std::vector<MailHeaders>(const std::vector<int>&)>& fetch);
   void ClearCurrent();
+  // Subject and sender of messages whose envelopes were fetched.
+  static std::vector<MailHeaders> HeadersOf(const std::vector<std::shared_ptr<vmime::net::message>>& msgs);
   // IMAP4: the remembered mailbox order and next UID of key (false when unknown).
   static bool RememberedOrder(const QString& key, QStringList& order, quint32& uidNext);
   static void RememberUidNext(const QString& key, quint32 uidNext);
@@ -126,102 +126,3 @@ protected:
   std::unique_ptr<QTemporaryFile> FWorkFile;
   std::unique_ptr<mail::ReceivedMessage> FCurrent;
 };
-
-// A POP3 mailbox. Call order: settings, Connect, DownloadHeaders, the
-// messages, DeleteSingleMessage, Disconnect (which makes the deletions final;
-// an object dropped without Disconnect leaves every mail in place).
-class TMailPOP3 : public TMailReceiver {
-public:
-  TMailPOP3();
-  ~TMailPOP3() override;
-
-  // 0: SASL PLAIN. 272: the USER and PASS commands.
-  void SetAuthMode(int mode) { FAuthMode = mode; }
-
-  int Connect();  // connects and logs in
-  int DownloadHeaders();
-  int DownloadMessage(int i) override;
-  // Marks message i for deletion; the indexes stay valid until Disconnect.
-  int DeleteSingleMessage(int i);
-  int Disconnect();
-
-private:
-  int FAuthMode = 0;
-  std::shared_ptr<vmime::net::store> FStore;
-  std::shared_ptr<vmime::net::folder> FFolder;
-  std::vector<std::shared_ptr<vmime::net::message>> FMessages;
-};
-
-// An IMAP4 mailbox. Messages are addressed by UID, so an index keeps naming
-// the message whose envelope was listed, whatever was expunged since.
-class TMailIMAP4 : public TMailReceiver {
-public:
-  TMailIMAP4();
-  ~TMailIMAP4() override;
-
-  // Takes the host; the network work starts with Login.
-  int Connect(const QString& host);
-  // Connects, secures the connection and logs in.
-  int Login(const QString& account, const QString& password);
-  int SelectMailbox(const QString& name);
-  // Subjects and senders of every message of the selected mailbox.
-  int DownloadEnvelopes();
-  int DownloadMessage(int i) override;
-  // Flags messages first..last (1-based, inclusive) as deleted.
-  int DeleteMessages(int first, int last);
-  int Expunge();
-  int Disconnect();
-
-private:
-  std::shared_ptr<vmime::net::store> FStore;
-  std::shared_ptr<vmime::net::folder> FFolder;
-  QString FMailbox;
-  QString FKey;          // the header memory of this mailbox generation
-  QStringList FFlagged;  // flagged deleted, not yet expunged
-};
-
-// The SMTP sender. Per mail: Clear, AddRecipient, SetSubject, SetBodyText,
-// AddAttachment, Send.
-class TMailSMTP : public MailSender {
-public:
-  TMailSMTP();
-  ~TMailSMTP() override;
-
-  void SetMailServer(const QString& host) { FServer = host; }
-  void SetMailPort(int port) { FPort = port; }
-  void SetTimeOut(int seconds) { FTimeOut = seconds; }
-  void SetSsl(bool on) { FSsl = on; }
-  void SetCaFile(const QString& path) { FCaFile = path; }
-  // Appended to; one log per object.
-  void SetLogFile(const QString& path) { FLogFile = path; }
-  void SetWorkFolder(const QString& folder) { FWorkFolder = folder; }
-  void SetFromAddr(const QString& address) { FFrom = address; }
-  // 0: no login. 1 or 2: log in with the account and password.
-  void SetAuthMode(int mode) { FAuthMode = mode; }
-  void SetAccount(const QString& account) { FAccount = account; }
-  void SetPassword(const QString& password) { FPassword = password; }
-
-  void Clear() override;
-  int AddRecipient(const QString& address) override;
-  void SetSubject(const QString& subject) override { FSubject = subject; }
-  void SetBodyText(const QString& body) override { FBody = body; }
-  int AddAttachment(const QString& path) override;
-  int Send() override;
-
-  qint64 BytesSent() const;
-  QString LastError() const { return FLastError; }
-
-private:
-  QString FServer, FCaFile, FLogFile, FWorkFolder, FFrom, FAccount, FPassword, FSubject, FBody, FLastError;
-  int FPort = 465;
-  int FTimeOut = 120;
-  bool FSsl = true;
-  int FAuthMode = 1;
-  QStringList FRecipients;
-  QStringList FAttachments;
-  std::shared_ptr<mail::SessionState> FState;
-};
-
-// The address trimmed when it is exactly one mail address (local@domain, no
-// blanks, control characters, separators or angle brackets); empty otherwise.
-QString CheckedAddress(const QString& address);

@@ -1,0 +1,126 @@
+#include "transport/ReceivedMessage.h"
+
+#include <QFile>
+#include <fstream>
+
+#include <vmime/vmime.hpp>
+
+#include "transport/HeaderText.h"
+#include "transport/MailResult.h"
+#include "transport/MailStrings.h"
+
+namespace mail {
+
+namespace {
+QString ParamText(const std::shared_ptr<const vmime::headerField>& field, const char* name) {
+  auto pf = std::dynamic_pointer_cast<vmime::parameterizedHeaderField>(std::const_pointer_cast<vmime::headerField>(field));
+  if (!pf) return QString();
+  try {
+    if (!pf->hasParameter(name)) return QString();
+    return WordText(pf->getParameter(name)->getValue());
+  } catch (const std::exception&) {
+    return QString();
+  }
+}
+
+QString PartFileName(const vmime::bodyPart& part) {
+  auto h = part.getHeader();
+  QString name = ParamText(h->findField(vmime::fields::CONTENT_DISPOSITION), "filename");
+  if (name.isEmpty()) name = ParamText(h->findField(vmime::fields::CONTENT_TYPE), "name");
+  return name;
+}
+
+QString Disposition(const vmime::bodyPart& part) {
+  auto f = part.getHeader()->findField(vmime::fields::CONTENT_DISPOSITION);
+  if (!f) return QString();
+  if (auto d = f->getValue<vmime::contentDisposition>()) return FromStd(d->getName()).toLower();
+  return QString();
+}
+}  // namespace
+
+ReceivedMessage::ReceivedMessage(const QString& file) {
+  auto fsf = vmime::platform::getHandler()->getFileSystemFactory();
+  auto f = fsf->create(fsf->stringToPath(ToStd(file)));
+  FStream = f->getFileReader()->getInputStream();
+  FMessage = std::make_shared<vmime::message>();
+  FMessage->parse(FStream, size_t(f->getLength()));
+  Walk(FMessage);
+}
+
+void ReceivedMessage::Walk(const std::shared_ptr<const vmime::bodyPart>& part) {
+  auto body = part->getBody();
+  if (body->getPartCount() > 0) {
+    for (size_t i = 0; i < body->getPartCount(); ++i) Walk(body->getPartAt(i));
+    return;
+  }
+  const vmime::mediaType type = body->getContentType();
+  const QString disposition = Disposition(*part);
+  const bool isText = type.getType() == vmime::mediaTypes::TEXT;
+  const bool attachment = disposition == QLatin1String("attachment") || !PartFileName(*part).isEmpty() ||
+                          (!isText && type.getType() != vmime::mediaTypes::MULTIPART);
+  if (attachment) {
+    // The top part of a mail with no text is an attachment only when it says so.
+    if (part != FMessage || !disposition.isEmpty() || !PartFileName(*part).isEmpty())
+      FAttachments.push_back(part);
+    return;
+  }
+  if (type.getSubType() == vmime::mediaTypes::TEXT_HTML) {
+    if (!FHtml) FHtml = part;
+  } else if (!FPlain) {
+    FPlain = part;
+  }
+}
+
+QString ReceivedMessage::Subject() const { return HeaderText(FMessage->getHeader(), vmime::fields::SUBJECT); }
+QString ReceivedMessage::FromAddr() const { return HeaderFrom(FMessage->getHeader()); }
+QString ReceivedMessage::MessageId() const { return HeaderText(FMessage->getHeader(), vmime::fields::MESSAGE_ID); }
+
+QString ReceivedMessage::BodyText() const {
+  auto part = FPlain ? FPlain : FHtml;
+  if (!part) return QString();
+  try {
+    std::string raw;
+    vmime::utility::outputStreamStringAdapter out(raw);
+    part->getBody()->getContents()->extract(out);
+    out.flush();
+    const vmime::charset cs = part->getBody()->getCharset();
+    if (cs == vmime::charset(vmime::charsets::UTF_8) || cs.getName() == "us-ascii") return FromStd(raw);
+    std::string utf8;
+    vmime::charset::convert(raw, utf8, cs, vmime::charset(vmime::charsets::UTF_8));
+    return FromStd(utf8);
+  } catch (const std::exception&) {
+    return QString();
+  }
+}
+
+QString ReceivedMessage::AttachmentFileName(int index) const {
+  if (index < 0 || index >= AttachmentCount()) return QString();
+  return PartFileName(*FAttachments[size_t(index)]);
+}
+
+int ReceivedMessage::SaveAttachment(int index, const QString& path) const {
+  if (index < 0 || index >= AttachmentCount()) return mrNoSuchMessage;
+  const std::string target = ToStd(path);
+  bool ok = false;
+  {
+    std::ofstream file(target, std::ios::binary | std::ios::trunc);
+    if (!file) return mrFileError;
+    try {
+      vmime::utility::outputStreamAdapter out(file);
+      FAttachments[size_t(index)]->getBody()->getContents()->extract(out);
+      out.flush();
+      file.flush();
+      ok = bool(file);
+    } catch (const std::exception&) {
+      ok = false;
+    }
+  }
+  if (!ok) {
+    // No truncated file is left behind.
+    QFile::remove(path);
+    return mrFileError;
+  }
+  return mrOk;
+}
+
+}  // namespace mail

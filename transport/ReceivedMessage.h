@@ -1,0 +1,45 @@
+// A received message stored whole in a file, taken apart without loading its
+// attachments into memory. The constructor throws the mail library's
+// exception when the file cannot be read (the mail objects turn it into a
+// result code); the readers give empty text for what cannot be decoded.
+#pragma once
+
+#include <QString>
+#include <memory>
+#include <vector>
+
+namespace vmime {
+class bodyPart;
+class message;
+namespace utility {
+class inputStream;
+}
+}  // namespace vmime
+
+namespace mail {
+
+class ReceivedMessage {
+public:
+  // Parses the file (which must stay until this object is gone).
+  explicit ReceivedMessage(const QString& file);
+  QString Subject() const;
+  QString FromAddr() const;
+  QString MessageId() const;
+  // The first text part (plain preferred), converted to UTF-8.
+  QString BodyText() const;
+  int AttachmentCount() const { return int(FAttachments.size()); }
+  // The file name the sender gave (empty when none).
+  QString AttachmentFileName(int index) const;
+  // Writes the decoded attachment to path: mrOk, mrNoSuchMessage for an index
+  // outside the list, or mrFileError (and no file is left behind).
+  int SaveAttachment(int index, const QString& path) const;
+
+private:
+  void Walk(const std::shared_ptr<const vmime::bodyPart>& part);
+  std::shared_ptr<vmime::utility::inputStream> FStream;
+  std::shared_ptr<vmime::message> FMessage;
+  std::vector<std::shared_ptr<const vmime::bodyPart>> FAttachments;
+  std::shared_ptr<const vmime::bodyPart> FPlain, FHtml;
+};
+
+}  // namespace mail
