@@ -1,6 +1,6 @@
 #include "exchange/ClientThread.h"
 
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "exchange/Exchange.h"
 #include "message/PeerMessage.h"
 #include "platform/NamedSemaphore.h"

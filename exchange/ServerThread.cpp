@@ -5,7 +5,12 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "core/Utils.h"
+#include "core/FileUtils.h"
+#include "core/Jobs.h"
+#include "core/TextUtils.h"
+#include "exchange/ShareListing.h"
+#include "archive/VolumeNames.h"
+#include "message/Stamp.h"
 #include "exchange/Exchange.h"
 #include "archive/Archiver.h"
 #include "message/PeerMessage.h"
@@ -104,13 +109,9 @@ void TClassServer::RunCommand() {
   if (FCommand == kCmdDownload) {
     FStatusText = kStatusDone;
   } else if (FCommand == kCmdList) {
-    FMessageBody = FolderListing(FShareFolder);
-    if (FMessageBody.contains(QStringLiteral("Error:"))) {
-      FStatusText = FMessageBody;
-      FMessageBody.clear();
-    } else {
-      FStatusText = kStatusDone;
-    }
+    const Result<QString> listing = FolderListing(FShareFolder);
+    FMessageBody = listing.value_or(QString());
+    FStatusText = listing ? kStatusDone : ErrorText(listing.error());
   }
 }
 
@@ -121,13 +122,13 @@ bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedF
     if (!f.isEmpty()) paths << f;
   Archiver zip(FAttachCompress, FAttachVolume);
   zip.SetCancel(&FCancel);
-  QStringList volumes;
-  QString error;
-  if (paths.isEmpty() || !zip.BuildVolumes(paths, outFolder, &volumes, &error)) return false;
+  if (paths.isEmpty()) return false;
+  const Result<QStringList> volumes = zip.BuildVolumes(paths, outFolder);
+  if (!volumes) return false;
   if (FPrefix != kPlainPrefix) {
     FCipher.SetKey(VolumeKey());
-    if (!FCipher.EncryptFileInPlace(volumes.value(0))) return false;
-    resolvedFiles = volumes;
+    if (!FCipher.EncryptFileInPlace(volumes->value(0))) return false;
+    resolvedFiles = *volumes;
   } else {
     RenameVolumes(outFolder, resolvedFiles);
   }
@@ -233,8 +234,7 @@ bool TClassServer::ExtractDownload(const QString& destination, const QString& la
   if (!FCipher.DecryptFileInPlace(first)) return false;
   Archiver zip(FAttachCompress, FAttachVolume);
   zip.SetCancel(&FCancel);
-  QString error;
-  return zip.Extract(lastVolume, destination, &error);
+  return zip.Extract(lastVolume, destination).has_value();
 }
 
 // ---------------------------------------------------------------------------
