@@ -50,11 +50,11 @@ QString DecodeName(const QByteArray& raw, std::uint16_t flags, const QByteArray&
 class Cursor {
 public:
   Cursor(VolumeReader& in, std::uint64_t pos) : FIn(in), FPos(pos) {}
-  bool Read(QByteArray* out, std::size_t size, QString* error) {
+  Result<> Read(QByteArray* out, std::size_t size) {
     out->resize(static_cast<qsizetype>(size));
-    if (!FIn.ReadAt(FPos, out->data(), size, error)) return false;
+    if (auto read = FIn.ReadAt(FPos, out->data(), size); !read) return read;
     FPos += size;
-    return true;
+    return {};
   }
   std::uint64_t Pos() const { return FPos; }
 
@@ -65,26 +65,26 @@ private:
 
 class ArchiveSource {
 public:
-  bool Open(const QString& lastVolume, QString* error) {
+  Result<> Open(const QString& lastVolume) {
     FLabel = QFileInfo(lastVolume).fileName();
-    if (!FIn.OpenLast(lastVolume, error)) return false;
-    return ReadEnd(error) && ReadDirectory(error);
+    if (auto opened = FIn.OpenLast(lastVolume); !opened) return opened;
+    if (auto end = ReadEnd(); !end) return end;
+    return ReadDirectory();
   }
   const std::vector<ReadEntry>& Entries() const { return FEntries; }
   VolumeReader& In() { return FIn; }
   std::uint64_t DirectoryStart() const { return FCdStart; }
 
 private:
-  bool Damaged(QString* error, const QString& what) {
-    *error = QStringLiteral("The archive \"%1\" is damaged: %2.").arg(FLabel, what);
-    return false;
+  std::unexpected<QString> Damaged(const QString& what) const {
+    return Failure(QStringLiteral("The archive \"%1\" is damaged: %2.").arg(FLabel, what));
   }
 
-  bool ReadEnd(QString* error) {
+  Result<> ReadEnd() {
     const std::uint64_t lastSize = FIn.Size();
     const std::size_t tail = static_cast<std::size_t>(std::min<std::uint64_t>(lastSize, 0xFFFF + kEndSize));
     QByteArray buffer(static_cast<qsizetype>(tail), '\0');
-    if (!FIn.ReadAt(lastSize - tail, buffer.data(), tail, error)) return false;
+    if (auto read = FIn.ReadAt(lastSize - tail, buffer.data(), tail); !read) return read;
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.constData());
     qsizetype at = -1;
     for (qsizetype i = static_cast<qsizetype>(tail) - static_cast<qsizetype>(kEndSize); i >= 0; --i) {
@@ -96,10 +96,9 @@ private:
       }
     }
     if (at < 0) {
-      *error = QStringLiteral(
-                   "\"%1\" is not the last volume of a zip archive, or it is damaged: its end record is missing.")
-                   .arg(FLabel);
-      return false;
+      return Failure(
+          QStringLiteral("\"%1\" is not the last volume of a zip archive, or it is damaged: its end record is missing.")
+              .arg(FLabel));
     }
     Get end(bytes + at + 4, kEndSize - 4);
     std::uint64_t thisDisk = end.U16(), cdDisk = end.U16(), count = (end.U16(), end.U16());
@@ -112,15 +111,15 @@ private:
         const std::uint32_t recordDisk = loc.U32();
         const std::uint64_t recordOffset = loc.U64();
         const std::uint32_t disks = loc.U32();
-        if (disks == 0 || recordDisk >= disks) return Damaged(error, QStringLiteral("bad Zip64 locator"));
-        if (!FIn.SetDiskCount(disks, error)) return false;
+        if (disks == 0 || recordDisk >= disks) return Damaged(QStringLiteral("bad Zip64 locator"));
+        if (auto found = FIn.SetDiskCount(disks); !found) return found;
         std::uint64_t recordPos = 0;
         QByteArray record(static_cast<qsizetype>(kZip64EndSize), '\0');
         if (!FIn.Position(recordDisk, recordOffset, &recordPos) ||
-            !FIn.ReadAt(recordPos, record.data(), kZip64EndSize, error))
-          return Damaged(error, QStringLiteral("the Zip64 end record is out of place"));
+            !FIn.ReadAt(recordPos, record.data(), kZip64EndSize))
+          return Damaged(QStringLiteral("the Zip64 end record is out of place"));
         Get z(record.constData(), kZip64EndSize);
-        if (z.U32() != kZip64EndSig) return Damaged(error, QStringLiteral("bad Zip64 end record"));
+        if (z.U32() != kZip64EndSig) return Damaged(QStringLiteral("bad Zip64 end record"));
         z.Skip(12);
         thisDisk = z.U32();
         cdDisk = z.U32();
@@ -129,34 +128,34 @@ private:
         cdSize = z.U64();
         cdOffset = z.U64();
         endPos = recordPos;
-        if (thisDisk + 1 != disks) return Damaged(error, QStringLiteral("the volume counts disagree"));
-        return Locate(cdDisk, cdOffset, cdSize, count, endPos, error);
+        if (thisDisk + 1 != disks) return Damaged(QStringLiteral("the volume counts disagree"));
+        return Locate(cdDisk, cdOffset, cdSize, count, endPos);
       }
     }
-    if (thisDisk == kMax16) return Damaged(error, QStringLiteral("bad end record"));
-    if (!FIn.SetDiskCount(static_cast<std::uint32_t>(thisDisk + 1), error)) return false;
+    if (thisDisk == kMax16) return Damaged(QStringLiteral("bad end record"));
+    if (auto found = FIn.SetDiskCount(static_cast<std::uint32_t>(thisDisk + 1)); !found) return found;
     endPos += FIn.LastStart();
-    return Locate(cdDisk, cdOffset, cdSize, count, endPos, error);
+    return Locate(cdDisk, cdOffset, cdSize, count, endPos);
   }
 
-  bool Locate(std::uint64_t cdDisk, std::uint64_t cdOffset, std::uint64_t cdSize, std::uint64_t count,
-              std::uint64_t endPos, QString* error) {
+  Result<> Locate(std::uint64_t cdDisk, std::uint64_t cdOffset, std::uint64_t cdSize, std::uint64_t count,
+                  std::uint64_t endPos) {
     if (cdDisk >= FIn.DiskCount() || !FIn.Position(static_cast<std::uint32_t>(cdDisk), cdOffset, &FCdStart) ||
         FCdStart > endPos || cdSize > endPos - FCdStart || count > cdSize / kCentralSize)
-      return Damaged(error, QStringLiteral("the central directory is out of place (a volume may be damaged)"));
+      return Damaged(QStringLiteral("the central directory is out of place (a volume may be damaged)"));
     FCdSize = cdSize;
     FCount = count;
-    return true;
+    return {};
   }
 
-  bool ReadDirectory(QString* error) {
+  Result<> ReadDirectory() {
     Cursor c(FIn, FCdStart);
     FEntries.reserve(static_cast<std::size_t>(FCount));
     QByteArray fixed, variable;
     for (std::uint64_t i = 0; i < FCount; ++i) {
-      if (!c.Read(&fixed, kCentralSize, error)) return false;
+      if (auto read = c.Read(&fixed, kCentralSize); !read) return read;
       Get h(fixed.constData(), kCentralSize);
-      if (h.U32() != kCentralSig) return Damaged(error, QStringLiteral("bad central directory entry %1").arg(i + 1));
+      if (h.U32() != kCentralSig) return Damaged(QStringLiteral("bad central directory entry %1").arg(i + 1));
       ReadEntry e;
       e.MadeBy = h.U16();
       h.U16();
@@ -171,7 +170,7 @@ private:
       h.U16();
       e.External = h.U32();
       e.Offset = h.U32();
-      if (!c.Read(&variable, nameLen + extraLen + commentLen, error)) return false;
+      if (auto read = c.Read(&variable, nameLen + extraLen + commentLen); !read) return read;
       const QByteArray raw = variable.left(static_cast<qsizetype>(nameLen));
       QByteArray unicode;
       Get x(variable.constData() + nameLen, extraLen);
@@ -186,13 +185,13 @@ private:
         if (e.Compressed == kMax32) e.Compressed = z.U64();
         if (e.Offset == kMax32) e.Offset = z.U64();
         if (e.Disk == kMax16) e.Disk = z.U32();
-        if (!z.Ok()) return Damaged(error, QStringLiteral("bad Zip64 field in entry %1").arg(i + 1));
+        if (!z.Ok()) return Damaged(QStringLiteral("bad Zip64 field in entry %1").arg(i + 1));
       }
       e.Name = DecodeName(raw, e.Flags, unicode);
       FEntries.push_back(std::move(e));
     }
-    if (c.Pos() > FCdStart + FCdSize) return Damaged(error, QStringLiteral("the central directory overruns its size"));
-    return true;
+    if (c.Pos() > FCdStart + FCdSize) return Damaged(QStringLiteral("the central directory overruns its size"));
+    return {};
   }
 
   VolumeReader FIn;
@@ -221,65 +220,60 @@ public:
             const std::atomic<bool>* cancel)
       : FSource(source), FDest(dest), FProgress(progress), FCancel(cancel) {}
 
-  bool Run(QString* error) {
+  Result<> Run() {
     const auto& entries = FSource.Entries();
     std::vector<QStringList> paths(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (!SafeComponents(entries[i].Name, &paths[i])) {
-        *error = QStringLiteral("The archive holds the unsafe name \"%1\" (absolute, or leading out of the "
-                                "destination with \"..\"); nothing was extracted.")
-                     .arg(entries[i].Name);
-        return false;
+        return Failure(QStringLiteral("The archive holds the unsafe name \"%1\" (absolute, or leading out of the "
+                                      "destination with \"..\"); nothing was extracted.")
+                           .arg(entries[i].Name));
       }
       if (!entries[i].Folder()) FTotal += static_cast<qint64>(std::min<std::uint64_t>(entries[i].Size, INT64_MAX / 4));
     }
     if (!QDir().mkpath(FDest)) {
-      *error = QStringLiteral("Cannot create the folder \"%1\".").arg(FDest);
-      return false;
+      return Failure(QStringLiteral("Cannot create the folder \"%1\".").arg(FDest));
     }
     const QStorageInfo storage(FDest);
     if (storage.isValid() && storage.bytesAvailable() >= 0 && FTotal > storage.bytesAvailable()) {
-      *error = QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free.")
-                   .arg(FDest)
-                   .arg(FTotal)
-                   .arg(storage.bytesAvailable());
-      return false;
+      return Failure(QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free.")
+                         .arg(FDest)
+                         .arg(FTotal)
+                         .arg(storage.bytesAvailable()));
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const ReadEntry& e = entries[i];
       QStringList folders = paths[i];
       const QString leaf = e.Folder() ? QString() : folders.takeLast();
-      QString folder;
-      if (!MakeFolders(folders, &folder, error) || (!leaf.isEmpty() && !ExtractFile(e, folder + '/' + leaf, error)))
-        return false;
+      const Result<QString> folder = MakeFolders(folders);
+      if (!folder) return Failure(folder.error());
+      if (leaf.isEmpty()) continue;
+      if (auto extracted = ExtractFile(e, *folder + '/' + leaf); !extracted) return extracted;
     }
-    return true;
+    return {};
   }
 
 private:
-  bool MakeFolders(const QStringList& parts, QString* folder, QString* error) {
-    *folder = FDest;
+  // The destination folder with parts below it, each created when missing.
+  Result<QString> MakeFolders(const QStringList& parts) {
+    QString folder = FDest;
     for (const QString& part : parts) {
-      *folder += '/' + part;
-      const QByteArray path = QFile::encodeName(*folder);
+      folder += '/' + part;
+      const QByteArray path = QFile::encodeName(folder);
       struct stat st;
-      if (::lstat(path.constData(), &st) != 0 && ::mkdir(path.constData(), 0755) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("Cannot create the folder \"%1\": %2").arg(*folder, SystemError());
-        return false;
-      }
+      if (::lstat(path.constData(), &st) != 0 && ::mkdir(path.constData(), 0755) != 0 && errno != EEXIST)
+        return Failure(QStringLiteral("Cannot create the folder \"%1\": %2").arg(folder, SystemError()));
       if (::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      *error = S_ISLNK(st.st_mode)
-                   ? QStringLiteral("\"%1\" is a symbolic link; nothing is extracted through it.").arg(*folder)
-                   : QStringLiteral("Cannot create the folder \"%1\": a file of that name exists.").arg(*folder);
-      return false;
+      return Failure(S_ISLNK(st.st_mode)
+                         ? QStringLiteral("\"%1\" is a symbolic link; nothing is extracted through it.").arg(folder)
+                         : QStringLiteral("Cannot create the folder \"%1\": a file of that name exists.").arg(folder));
     }
-    return true;
+    return folder;
   }
 
-  bool ExtractFile(const ReadEntry& e, const QString& target, QString* error) {
-    const auto fail = [&](const QString& why) {
-      *error = QStringLiteral("Cannot extract \"%1\": %2").arg(e.Name, why);
-      return false;
+  Result<> ExtractFile(const ReadEntry& e, const QString& target) {
+    const auto fail = [&](const QString& why) -> Result<> {
+      return Failure(QStringLiteral("Cannot extract \"%1\": %2").arg(e.Name, why));
     };
     if (e.Flags & kFlagEncrypted) return fail(QStringLiteral("it is encrypted."));
     if (e.Method != kMethodStore && e.Method != kMethodDeflate)
@@ -287,7 +281,7 @@ private:
     VolumeReader& in = FSource.In();
     std::uint64_t pos = 0;
     QByteArray local(static_cast<qsizetype>(kLocalSize), '\0');
-    if (!in.Position(e.Disk, e.Offset, &pos) || !in.ReadAt(pos, local.data(), kLocalSize, error))
+    if (!in.Position(e.Disk, e.Offset, &pos) || !in.ReadAt(pos, local.data(), kLocalSize))
       return fail(QStringLiteral("its data lies outside the volumes (a volume may be damaged or missing)."));
     Get h(local.constData(), kLocalSize);
     if (h.U32() != kLocalSig) return fail(QStringLiteral("its local header is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos)));
@@ -303,7 +297,7 @@ private:
     QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.kestro-part-XXXXXX"));
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) return fail(SystemError());
-    bool ok = Copy(e, pos, fd, error, fail);
+    Result<> ok = Copy(e, pos, fd, fail);
     if (ok) {
       const mode_t unixMode = (e.MadeBy >> 8) == 3 ? (e.External >> 16) & 0777 : 0;
       ::fchmod(fd, unixMode ? unixMode | 0600 : 0644);
@@ -318,7 +312,7 @@ private:
   }
 
   template <class Fail>
-  bool Copy(const ReadEntry& e, std::uint64_t pos, int fd, QString* error, const Fail& fail) {
+  Result<> Copy(const ReadEntry& e, std::uint64_t pos, int fd, const Fail& fail) {
     VolumeReader& in = FSource.In();
     std::vector<unsigned char> input(kChunk), output(kChunk);
     z_stream z{};
@@ -334,7 +328,7 @@ private:
     std::uint64_t left = e.Compressed, written = 0;
     std::uint32_t crc = 0;
     bool ended = !deflated;
-    const auto deliver = [&](const unsigned char* data, std::size_t size) {
+    const auto deliver = [&](const unsigned char* data, std::size_t size) -> Result<> {
       if (size > e.Size - written)
         return fail(QStringLiteral("it grows past its announced size of %1 bytes (damaged or hostile archive).").arg(e.Size));
       for (std::size_t done = 0; done < size;) {
@@ -347,16 +341,16 @@ private:
       written += size;
       FDone += static_cast<qint64>(size);
       if (FProgress) FProgress(FDone, FTotal);
-      return true;
+      return {};
     };
     while (left > 0) {
       if (FCancel && FCancel->load()) return fail(QStringLiteral("Cancelled."));
       const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
-      if (!in.ReadAt(pos, input.data(), piece, error)) return fail(*error);
+      if (auto read = in.ReadAt(pos, input.data(), piece); !read) return fail(read.error());
       pos += piece;
       left -= piece;
       if (!deflated) {
-        if (!deliver(input.data(), piece)) return false;
+        if (auto delivered = deliver(input.data(), piece); !delivered) return delivered;
         continue;
       }
       z.next_in = input.data();
@@ -367,7 +361,7 @@ private:
         const int rc = inflate(&z, Z_NO_FLUSH);
         if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
           return fail(QStringLiteral("its compressed data is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos - 1)));
-        if (!deliver(output.data(), output.size() - z.avail_out)) return false;
+        if (auto delivered = deliver(output.data(), output.size() - z.avail_out); !delivered) return delivered;
         ended = rc == Z_STREAM_END;
         // More input is needed once it is all taken and the output had room.
         if (rc == Z_BUF_ERROR || (z.avail_in == 0 && z.avail_out != 0)) break;
@@ -377,7 +371,7 @@ private:
     if (written != e.Size)
       return fail(QStringLiteral("it holds %1 bytes instead of %2 (damaged archive).").arg(written).arg(e.Size));
     if (crc != e.Crc) return fail(QStringLiteral("CRC error (damaged archive)."));
-    return true;
+    return {};
   }
 
   ArchiveSource& FSource;
@@ -389,23 +383,19 @@ private:
 
 }  // namespace
 
-bool Archiver::Extract(const QString& lastVolume, const QString& destFolder, QString* error) const {
-  QString ignored;
-  if (!error) error = &ignored;
+Result<> Archiver::Extract(const QString& lastVolume, const QString& destFolder) const {
   ArchiveSource source;
-  if (!source.Open(lastVolume, error)) return false;
+  if (auto opened = source.Open(lastVolume); !opened) return opened;
   Extractor extractor(source, QDir::cleanPath(QFileInfo(destFolder).absoluteFilePath()), FProgress, FCancel);
-  return extractor.Run(error);
+  return extractor.Run();
 }
 
-bool Archiver::List(const QString& lastVolume, std::vector<ArchiveEntryInfo>* entries, QString* error) const {
-  QString ignored;
-  if (!error) error = &ignored;
+Result<std::vector<ArchiveEntryInfo>> Archiver::List(const QString& lastVolume) const {
   ArchiveSource source;
-  if (!source.Open(lastVolume, error)) return false;
-  entries->clear();
+  if (auto opened = source.Open(lastVolume); !opened) return Failure(opened.error());
+  std::vector<ArchiveEntryInfo> entries;
   for (const ReadEntry& e : source.Entries())
-    entries->push_back(ArchiveEntryInfo{e.Name, e.Folder(), e.Size, e.Compressed, e.Method, e.Flags, e.Crc, e.Disk,
-                                        e.Offset});
-  return true;
+    entries.push_back(ArchiveEntryInfo{e.Name, e.Folder(), e.Size, e.Compressed, e.Method, e.Flags, e.Crc, e.Disk,
+                                       e.Offset});
+  return entries;
 }

@@ -108,15 +108,12 @@ public:
     for (const WriteEntry& e : entries) FTotal += static_cast<qint64>(e.Size);
   }
 
-  bool Run(QStringList* volumes, QString* error) {
-    const bool ok = WriteAll();
-    if (!ok) {
+  Result<QStringList> Run() {
+    if (!WriteAll()) {
       FOut.RemoveAll();
-      *error = FError;
-      return false;
+      return Failure(FError);
     }
-    *volumes = FOut.Volumes();
-    return true;
+    return FOut.Volumes();
   }
 
 private:
@@ -404,29 +401,15 @@ bool Archiver::StoredByName(const QString& fileName) {
          name.endsWith(QLatin1String(".zip")) || name.endsWith(QLatin1String("cab"));
 }
 
-bool Archiver::BuildVolumes(const QStringList& paths, const QString& outFolder, QStringList* volumes,
-                            QString* error) const {
-  QString ignored;
-  if (!error) error = &ignored;
-  QStringList none;
-  if (!volumes) volumes = &none;
-  volumes->clear();
-  if (FVolumeSize < kMinVolumeSize) {
-    *error = QStringLiteral("Volume size %1 is too small; the least is %2 bytes.").arg(FVolumeSize).arg(kMinVolumeSize);
-    return false;
-  }
-  if (!QDir().mkpath(outFolder)) {
-    *error = QStringLiteral("Cannot create the folder \"%1\".").arg(outFolder);
-    return false;
-  }
+Result<QStringList> Archiver::BuildVolumes(const QStringList& paths, const QString& outFolder) const {
+  if (FVolumeSize < kMinVolumeSize)
+    return Failure(QStringLiteral("Volume size %1 is too small; the least is %2 bytes.").arg(FVolumeSize).arg(kMinVolumeSize));
+  if (!QDir().mkpath(outFolder)) return Failure(QStringLiteral("Cannot create the folder \"%1\".").arg(outFolder));
   std::vector<WriteEntry> entries;
   EntryCollector collector(entries);
   for (const QString& path : paths) collector.AddTop(path);
-  if (entries.empty()) {
-    *error = QStringLiteral("No file to archive: every path is missing or unreadable.");
-    return false;
-  }
+  if (entries.empty()) return Failure(QStringLiteral("No file to archive: every path is missing or unreadable."));
   const int threads = FThreads > 0 ? FThreads : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
   Builder builder(*this, outFolder, entries, FProgress, FCancel, threads);
-  return builder.Run(volumes, error);
+  return builder.Run();
 }

@@ -17,6 +17,9 @@
 // leaves a truncated file behind (each file is written under a temporary name
 // and renamed when complete).
 //
+// Every operation returns a Result (core/Result.h): the value, or the text of
+// what went wrong, ready to be shown to the user.
+//
 // An Archiver holds only its settings; builds and extractions keep all their
 // state in the call, so one object (or several) may serve several threads at
 // once as long as the settings are not changed meanwhile.
@@ -28,6 +31,8 @@
 #include <cstdint>
 #include <functional>
 #include <vector>
+
+#include "core/Result.h"
 
 // Bytes done of bytes in all (input bytes for a build, output bytes for an
 // extraction). Called on the thread that runs the build or extraction.
@@ -67,18 +72,17 @@ public:
 
   // Archives the paths (files, and folders recursively with folder entries,
   // under their own names) into volumes in outFolder, which is created when
-  // missing. Missing or unreadable paths are skipped. On success volumes holds
-  // the paths of the volumes in order. False, with error set and no volume
-  // left behind, when nothing could be archived or writing failed.
-  bool BuildVolumes(const QStringList& paths, const QString& outFolder, QStringList* volumes,
-                    QString* error) const;
+  // missing. Missing or unreadable paths are skipped. Gives the paths of the
+  // volumes in order; fails, with no volume left behind, when nothing could
+  // be archived or writing failed.
+  Result<QStringList> BuildVolumes(const QStringList& paths, const QString& outFolder) const;
 
   // Extracts the archive whose last volume is given into destFolder (created
   // when missing), overwriting existing files.
-  bool Extract(const QString& lastVolume, const QString& destFolder, QString* error) const;
+  Result<> Extract(const QString& lastVolume, const QString& destFolder) const;
 
   // The entries of the central directory, without extracting.
-  bool List(const QString& lastVolume, std::vector<ArchiveEntryInfo>* entries, QString* error) const;
+  Result<std::vector<ArchiveEntryInfo>> List(const QString& lastVolume) const;
 
   // Names that are stored without compression: "*.arj", "*.rar", "*.zip", "*cab".
   static bool StoredByName(const QString& fileName);

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/Utils.h"
+#include "archive/VolumeNames.h"
 
 namespace {
 
@@ -186,28 +186,26 @@ QStringList VolumeReader::EarlierVolumeNames(const QString& lastVolume, std::uin
   return names;
 }
 
-bool VolumeReader::OpenLast(const QString& lastVolume, QString* error) {
+Result<> VolumeReader::OpenLast(const QString& lastVolume) {
   struct stat st;
   if (::stat(QFile::encodeName(lastVolume).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = QStringLiteral("Archive volume \"%1\" not found.").arg(QFileInfo(lastVolume).fileName());
-    return false;
+    return Failure(QStringLiteral("Archive volume \"%1\" not found.").arg(QFileInfo(lastVolume).fileName()));
   }
   FVolumes.assign(1, Volume{lastVolume, static_cast<std::uint64_t>(st.st_size), 0});
-  return true;
+  return {};
 }
 
-bool VolumeReader::SetDiskCount(std::uint32_t count, QString* error) {
-  if (count <= 1) return true;
+Result<> VolumeReader::SetDiskCount(std::uint32_t count) {
+  if (count <= 1) return {};
   const Volume last = FVolumes.back();
   std::vector<Volume> volumes;
   std::uint64_t start = 0;
   for (const QString& path : EarlierVolumeNames(last.Path, count)) {
     struct stat st;
     if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      *error = QStringLiteral("Archive volume \"%1\" is missing (the archive has %2 volumes).")
-                   .arg(QFileInfo(path).fileName())
-                   .arg(count);
-      return false;
+      return Failure(QStringLiteral("Archive volume \"%1\" is missing (the archive has %2 volumes).")
+                         .arg(QFileInfo(path).fileName())
+                         .arg(count));
     }
     volumes.push_back(Volume{path, static_cast<std::uint64_t>(st.st_size), start});
     start += static_cast<std::uint64_t>(st.st_size);
@@ -216,7 +214,7 @@ bool VolumeReader::SetDiskCount(std::uint32_t count, QString* error) {
   if (FFd >= 0) ::close(FFd);
   FFd = -1;
   FVolumes = std::move(volumes);
-  return true;
+  return {};
 }
 
 bool VolumeReader::Position(std::uint32_t disk, std::uint64_t offset, std::uint64_t* pos) const {
@@ -236,12 +234,11 @@ QString VolumeReader::VolumeLabel(std::uint64_t pos) const {
   return QFileInfo(FVolumes[std::min(IndexOf(pos), FVolumes.size() - 1)].Path).fileName();
 }
 
-bool VolumeReader::ReadAt(std::uint64_t pos, void* data, std::size_t size, QString* error) {
+Result<> VolumeReader::ReadAt(std::uint64_t pos, void* data, std::size_t size) {
   char* p = static_cast<char*>(data);
   if (pos > Size() || size > Size() - pos) {
-    *error = QStringLiteral("Unexpected end of the archive in volume \"%1\": the volume is damaged or incomplete.")
-                 .arg(VolumeLabel(std::min(pos, Size() - (Size() ? 1 : 0))));
-    return false;
+    return Failure(QStringLiteral("Unexpected end of the archive in volume \"%1\": the volume is damaged or incomplete.")
+                       .arg(VolumeLabel(std::min(pos, Size() - (Size() ? 1 : 0)))));
   }
   while (size > 0) {
     const std::size_t index = IndexOf(pos);
@@ -251,19 +248,17 @@ bool VolumeReader::ReadAt(std::uint64_t pos, void* data, std::size_t size, QStri
       FFd = OpenPath(v.Path, O_RDONLY);
       FFdIndex = index;
       if (FFd < 0) {
-        *error = QStringLiteral("Cannot open archive volume \"%1\": %2").arg(QFileInfo(v.Path).fileName(), SystemError());
-        return false;
+        return Failure(QStringLiteral("Cannot open archive volume \"%1\": %2").arg(QFileInfo(v.Path).fileName(), SystemError()));
       }
     }
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, v.Start + v.Size - pos));
     if (!ReadFully(FFd, p, piece, static_cast<off_t>(pos - v.Start))) {
-      *error = QStringLiteral("Cannot read archive volume \"%1\": %2")
-                   .arg(QFileInfo(v.Path).fileName(), errno ? SystemError() : QStringLiteral("it is shorter than before"));
-      return false;
+      return Failure(QStringLiteral("Cannot read archive volume \"%1\": %2")
+                         .arg(QFileInfo(v.Path).fileName(), errno ? SystemError() : QStringLiteral("it is shorter than before")));
     }
     p += piece;
     size -= piece;
     pos += piece;
   }
-  return true;
+  return {};
 }

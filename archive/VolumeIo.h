@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/Result.h"
+
 // Writes disk.001, disk.002, ... in a folder, each exactly VolumeSize bytes
 // but the last. Volumes are created as the stream reaches them.
 class VolumeWriter {
@@ -63,14 +65,15 @@ public:
   VolumeReader& operator=(const VolumeReader&) = delete;
 
   // Opens the last volume alone (as disk count 1).
-  bool OpenLast(const QString& lastVolume, QString* error);
+  Result<> OpenLast(const QString& lastVolume);
   // Looks up the other volumes of an archive of count disks beside the last
   // one; a missing volume is an error that names it.
-  bool SetDiskCount(std::uint32_t count, QString* error);
+  Result<> SetDiskCount(std::uint32_t count);
 
   // The stream position of an offset within a disk; false when outside it.
   bool Position(std::uint32_t disk, std::uint64_t offset, std::uint64_t* pos) const;
-  bool ReadAt(std::uint64_t pos, void* data, std::size_t size, QString* error);
+  // Fails naming the volume that ends early or cannot be read.
+  Result<> ReadAt(std::uint64_t pos, void* data, std::size_t size);
   std::uint64_t Size() const { return FVolumes.empty() ? 0 : FVolumes.back().Start + FVolumes.back().Size; }
   std::uint64_t LastStart() const { return FVolumes.empty() ? 0 : FVolumes.back().Start; }
   std::uint32_t DiskCount() const { return static_cast<std::uint32_t>(FVolumes.size()); }

@@ -1,6 +1,7 @@
 #include "config/ClassData.h"
 
 #include "config/Storage.h"
+#include "platform/ErrorLog.h"
 #include "platform/Settings.h"
 
 #include <QDir>
@@ -109,8 +110,8 @@ TClassData::~TClassData() {
   if (!FSaveOnDestroy) return;
   try {
     SaveFiles();
-  } catch (const std::exception& e) {
-    qWarning("%s", e.what());
+  } catch (...) {
+    LogDropped("writing the configuration files");  // no caller is left to tell
   }
 }
 
@@ -176,13 +177,20 @@ void TClassData::ReadFileNames(const std::optional<QString>& confFolder) {
   FMainFile103 = folder + u'/' + kFileMain103;
 }
 
-QByteArray TClassData::EncodeFile(const TMemTable& table, MessageCipher& cipher) {
-  TRootStorage root(QString(), stgReadWrite, stgExclusive, false, true);
-  {
-    TStorageStream stream(table.Name(), true, stgReadWrite, root);
-    if (!stream.WriteAll(table.SavePacket())) throw ECDStreamError(QStringLiteral("stream write failed"), stream.LastResult());
+QByteArray TClassData::EncodeFile(const TMemTable& table, MessageCipher& cipher, const QString& path) {
+  QByteArray image;
+  try {
+    TRootStorage root(QString(), stgReadWrite, stgExclusive, false, true);
+    {
+      TStorageStream stream(table.Name(), true, stgReadWrite, root);
+      if (!stream.WriteAll(table.SavePacket()))
+        throw ECDStreamError(QStringLiteral("stream write failed"), stream.LastResult());
+    }
+    image = root.Bytes();
+  } catch (const ECompDocError& e) {
+    throw EConfigFileError(path, QString::fromUtf8(e.what()), true);
   }
-  return cipher.Encrypt(root.Bytes());
+  return cipher.Encrypt(image);
 }
 
 void TClassData::DecodeFile(const QByteArray& bytes, TMemTable& table, MessageCipher& cipher, const QString& path) {
@@ -244,13 +252,7 @@ void TClassData::LoadTable(TMemTable& table, const QString& path) {
 }
 
 void TClassData::SaveTable(const TMemTable& table, const QString& path) {
-  QByteArray bytes;
-  try {
-    bytes = EncodeFile(table, FCipher);
-  } catch (const ECompDocError& e) {
-    throw EConfigFileError(path, QString::fromUtf8(e.what()), true);
-  }
-  WriteFileAtomically(path, bytes);
+  WriteFileAtomically(path, EncodeFile(table, FCipher, path));
 }
 
 void TClassData::SaveFiles() {

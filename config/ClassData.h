@@ -6,6 +6,16 @@
 // temporary file in the same folder, flushed, then renamed over the old one),
 // readable by the user alone. A file that cannot be read raises
 // EConfigFileError naming it and the reason, and is left as it was.
+//
+// How config/ reports errors: by exception, one type per surface.
+// - The store (this header) raises EConfigFileError and nothing else: its
+//   text names the file and the reason and is what the user is shown. The
+//   container's ECompDocError and a damaged table packet's ETableError are
+//   turned into it here.
+// - Reading and writing the fields of a table raise ETableError (core/Table.h).
+// - The compound-file container (Storage.h) keeps StgResult codes as its own
+//   vocabulary inside and raises ECompDocError; only tools that open compound
+//   files directly see that.
 #pragma once
 
 #include "config/MemTable.h"
@@ -57,8 +67,9 @@ public:
   static std::vector<FieldDef> MainFields();
   static std::vector<FieldDef> Main103Fields();
 
-  // A table as the bytes of its file, and back (the file's path only names it in errors).
-  static QByteArray EncodeFile(const TMemTable& table, MessageCipher& cipher);
+  // A table as the bytes of its file, and back (the file's path only names it
+  // in errors). Both raise EConfigFileError.
+  static QByteArray EncodeFile(const TMemTable& table, MessageCipher& cipher, const QString& path = QString());
   static void DecodeFile(const QByteArray& bytes, TMemTable& table, MessageCipher& cipher, const QString& path);
   static void KeyFileCipher(MessageCipher& cipher);
 

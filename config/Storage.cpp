@@ -1,5 +1,7 @@
 #include "config/Storage.h"
 
+#include "platform/ErrorLog.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -199,8 +201,8 @@ TRootStorage::~TRootStorage() {
   if (FHandle && !FHandle->Transacted && FHandle->Dirty) {
     try {
       Commit();
-    } catch (const ECompDocError&) {
-      // Released without a way to report; a caller that must know calls Commit.
+    } catch (...) {
+      LogDropped("writing a compound file on release");  // a caller that must know calls Commit
     }
   }
 }

@@ -7,6 +7,13 @@
 // A root storage keeps the file's content in memory; a direct (not transacted)
 // storage writes its changes back when it is released or on Commit, a
 // transacted one only on Commit.
+//
+// Errors: the container's own vocabulary is the StgResult code
+// (StorageResult.h). The document and the byte streams answer with codes (a
+// stream keeps its last one in LastResult); creating or opening a storage or
+// a stream, Commit and Bytes raise ECompDocError, which carries the failed
+// step and the code. The configuration store turns it into EConfigFileError,
+// so above config/ only tools that open compound files directly see it.
 #pragma once
 
 #include "config/CompoundDocument.h"

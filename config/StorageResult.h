@@ -1,5 +1,7 @@
 // Result codes of the compound-file classes: 0 is success, S_FALSE (1) says
 // "no compound file", every other value is a failure. Each code has a text.
+// The codes are the container's own vocabulary and stay inside config/: the
+// storages raise them in ECompDocError, the store in EConfigFileError's text.
 #pragma once
 
 #include <QString>

@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "core/Jobs.h"
-#include "core/Utils.h"
 
 namespace {
 QString Now() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")); }

@@ -1,6 +1,45 @@
 #include "core/Jobs.h"
 
-#include "core/Utils.h"
+#include <QRegularExpression>
+
+#include "core/TextUtils.h"
+
+namespace {
+
+qint64 ParseNumber(const QString& part) {
+  static const QRegularExpression decimal(QStringLiteral("^-?[0-9]+$"));
+  bool ok = decimal.match(part).hasMatch();
+  const qint64 value = ok ? part.toLongLong(&ok, 10) : 0;
+  if (!ok) throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(part).toStdString());
+  return value;
+}
+
+}  // namespace
+
+QString StateName(qint32 state) {
+  switch (state) {
+    case jsError: return QStringLiteral("Error");
+    case jsActive: return QStringLiteral("Active");
+    case jsDone: return QStringLiteral("Done");
+    case jsStopped: return QStringLiteral("Stopped");
+    default: return {};
+  }
+}
+
+JobTag SplitJobTag(const QString& tag) {
+  JobTag result;
+  const QString trimmed = TrimText(tag);
+  const int dot = trimmed.indexOf('.');
+  if (dot < 0) return result;
+  result.Id = trimmed.left(dot);
+  const QString rest = trimmed.mid(dot + 1);
+  const int second = rest.indexOf('.');
+  if (second < 0) return result;
+  const QString first = rest.left(second), last = rest.mid(second + 1);
+  if (!first.isEmpty()) result.First = ParseNumber(first);
+  if (!last.isEmpty()) result.Second = ParseNumber(last);
+  return result;
+}
 
 TClassThread* TClassThreadList::OpenServingJob(const QString& number, const QString& subject, const QString& address,
                                                const QString& action, const QString& text) {

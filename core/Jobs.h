@@ -1,9 +1,37 @@
-// The record of the request this program serves for a peer.
+// Job records: the state codes of a job and their names, the tag that
+// progress reports carry, and the record of the request this program serves
+// for a peer.
 #pragma once
 
 #include <QString>
+#include <stdexcept>
 
 #include "core/ClassCustom.h"
+
+// Job state codes.
+enum JobState : qint32 { jsError = 0, jsActive = 1, jsDone = 2, jsStopped = 3 };
+
+// "Error", "Active", "Done", "Stopped"; empty for any other code.
+QString StateName(qint32 state);
+
+// A text that should be a decimal integer and is not.
+class EConvertError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// A job tag: an identifier, optionally followed by "." total bytes "." count.
+struct JobTag {
+  QString Id;
+  qint64 First = 0;   // total size in bytes
+  qint64 Second = 0;  // number of volumes
+};
+// Takes a trimmed tag apart: the identifier is the text before the first ".",
+// the numbers the texts around the second "." (0 when empty). A tag without
+// "." gives an empty identifier and 0, 0. Raises EConvertError
+// "'%s' is not a valid integer value" for a number part that is not a
+// decimal integer.
+JobTag SplitJobTag(const QString& tag);
 
 class TClassThread : public TClassCustom {
   Q_OBJECT

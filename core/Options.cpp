@@ -1,6 +1,6 @@
 #include "core/Options.h"
 
-#include "core/Utils.h"
+#include "core/TextUtils.h"
 
 TClassOptions::TClassOptions(QObject* owner, const ProviderSettings& provider)
     : TClassCustom(owner), FProvider(provider) {

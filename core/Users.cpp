@@ -1,6 +1,6 @@
 #include "core/Users.h"
 
-#include "core/Utils.h"
+#include "core/TextUtils.h"
 
 void TClassUser::ReadRow(const TTable& table) {
   FAddress = table.AsString("USER_ADDRESS");

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "message/PeerMessage.h"
 #include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"

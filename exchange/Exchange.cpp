@@ -4,7 +4,9 @@
 #include <QRegularExpression>
 
 #include "core/JobRows.h"
-#include "core/Utils.h"
+#include "core/Jobs.h"
+#include "core/TextUtils.h"
+#include "message/Stamp.h"
 #include "main/ClassMain.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ServerThread.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "core/JobRows.h"
-#include "core/Utils.h"
+#include "message/Stamp.h"
 #include "main/ClassMain.h"
 #include "platform/Closing.h"
 #include "transport/AccountCheck.h"

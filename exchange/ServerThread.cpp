@@ -5,9 +5,14 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include "core/FileUtils.h"
+#include "core/Jobs.h"
+#include "core/TextUtils.h"
+#include "exchange/ShareListing.h"
+#include "archive/VolumeNames.h"
+#include "message/Stamp.h"
 #include "archive/Archiver.h"
 #include "core/Result.h"
-#include "core/Utils.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
 #include "platform/ErrorLog.h"
@@ -27,13 +32,6 @@ constexpr int kVolumeCheckMs = 500;
 constexpr int kVolumeCheckFloorMs = 20;
 
 QString ErrorText(const QString& message) { return kErrorPrefix + message; }
-
-// The listing of a share, or the reason there is none.
-Result<QString> ShareListing(const QString& folder) {
-  const QString listing = FolderListing(folder);
-  if (listing == ErrorText(peer::kMsgNoDirectory)) return Failure(peer::kMsgNoDirectory);
-  return listing;
-}
 
 // The status part of a received reply names a failure when it carries the
 // "Error: " of the wire format; this is the one place that reads it.
@@ -125,7 +123,7 @@ void TClassServer::RunCommand() {
   if (FCommand == kCmdDownload) {
     SetDone();
   } else if (FCommand == kCmdList) {
-    const Result<QString> listing = ShareListing(FShareFolder);
+    const Result<QString> listing = FolderListing(FShareFolder);
     if (listing) {
       FMessageBody = *listing;
       SetDone();
@@ -143,13 +141,13 @@ bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedF
     if (!f.isEmpty()) paths << f;
   Archiver zip(FAttachCompress, FAttachVolume);
   zip.SetCancel(&FCancel);
-  QStringList volumes;
-  QString error;
-  if (paths.isEmpty() || !zip.BuildVolumes(paths, outFolder, &volumes, &error)) return false;
+  if (paths.isEmpty()) return false;
+  const Result<QStringList> volumes = zip.BuildVolumes(paths, outFolder);
+  if (!volumes) return false;
   if (FPrefix != kPlainPrefix) {
     FCipher.SetKey(VolumeKey());
-    if (!FCipher.EncryptFileInPlace(volumes.value(0))) return false;
-    resolvedFiles = volumes;
+    if (!FCipher.EncryptFileInPlace(volumes->value(0))) return false;
+    resolvedFiles = *volumes;
   } else {
     RenameVolumes(outFolder, resolvedFiles);
   }
@@ -251,8 +249,7 @@ bool TClassServer::ExtractDownload(const QString& destination, const QString& la
   if (!FCipher.DecryptFileInPlace(first)) return false;
   Archiver zip(FAttachCompress, FAttachVolume);
   zip.SetCancel(&FCancel);
-  QString error;
-  return zip.Extract(lastVolume, destination, &error);
+  return zip.Extract(lastVolume, destination).has_value();
 }
 
 // ---------------------------------------------------------------------------

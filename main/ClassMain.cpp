@@ -2,8 +2,9 @@
 
 #include <QDir>
 
-#include "core/Utils.h"
+#include "core/FileUtils.h"
 #include "platform/Autostart.h"
+#include "platform/ErrorLog.h"
 #include "platform/Settings.h"
 
 #include <QtGlobal>
@@ -32,8 +33,8 @@ TClassMain::~TClassMain() {
   FData->SetSaveOnDestroy(FSaveOnDestroy);
   try {
     if (FSaveOnDestroy) Save();
-  } catch (const std::exception& e) {
-    qWarning("%s", e.what());
+  } catch (...) {
+    LogDropped("saving the configuration at exit");  // no caller is left to tell
   }
   FJobs.reset();
   delete FOptions;

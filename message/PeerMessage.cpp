@@ -1,6 +1,7 @@
 #include "message/PeerMessage.h"
 
-#include "core/Utils.h"
+#include "core/TextUtils.h"
+#include "message/Stamp.h"
 
 namespace peer {
 

@@ -3,7 +3,7 @@
 #include <QDir>
 #include <vmime/vmime.hpp>
 
-#include "core/Utils.h"
+#include "platform/ComponentLibrary.h"
 #include "transport/MailSession.h"
 
 bool MailComponentAvailable(QString* error) {

@@ -6,7 +6,9 @@
 
 #include <future>
 
-#include "core/Utils.h"
+#include "core/FileUtils.h"
+#include "core/TextUtils.h"
+#include "message/Stamp.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
@@ -25,13 +27,6 @@ bool SafeAttachmentName(const QString& name) {
     if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7f) return false;
   }
   return !name.contains(QStringLiteral(".."));
-}
-
-bool IsStamp(const QString& identBase) {
-  if (identBase.size() != 17) return false;
-  for (const QChar c : identBase)
-    if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
-  return true;
 }
 
 TClassAccelerator::TClassAccelerator(const char* semaphoreName, QObject* parent)

@@ -37,8 +37,6 @@ using PeerMailFn = std::function<void(const HandOverData&, bool taken)>;
 // Whether name may be saved under a folder: one path component, no separators,
 // no "..", no control characters.
 bool SafeAttachmentName(const QString& name);
-// Whether identBase is a 17-digit stamp.
-bool IsStamp(const QString& identBase);
 
 class TClassAccelerator : public QThread {
   Q_OBJECT

@@ -26,11 +26,12 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "platform/Closing.h"
+#include "platform/ErrorLog.h"
 #include "platform/Settings.h"
 #include "ui/ImageLists.h"
 #include "ui/dialogs/FormAbout.h"
@@ -753,7 +754,7 @@ void TFormKestro::StartupDecisions() {
     }
     if (Main().Options().StartupRun()) aOnline->trigger();
   } catch (...) {
-    // an error on the way must not keep the program out of reach
+    LogDropped("start-up decisions");  // an error on the way must not keep the program out of reach
   }
   if (QSystemTrayIcon::isSystemTrayAvailable()) tiTray->show();
   aEnterListener->setEnabled(true);

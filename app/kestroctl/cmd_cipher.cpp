@@ -2,7 +2,6 @@
 #include <QRegularExpression>
 #include <optional>
 
-#include "core/Utils.h"
 #include "message/MessageCipher.h"
 #include "message/PeerMessage.h"
 #include "kestroctl/Command.h"

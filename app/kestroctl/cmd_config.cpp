@@ -2,7 +2,7 @@
 // configuration folder DIR (the folder of "server.cfg" and "server103.cfg").
 #include "config/ClassData.h"
 #include "core/Users.h"
-#include "core/Utils.h"
+#include "core/TextUtils.h"
 #include "main/ClassMain.h"
 #include "kestroctl/Command.h"
 #include "platform/InstanceLock.h"

@@ -2,7 +2,7 @@
 // requester, each on a configuration folder DIR with the installation
 // settings of $KESTRO_SETTINGS.
 #include "core/JobRows.h"
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "main/ClassMain.h"
 #include "exchange/Engine.h"
 #include "exchange/Exchange.h"

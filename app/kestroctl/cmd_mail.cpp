@@ -1,6 +1,5 @@
 // Mail commands: the account of a configuration folder DIR against its
 // servers, with the installation settings of this machine.
-#include "core/Utils.h"
 #include "main/ClassMain.h"
 #include "kestroctl/Command.h"
 #include "platform/Closing.h"

@@ -60,30 +60,27 @@ int Build(const QStringList& args) {
   }
   if (out.isEmpty()) throw CtlUsageError("--out DIR is required");
   if (paths.isEmpty()) throw CtlUsageError("no PATH to archive");
-  QStringList volumes;
-  QString error;
-  bool built = false;
+  Result<QStringList> volumes;
   {
     ProgressLine line("Building");  // ends its line before the volumes are printed
     archiver.SetProgress(line.Callback());
-    built = archiver.BuildVolumes(paths, out, &volumes, &error);
+    volumes = archiver.BuildVolumes(paths, out);
   }
-  if (!built) throw CtlError(error.toStdString());
-  for (const QString& volume : volumes) CtlPrint(volume + '\n');
+  if (!volumes) throw CtlError(volumes.error().toStdString());
+  for (const QString& volume : *volumes) CtlPrint(volume + '\n');
   return 0;
 }
 
 int Extract(const QStringList& args) {
   CtlExpectArgs(args, 2, 2);
   Archiver archiver;
-  QString error;
-  bool extracted = false;
+  Result<> extracted;
   {
     ProgressLine line("Extracting");
     archiver.SetProgress(line.Callback());
-    extracted = archiver.Extract(args[0], args[1], &error);
+    extracted = archiver.Extract(args[0], args[1]);
   }
-  if (!extracted) throw CtlError(error.toStdString());
+  if (!extracted) throw CtlError(extracted.error().toStdString());
   return 0;
 }
 

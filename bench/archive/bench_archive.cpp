@@ -118,13 +118,12 @@ int main(int argc, char** argv) {
 
     cpu = CpuSeconds(RUSAGE_SELF);
     clock.restart();
-    QStringList volumes;
-    QString error;
-    if (!Archiver(3, 10000000).BuildVolumes(paths, ourOut, &volumes, &error)) qFatal("build failed: %s", qPrintable(error));
+    const Result<QStringList> volumes = Archiver(3, 10000000).BuildVolumes(paths, ourOut);
+    if (!volumes) qFatal("build failed: %s", qPrintable(volumes.error()));
     ours.push_back(clock.nsecsElapsed() / 1e9);
     oursCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
     oursBytes = FolderBytes(ourOut);
-    oursVolumes = volumes.size();
+    oursVolumes = volumes->size();
     std::printf("run %d: ours %.3f s (cpu %.3f s), Info-ZIP %.3f s (cpu %.3f s), ratio %.3f\n", run + 1, ours.back(),
                 oursCpu.back(), infoZip.back(), infoZipCpu.back(), ours.back() / infoZip.back());
     std::fflush(stdout);

@@ -204,13 +204,13 @@ int main(int argc, char** argv) {
   bob.Ctl({"friend", "add", bob.Conf(), "alice@example.test", share});
 
   // The same volumes, for the raw transfer.
-  QStringList volumes;
-  QString error;
-  if (!Archiver(3, kVolume).BuildVolumes(QStringList(names).replaceInStrings(QRegularExpression("^"), share + "/"),
-                                         root.path() + "/volumes", &volumes, &error)) {
-    std::fprintf(stderr, "cannot build the volumes: %s\n", qPrintable(error));
+  const Result<QStringList> built = Archiver(3, kVolume).BuildVolumes(
+      QStringList(names).replaceInStrings(QRegularExpression("^"), share + "/"), root.path() + "/volumes");
+  if (!built) {
+    std::fprintf(stderr, "cannot build the volumes: %s\n", qPrintable(built.error()));
     return 1;
   }
+  const QStringList& volumes = *built;
   qint64 volumeBytes = 0;
   for (const QString& v : volumes) volumeBytes += QFileInfo(v).size();
   std::printf("%lld bytes in %lld files; %lld volumes of %lld bytes, %lld bytes in all\n", total,

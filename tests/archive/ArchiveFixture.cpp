@@ -7,7 +7,7 @@
 #include <QProcess>
 #include <random>
 
-#include "core/Utils.h"
+#include "archive/VolumeNames.h"
 
 namespace archtest {
 

@@ -6,8 +6,23 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <gtest/gtest.h>
+
+#include "core/Result.h"
 
 namespace archtest {
+
+// A result as an assertion: success, or a failure that shows the error text.
+template <class T>
+::testing::AssertionResult Ok(const Result<T>& result) {
+  if (result) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << qPrintable(result.error());
+}
+// The error text of a result; empty on success.
+template <class T>
+QString ErrorOf(const Result<T>& result) {
+  return result ? QString() : result.error();
+}
 
 struct ToolResult {
   int Code = -1;

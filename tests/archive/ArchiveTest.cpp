@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "ArchiveFixture.h"
-#include "core/Utils.h"
+#include "archive/VolumeNames.h"
 #include "archive/Archiver.h"
 
 using namespace archtest;
@@ -27,9 +27,9 @@ protected:
 
   // Builds, checks the volume sizes, and returns the volumes.
   QStringList Build(const Archiver& archiver, const QStringList& paths, const QString& out) {
-    QStringList volumes;
-    QString error;
-    EXPECT_TRUE(archiver.BuildVolumes(paths, out, &volumes, &error)) << qPrintable(error);
+    const Result<QStringList> built = archiver.BuildVolumes(paths, out);
+    EXPECT_TRUE(Ok(built));
+    const QStringList volumes = built.value_or(QStringList());
     for (int i = 0; i < volumes.size(); ++i) {
       EXPECT_EQ(QFileInfo(volumes[i]).fileName(), VolumeName(i + 1));
       const qint64 size = QFileInfo(volumes[i]).size();
@@ -78,15 +78,14 @@ TEST_F(ArchiveTest, VolumesReadByUsAnd7ZipAndInfoZip) {
       EXPECT_EQ(ReadFile(volumes[0]).left(4), QByteArray("PK\x07\x08", 4));
     }
 
-    QString error;
-    ASSERT_TRUE(Archiver().Extract(volumes.last(), Dir(QString("ours%1").arg(count)), &error)) << qPrintable(error);
+    ASSERT_TRUE(Ok(Archiver().Extract(volumes.last(), Dir(QString("ours%1").arg(count)))));
     EXPECT_EQ(CompareTrees(Dir("corpus"), Dir(QString("ours%1").arg(count))), "");
 
     // As the peer's mail names them: disk.z01 ... disk.zip_; we read that naming too.
     QStringList renamed;
     RenameVolumes(out, renamed);
     ASSERT_TRUE(renamed.last().endsWith("disk.zip_"));
-    ASSERT_TRUE(Archiver().Extract(renamed.last(), Dir(QString("span%1").arg(count)), &error)) << qPrintable(error);
+    ASSERT_TRUE(Ok(Archiver().Extract(renamed.last(), Dir(QString("span%1").arg(count)))));
     EXPECT_EQ(CompareTrees(Dir("corpus"), Dir(QString("span%1").arg(count))), "");
 
     const QString zip = out + "/disk.zip";
@@ -114,9 +113,8 @@ TEST_F(ArchiveTest, ReadsInfoZipArchivesSplitOrNot) {
 
   for (const QString& archive : {Dir("zs/arch.zip"), Dir("plain.zip")}) {
     SCOPED_TRACE(qPrintable(archive));
-    QString error;
     const QString dest = Dir("x" + QFileInfo(archive).baseName());
-    ASSERT_TRUE(Archiver().Extract(archive, dest, &error)) << qPrintable(error);
+    ASSERT_TRUE(Ok(Archiver().Extract(archive, dest)));
     EXPECT_EQ(CompareTrees(Dir("corpus"), dest), "");
   }
 }
@@ -137,9 +135,9 @@ TEST_F(ArchiveTest, BoundariesAnywhereStayReadable) {
 
   // Boundaries right at the end of a local header, inside one, and inside the
   // first central header (positions from the single volume, plus the signature).
-  std::vector<ArchiveEntryInfo> entries;
-  QString error;
-  ASSERT_TRUE(Archiver().List(probe[0], &entries, &error)) << qPrintable(error);
+  const Result<std::vector<ArchiveEntryInfo>> listed = Archiver().List(probe[0]);
+  ASSERT_TRUE(Ok(listed));
+  const std::vector<ArchiveEntryInfo>& entries = *listed;
   const auto local = std::find_if(entries.begin(), entries.end(), [](const ArchiveEntryInfo& e) {
     return static_cast<qint64>(e.Offset) > Archiver::kMinVolumeSize;
   });
@@ -157,7 +155,7 @@ TEST_F(ArchiveTest, BoundariesAnywhereStayReadable) {
     const QString out = Dir(QString("v%1").arg(volumeSize));
     const QStringList volumes = Build(Archiver(6, volumeSize), paths, out);
     ASSERT_GE(volumes.size(), 2);
-    ASSERT_TRUE(Archiver().Extract(volumes.last(), out + "-x", &error)) << qPrintable(error);
+    ASSERT_TRUE(Ok(Archiver().Extract(volumes.last(), out + "-x")));
     EXPECT_EQ(CompareTrees(Dir("src"), out + "-x"), "");
     ExpectToolsAccept(SpanNames(out), out + "-join");
     for (const QString& folder : {out, out + "-x", out + "-join"}) QDir(folder).removeRecursively();
@@ -180,16 +178,16 @@ TEST_F(ArchiveTest, LevelsAndStoredNames) {
     SCOPED_TRACE(c.Level);
     const QString out = Dir(QString("out%1").arg(c.Level));
     const QStringList volumes = Build(Archiver(c.Level, 1000000), paths, out);
-    std::vector<ArchiveEntryInfo> entries;
-    QString error;
-    ASSERT_TRUE(Archiver().List(volumes.last(), &entries, &error)) << qPrintable(error);
+    const Result<std::vector<ArchiveEntryInfo>> listed = Archiver().List(volumes.last());
+    ASSERT_TRUE(Ok(listed));
+    const std::vector<ArchiveEntryInfo>& entries = *listed;
     ASSERT_EQ(entries.size(), 6u);
     for (const ArchiveEntryInfo& e : entries) {
       const bool deflated = e.Name == "plain.txt" && c.PlainDeflated;
       EXPECT_EQ(e.Method, deflated ? 8 : 0) << qPrintable(e.Name);
       EXPECT_TRUE(e.Flags & 0x0800) << "UTF-8 flag on " << qPrintable(e.Name);
     }
-    ASSERT_TRUE(Archiver().Extract(volumes.last(), out + "-x", &error)) << qPrintable(error);
+    ASSERT_TRUE(Ok(Archiver().Extract(volumes.last(), out + "-x")));
     EXPECT_EQ(CompareTrees(Dir("in"), out + "-x"), "");
   }
 }
@@ -200,17 +198,16 @@ TEST_F(ArchiveTest, MissingEntriesAreSkipped) {
   WriteFile(Dir("outside.txt"), "outside");
   QFile::link(Dir("outside.txt"), Dir("in/folder/link.txt"));  // not followed inside a folder
   QFile::link(Dir("nowhere"), Dir("in/dangling"));
-  QString error;
-  QStringList volumes;
   Archiver archiver;
-  EXPECT_FALSE(archiver.BuildVolumes({Dir("in/missing"), Dir("in/dangling")}, Dir("none"), &volumes, &error));
+  const QString error = ErrorOf(archiver.BuildVolumes({Dir("in/missing"), Dir("in/dangling")}, Dir("none")));
   EXPECT_TRUE(error.contains("No file")) << qPrintable(error);
-  EXPECT_TRUE(volumes.isEmpty());
   EXPECT_TRUE(QDir(Dir("none")).isEmpty());
 
-  volumes = Build(archiver, {Dir("in/missing"), Dir("in/good.txt"), Dir("in/dangling"), Dir("in/folder")}, Dir("out"));
-  std::vector<ArchiveEntryInfo> entries;
-  ASSERT_TRUE(archiver.List(volumes.last(), &entries, &error)) << qPrintable(error);
+  const QStringList volumes =
+      Build(archiver, {Dir("in/missing"), Dir("in/good.txt"), Dir("in/dangling"), Dir("in/folder")}, Dir("out"));
+  const Result<std::vector<ArchiveEntryInfo>> listed = archiver.List(volumes.last());
+  ASSERT_TRUE(Ok(listed));
+  const std::vector<ArchiveEntryInfo>& entries = *listed;
   QStringList names;
   for (const ArchiveEntryInfo& e : entries) names << e.Name;
   EXPECT_EQ(names, QStringList({"good.txt", "folder/", "folder/inside.txt"}));
@@ -266,8 +263,7 @@ open(out + '/huge.zip', 'wb').write(b)
                         Case{"bomb.zip", "announced size"}, Case{"huge.zip", "free disk space"}}) {
     SCOPED_TRACE(c.Archive);
     const QString dest = Dir(QString("sandbox/%1/a/b").arg(c.Archive));
-    QString error;
-    EXPECT_FALSE(Archiver().Extract(Dir("forged/") + c.Archive, dest, &error));
+    const QString error = ErrorOf(Archiver().Extract(Dir("forged/") + c.Archive, dest));
     EXPECT_TRUE(error.contains(c.Expect)) << qPrintable(error);
     // The forged entry is not anywhere, and the refused file left no part behind.
     QStringList written = TreeListing(Dir("sandbox"));
@@ -284,8 +280,7 @@ TEST_F(ArchiveTest, ExtractionDoesNotFollowLinksInTheDestination) {
   QDir().mkpath(Dir("elsewhere"));
   QDir().mkpath(Dir("dest"));
   ASSERT_TRUE(QFile::link(Dir("elsewhere"), Dir("dest/docs")));
-  QString error;
-  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("dest"), &error));
+  const QString error = ErrorOf(Archiver().Extract(volumes.last(), Dir("dest")));
   EXPECT_TRUE(error.contains("symbolic link")) << qPrintable(error);
   EXPECT_TRUE(QDir(Dir("elsewhere")).isEmpty());
 }
@@ -300,26 +295,52 @@ TEST_F(ArchiveTest, DamagedOrMissingVolumesGiveClearErrors) {
   // An existing file is overwritten; a damaged byte then fails the CRC and
   // leaves neither the file nor a part of it.
   WriteFile(Dir("dest/random.bin"), "old");
-  ASSERT_TRUE(Archiver().Extract(volumes.last(), Dir("dest"), &error)) << qPrintable(error);
+  ASSERT_TRUE(Ok(Archiver().Extract(volumes.last(), Dir("dest"))));
   EXPECT_EQ(ReadFile(Dir("dest/random.bin")), RandomBytes(100000, 11));
   QByteArray second = ReadFile(volumes[1]);
   second[1000] = static_cast<char>(second[1000] ^ 0x55);
   WriteFile(volumes[1], second);
-  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("damaged"), &error));
+  error = ErrorOf(Archiver().Extract(volumes.last(), Dir("damaged")));
   EXPECT_TRUE(error.contains("CRC") && error.contains("random.bin")) << qPrintable(error);
   EXPECT_EQ(TreeListing(Dir("damaged")), QStringList());
 
   QFile::rename(volumes[1], Dir("aside"));
-  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("missing"), &error));
+  error = ErrorOf(Archiver().Extract(volumes.last(), Dir("missing")));
   EXPECT_TRUE(error.contains("\"disk.002\" is missing")) << qPrintable(error);
 
   QFile::rename(Dir("aside"), volumes[1]);
   QFile last(volumes.last());
   ASSERT_TRUE(last.resize(last.size() - 30));
-  EXPECT_FALSE(Archiver().Extract(volumes.last(), Dir("cut"), &error));
+  error = ErrorOf(Archiver().Extract(volumes.last(), Dir("cut")));
   EXPECT_TRUE(error.contains("disk.003")) << qPrintable(error);
-  EXPECT_FALSE(Archiver().Extract(volumes.first(), Dir("first"), &error));
+  error = ErrorOf(Archiver().Extract(volumes.first(), Dir("first")));
   EXPECT_TRUE(error.contains("not the last volume")) << qPrintable(error);
+}
+
+TEST(VolumeNames, NumbersAndTheSpannedConvention) {
+  EXPECT_EQ(VolumeName(0), "disk.000");
+  EXPECT_EQ(VolumeName(1), "disk.001");
+  EXPECT_EQ(VolumeName(10), "disk.010");
+  EXPECT_EQ(VolumeName(100), "disk.100");
+  EXPECT_EQ(VolumeName(1000), "disk.1000");
+
+  struct {
+    QStringList volumes, renamed;
+  } cases[] = {
+      {{"disk.001", "disk.002", "disk.003"}, {"disk.z01", "disk.z02", "disk.zip_"}},
+      {{"disk.001"}, {"disk.zip_"}},
+      {{"disk.009", "disk.010", "disk.100", "disk.101"}, {"disk.z09", "disk.z10", "disk.z100", "disk.zip_"}},
+  };
+  for (const auto& c : cases) {
+    QTemporaryDir dir;
+    for (const QString& v : c.volumes) WriteFile(dir.filePath(v), QByteArray());
+    QStringList list;
+    EXPECT_TRUE(RenameVolumes(dir.path(), list));
+    QStringList expected;
+    for (const QString& r : c.renamed) expected << dir.path() + "/" + r;
+    EXPECT_EQ(list, expected);
+    for (const QString& path : expected) EXPECT_TRUE(QFile::exists(path)) << qPrintable(path);
+  }
 }
 
 // Two builds and an extraction at once, sharing one Archiver's settings.
@@ -327,21 +348,20 @@ TEST_F(ArchiveTest, ConcurrentBuildsAndExtraction) {
   const QStringList paths = MakeCorpus(Dir("corpus"), 3000000);
   const Archiver archiver(3, 700000);
   const QStringList before = Build(archiver, paths, Dir("before"));
-  bool ok[3] = {};
-  QString errors[3];
-  QStringList volumes[2];
-  std::thread a([&] { ok[0] = archiver.BuildVolumes(paths, Dir("a"), &volumes[0], &errors[0]); });
-  std::thread b([&] { ok[1] = archiver.BuildVolumes(paths, Dir("b"), &volumes[1], &errors[1]); });
-  std::thread c([&] { ok[2] = archiver.Extract(before.last(), Dir("c"), &errors[2]); });
+  Result<QStringList> volumes[2];
+  Result<> extracted;
+  std::thread a([&] { volumes[0] = archiver.BuildVolumes(paths, Dir("a")); });
+  std::thread b([&] { volumes[1] = archiver.BuildVolumes(paths, Dir("b")); });
+  std::thread c([&] { extracted = archiver.Extract(before.last(), Dir("c")); });
   a.join();
   b.join();
   c.join();
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ok[i]) << qPrintable(errors[i]);
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(Ok(volumes[i]));
+  ASSERT_TRUE(Ok(extracted));
   EXPECT_EQ(CompareTrees(Dir("corpus"), Dir("c")), "");
   for (int i = 0; i < 2; ++i) {
-    QString error;
     const QString dest = Dir(QString("check%1").arg(i));
-    ASSERT_TRUE(archiver.Extract(volumes[i].last(), dest, &error)) << qPrintable(error);
+    ASSERT_TRUE(Ok(archiver.Extract(volumes[i]->last(), dest)));
     EXPECT_EQ(CompareTrees(Dir("corpus"), dest), "");
   }
 }
@@ -361,12 +381,10 @@ TEST_F(ArchiveTest, ProgressAndCancel) {
 
   std::atomic<bool> cancel{true};
   archiver.SetCancel(&cancel);
-  QString error;
-  QStringList none;
-  EXPECT_FALSE(archiver.BuildVolumes(paths, Dir("cancelled"), &none, &error));
+  QString error = ErrorOf(archiver.BuildVolumes(paths, Dir("cancelled")));
   EXPECT_EQ(error, "Cancelled.");
   EXPECT_TRUE(QDir(Dir("cancelled")).isEmpty());
-  EXPECT_FALSE(archiver.Extract(volumes.last(), Dir("x"), &error));
+  error = ErrorOf(archiver.Extract(volumes.last(), Dir("x")));
   EXPECT_TRUE(error.contains("Cancelled.")) << qPrintable(error);
   EXPECT_FALSE(QDir(Dir("x")).entryList(QDir::Files | QDir::Hidden).contains("random.bin"));
 }

@@ -40,18 +40,18 @@ TEST(Zip64Test, FileOverFourGiBThroughSplitVolumes) {
 
   MakeSparseFile(root + "/in/big.bin");
   WriteFile(root + "/in/after.txt", TextBytes(100000, 1));
-  QStringList volumes;
-  QString error;
   const Archiver archiver(1, 2000000);
-  ASSERT_TRUE(archiver.BuildVolumes({root + "/in/big.bin", root + "/in/after.txt"}, root + "/out", &volumes, &error))
-      << qPrintable(error);
+  const Result<QStringList> built = archiver.BuildVolumes({root + "/in/big.bin", root + "/in/after.txt"}, root + "/out");
+  ASSERT_TRUE(Ok(built));
+  const QStringList& volumes = *built;
   ASSERT_GE(volumes.size(), 2);
-  std::vector<ArchiveEntryInfo> entries;
-  ASSERT_TRUE(archiver.List(volumes.last(), &entries, &error)) << qPrintable(error);
+  const Result<std::vector<ArchiveEntryInfo>> listed = archiver.List(volumes.last());
+  ASSERT_TRUE(Ok(listed));
+  const std::vector<ArchiveEntryInfo>& entries = *listed;
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].Size, static_cast<quint64>(kBigSize));
 
-  ASSERT_TRUE(archiver.Extract(volumes.last(), root + "/ours", &error)) << qPrintable(error);
+  ASSERT_TRUE(Ok(archiver.Extract(volumes.last(), root + "/ours")));
   EXPECT_TRUE(SameFile(root + "/in/big.bin", root + "/ours/big.bin"));
   EXPECT_EQ(ReadFile(root + "/ours/after.txt"), TextBytes(100000, 1));
   QDir(root + "/ours").removeRecursively();
@@ -70,11 +70,11 @@ TEST(Zip64Test, MoreThan65535Entries) {
   constexpr int kFiles = 66000;
   for (int i = 0; i < kFiles; ++i)
     WriteFile(QString("%1/in/many/d%2/f%3.txt").arg(root).arg(i / 1000).arg(i), QByteArray::number(i));
-  QStringList volumes;
-  QString error;
   const Archiver archiver(3, 1000000);
-  ASSERT_TRUE(archiver.BuildVolumes({root + "/in/many"}, root + "/out", &volumes, &error)) << qPrintable(error);
-  ASSERT_TRUE(archiver.Extract(volumes.last(), root + "/ours", &error)) << qPrintable(error);
+  const Result<QStringList> built = archiver.BuildVolumes({root + "/in/many"}, root + "/out");
+  ASSERT_TRUE(Ok(built));
+  const QStringList& volumes = *built;
+  ASSERT_TRUE(Ok(archiver.Extract(volumes.last(), root + "/ours")));
   EXPECT_EQ(CompareTrees(root + "/in", root + "/ours"), "");
 
   const ToolResult t = RunTool("7zz", {"t", SpanNames(root + "/out")});

@@ -2,7 +2,6 @@
 
 #include "core/JobRows.h"
 #include "core/Jobs.h"
-#include "core/Utils.h"
 
 TEST(JobRows, RowsAreAddedOnTopAndUpdated) {
   JobRowModel rows;
@@ -109,4 +108,41 @@ TEST(JobRows, PollInterval) {
   rows.UpdateJobRow("2.1000.3", jsActive, "", true, 1);
   TClassThreadList none(nullptr);
   EXPECT_EQ(PollInterval(10, rows, none), 60000);
+}
+
+TEST(JobTags, StateNames) {
+  const char* names[] = {"Error", "Active", "Done", "Stopped", ""};
+  for (int code = 0; code <= 4; ++code) EXPECT_EQ(StateName(code), names[code]);
+  EXPECT_EQ(StateName(-1), "");
+}
+
+TEST(JobTags, SplitJobTag) {
+  struct {
+    const char* tag;
+    const char* id;
+    qint64 first, second;
+  } cases[] = {
+      {"20260301120000001.5000000.3", "20260301120000001", 5000000, 3},
+      {"  x.1 ", "x", 0, 0},
+      {"20260301120000001", "", 0, 0},
+      {"a..", "a", 0, 0},
+      {"a.5.", "a", 5, 0},
+      {"a.6000000000.2", "a", 6000000000, 2},  // archives beyond 2 GiB keep their size
+  };
+  for (const auto& c : cases) {
+    const JobTag t = SplitJobTag(c.tag);
+    EXPECT_EQ(t.Id, c.id) << c.tag;
+    EXPECT_EQ(t.First, c.first) << c.tag;
+    EXPECT_EQ(t.Second, c.second) << c.tag;
+  }
+  for (const char* bad : {"a.12x.3", "a.1.three", "a.+1.2", "a. 1.2"}) {
+    try {
+      SplitJobTag(bad);
+      ADD_FAILURE() << bad;
+    } catch (const EConvertError& e) {
+      EXPECT_TRUE(QString(e.what()).startsWith("'") && QString(e.what()).endsWith("' is not a valid integer value"))
+          << e.what();
+    }
+  }
+  EXPECT_THROW(SplitJobTag("a.12x.3"), EConvertError);
 }

@@ -4,7 +4,6 @@
 #include "core/Jobs.h"
 #include "core/Options.h"
 #include "core/Users.h"
-#include "core/Utils.h"
 
 namespace {
 ProviderSettings TestProvider() {

@@ -10,7 +10,7 @@
 #include <csignal>
 
 #include "MailStack.h"
-#include "core/Utils.h"
+#include "message/Stamp.h"
 #include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"

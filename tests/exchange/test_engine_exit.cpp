@@ -11,7 +11,7 @@
 #include "MailStack.h"
 #include "Peers.h"
 #include "archive/Archiver.h"
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "exchange/Engine.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"

@@ -19,7 +19,8 @@
 
 #include "archive/Archiver.h"
 #include "core/Users.h"
-#include "core/Utils.h"
+#include "archive/VolumeNames.h"
+#include "core/Jobs.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ExchangeHost.h"
 #include "exchange/ServerThread.h"

@@ -8,7 +8,8 @@
 
 #include "MailStack.h"
 #include "Peers.h"
-#include "core/Utils.h"
+#include "core/TextUtils.h"
+#include "message/Stamp.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 
 #include "MailStack.h"
 #include "Peers.h"
-#include "core/Utils.h"
+#include "core/Jobs.h"
+#include "message/Stamp.h"
 #include "main/ClassMain.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
@@ -40,9 +41,9 @@ protected:
   // The volumes that bob would send for these files: disk.001 encrypted for alice.
   QStringList BuildVolumes(const QStringList& files, qint64 volumeSize) {
     const QString folder = Root + "/volumes";
-    QStringList volumes;
-    QString error;
-    EXPECT_TRUE(Archiver(3, volumeSize).BuildVolumes(files, folder, &volumes, &error)) << error;
+    const Result<QStringList> built = Archiver(3, volumeSize).BuildVolumes(files, folder);
+    EXPECT_TRUE(built) << qPrintable(built.error());
+    const QStringList volumes = built.value_or(QStringList());
     EncryptFirst(volumes.value(0));
     return volumes;
   }

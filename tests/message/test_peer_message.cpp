@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "message/MessageCipher.h"
 #include "message/PeerMessage.h"
 

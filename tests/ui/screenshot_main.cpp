@@ -7,7 +7,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "platform/Settings.h"
 #include "ui/FormKestro.h"
 

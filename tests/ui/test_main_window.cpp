@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "MailStack.h"
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "main/ClassMain.h"
 #include "platform/Settings.h"
 #include "exchange/OnlineCycle.h"

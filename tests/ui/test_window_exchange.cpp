@@ -16,7 +16,7 @@
 
 #include "MailStack.h"
 #include "Peers.h"
-#include "core/Utils.h"
+#include "core/Jobs.h"
 #include "main/ClassMain.h"
 #include "platform/Closing.h"
 #include "platform/Settings.h"

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "core/Utils.h"
+#include "core/TextUtils.h"
 
 TDialogBase::TDialogBase(QWidget* parent, const QString& caption, const QString& fontFamily,
                          DialogPlacement placement)

@@ -4,7 +4,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "core/Utils.h"
+#include "core/Jobs.h"
 
 namespace {
 constexpr int kBoxX = 82, kBoxWidth = 299, kRowStep = 28;

@@ -1,0 +1,45 @@
+#include "exchange/ShareListing.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "core/FileUtils.h"
+#include "core/TextUtils.h"
+#include "message/PeerMessage.h"
+
+Result<QString> FolderListing(const QString& folder) {
+  const QDir dir(folder);
+  if (folder.isEmpty() || !QFileInfo(folder).isDir() || !dir.isReadable()) return Failure(peer::kMsgNoDirectory);
+  QString listing;
+  for (const QFileInfo& info :
+       dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort)) {
+    if (info.isDir()) continue;
+    listing += info.fileName() + '\t' + FormatSizeKB(info.size()) + QStringLiteral("\r\n");
+  }
+  return listing;
+}
+
+QString ResolveSharePath(const QString& request, const QString& share) {
+  const int slash = request.indexOf('\\');
+  const QString head = slash < 0 ? QString() : TrimText(request.left(slash));
+  QString tail = slash < 0 ? TrimText(request) : TrimText(request.mid(slash + 1));
+  static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
+  for (const QString& line : share.split(lineBreak)) {
+    const int gt = line.indexOf('>');
+    const QString name = gt < 0 ? QString() : TrimText(line.left(gt));
+    QString folder = gt < 0 ? TrimText(line) : TrimText(line.mid(gt + 1));
+    if (folder.endsWith('\\') || (folder.endsWith('/') && folder.size() > 1)) folder.chop(1);
+    // Only the ASCII letters compare without case in a share name.
+    bool same = name.size() == head.size();
+    for (int i = 0; same && i < name.size(); ++i)
+      same = name[i] == head[i] || (name[i].unicode() < 128 && name[i].toLower() == head[i].toLower());
+    if (!same) continue;
+    if (folder.isEmpty() || tail.isEmpty()) return {};
+    tail.replace('\\', '/');
+    if (tail.startsWith('/')) return {};
+    const QString path = folder + '/' + tail;
+    return PathInside(path, folder) ? path : QString();
+  }
+  return {};
+}
