@@ -94,9 +94,9 @@ TEST(EngineExitOnMailStack, AReplyHandlerWaitingForVolumesAndAPollerInItsPassEnd
 
   // The volumes bob would send: the first encrypted for alice.
   WriteFile(root + "/src/a.bin", RandomBytes(160000, 10));
-  QStringList volumes;
-  QString error;
-  ASSERT_TRUE(Archiver(3, 70000).BuildVolumes({root + "/src/a.bin"}, root + "/volumes", &volumes, &error)) << error;
+  const Result<QStringList> built = Archiver(3, 70000).BuildVolumes({root + "/src/a.bin"}, root + "/volumes");
+  ASSERT_TRUE(built) << built.error();
+  const QStringList volumes = *built;
   ASSERT_EQ(volumes.size(), 3);
   {
     MessageCipher cipher;

@@ -20,6 +20,7 @@
 #include "archive/Archiver.h"
 #include "core/Users.h"
 #include "archive/VolumeNames.h"
+#include "exchange/ShareListing.h"
 #include "core/Jobs.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ExchangeHost.h"
@@ -284,7 +285,7 @@ protected:
 // --- Serving ---------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, AuthenticationDecidesWhoIsServed) {
-  const QString listing = FolderListing(Share), anonymousListing = FolderListing(Anonymous);
+  const QString listing = FolderListing(Share).value(), anonymousListing = FolderListing(Anonymous).value();
   struct Case {
     const char* Name;
     QString Sender;
@@ -361,8 +362,8 @@ TEST_F(ExchangeDecisions, ListingFailsOnlyForAMissingFolder) {
   RunToEnd(*server);
   ASSERT_EQ(Sent->Mails().size(), 1u);
   EXPECT_EQ(SplitReplyRest(ParseSubject(Sent->Mails()[0].Subject).SubjectRest).Status, "Done");
-  EXPECT_EQ(Open(Sent->Mails()[0].Body, kAlice), FolderListing(Share));
-  EXPECT_TRUE(FolderListing(Share).contains("Error: not one.txt\t"));
+  EXPECT_EQ(Open(Sent->Mails()[0].Body, kAlice), FolderListing(Share).value());
+  EXPECT_TRUE(FolderListing(Share).value().contains("Error: not one.txt\t"));
 
   // The granted folder is gone: an error reply with an empty body.
   Host.Reset();
@@ -431,8 +432,8 @@ TEST_F(ExchangeDecisions, DownloadGoesOutAsOneMailPerVolume) {
       cipher.SetKey(VolumeKeyText(cipher, kAlice));
       ASSERT_TRUE(cipher.DecryptFileInPlace(received + "/disk.001"));
     }
-    QString error;
-    ASSERT_TRUE(Archiver().Extract(received + "/disk.003", received + "/out", &error)) << error;
+    const Result<> extracted = Archiver().Extract(received + "/disk.003", received + "/out");
+    ASSERT_TRUE(extracted) << extracted.error();
     EXPECT_EQ(ReadFile(received + "/out/big.bin"), big);
     EXPECT_EQ(ReadFile(received + "/out/small.bin"), small);
   }
@@ -583,10 +584,10 @@ protected:
     B = RandomBytes(60000, 8);
     WriteFile(Dir.path() + "/src/a.bin", A);
     WriteFile(Dir.path() + "/src/b.bin", B);
-    QString error;
-    ASSERT_TRUE(Archiver(3, 70000).BuildVolumes({Dir.path() + "/src/a.bin", Dir.path() + "/src/b.bin"},
-                                                Dir.path() + "/volumes", &Volumes, &error))
-        << error;
+    const Result<QStringList> built =
+        Archiver(3, 70000).BuildVolumes({Dir.path() + "/src/a.bin", Dir.path() + "/src/b.bin"}, Dir.path() + "/volumes");
+    ASSERT_TRUE(built) << built.error();
+    Volumes = *built;
     ASSERT_EQ(Volumes.size(), 3);
     MessageCipher cipher;
     cipher.SetKey(VolumeKeyText(cipher, kMe));
