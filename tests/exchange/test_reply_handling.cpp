@@ -85,6 +85,7 @@ TEST_F(ReplyHandling, LastVolumeFirstWaitsForTheOthers) {
 
   Deliver(VolumeMail(jobId, volumes, 2));
   // The thread of the last volume waits; the row has not moved.
+  ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() > 0; }));
   WaitUntil([] { return false; }, 1500);
   EXPECT_EQ(alice.Row(jobId)->State, jsActive);
   EXPECT_EQ(alice.Row(jobId)->Progress, 50);
@@ -110,10 +111,10 @@ TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   ASSERT_EQ(volumes.size(), 3);
   Deliver(VolumeMail(jobId, volumes, 2));
   Deliver(VolumeMail(jobId, volumes, 0));
-  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
   EXPECT_EQ(alice.Row(jobId)->State, jsError);
   EXPECT_EQ(alice.Row(jobId)->Info, "Error: Time out error.");
-  EXPECT_TRUE(WaitUntil([&] { return shown == "Time out error."; }, 5000)) << shown;
+  EXPECT_TRUE(WaitUntil([&] { return shown == "Time out error."; })) << shown;
   EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
   EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
   // The lost volume turning up late does not reopen the row.
@@ -130,12 +131,13 @@ TEST_F(ReplyHandling, ExitWhileAWorkerWaitsForVolumesEndsPromptly) {
   ASSERT_EQ(volumes.size(), 3);
   SetPaceFactor(1);  // the waits of the exchange as a user has them
   Deliver(VolumeMail(jobId, volumes, 2));  // the last one first: its thread waits up to an hour
-  ASSERT_TRUE(WaitUntil([&] { return alice->Exchange().RunningWorkers() > 0; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return alice->Exchange().RunningWorkers() > 0; }));
   QElapsedTimer clock;
   clock.start();
   SetClosing(true);
   alice.reset();  // the exchange cancels its workers and waits for them
-  EXPECT_LT(clock.elapsed(), 5000);
+  // Far below the hour the worker would wait; the margin is for a loaded machine.
+  EXPECT_LT(clock.elapsed(), 60000);
   SetClosing(false);
 }
 
@@ -257,7 +259,7 @@ TEST_F(ReplyHandling, TenRequestsAreServedAtOnceTheEleventhWaitsForASlot) {
     const QString stamp = NewStamp();
     server.Exchange().StartServing({"alice@example.test", "?_", stamp, stamp, "list", "", ""});
   }
-  ASSERT_TRUE(WaitUntil([&] { return done == 11; }, 60000)) << done;
+  ASSERT_TRUE(WaitUntil([&] { return done == 11; }, 300000)) << done;
   EXPECT_EQ(openedBeforeFirstDone, 10);
   EXPECT_GE(doneBeforeEleventh, 1);
   EXPECT_TRUE(MailStack::Get().WaitForMails("alice", 11));
