@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 // Runs answer once, as soon as the active modal window is a T (other than the
-// one given as skip). A window that never comes fails the test, and whatever
+// one given as skip) and has been activated, so that its focus is in place. A window that never comes fails the test, and whatever
 // modal window is open then is closed so that the test does not hang. (The
 // time-out is long: a sanitized build on a loaded machine opens windows slowly.)
 template <class T>
@@ -28,7 +28,7 @@ void WhenModal(std::function<void(T*)> answer, QWidget* skip = nullptr, int time
   QObject::connect(poll, &QTimer::timeout, qApp, [poll, clock, answer, skipped, timeoutMs] {
     QWidget* modal = QApplication::activeModalWidget();
     T* wanted = qobject_cast<T*>(modal);
-    if (wanted && wanted != skipped.data() && wanted->isVisible()) {
+    if (wanted && wanted != skipped.data() && wanted->isVisible() && wanted->isActiveWindow()) {
       poll->stop();
       poll->deleteLater();
       answer(wanted);
