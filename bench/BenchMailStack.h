@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
+#include "StackEnv.h"
+
 class BenchMailStack {
 public:
   BenchMailStack() : FDir(qEnvironmentVariable("KESTRO_MAILSTACK")) {

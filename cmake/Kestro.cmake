@@ -17,14 +17,19 @@ function(kestro_library name)
 endfunction()
 
 # kestro_test(NAME SOURCES files... LIBS targets... [LABELS labels...] [FIXTURES fixtures...] [TIMEOUT s] [ARGS args...])
-# One test executable on GoogleTest, registered as one CTest test.
+# One test executable on GoogleTest, registered as one CTest test of the same name
+# (scripts/test.sh builds the tests of a label by these names), linked with
+# kestro_test_support (tests/support).
+# Names: the files test_<what>.cpp; the executables test_<folder> for a folder's
+# main one and test_<folder>_<what> for others, <folder> being the folder below
+# tests/ with "_" for "/" (tests/ui/dialogs: test_ui_dialogs).
 # kestro_test_run(NAME EXECUTABLE target [LABELS ...] [FIXTURES ...] [TIMEOUT s] [ARGS ...])
-# Registers one more CTest test that runs an existing test executable (say, with another filter).
+# Registers one more CTest test that runs an existing test executable (say, with
+# another filter), named <executable>_<how>.
 function(kestro_test name)
   cmake_parse_arguments(K "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;ARGS" ${ARGN})
   add_executable(${name} ${K_SOURCES})
-  target_link_libraries(${name} PRIVATE ${K_LIBS} GTest::gtest GTest::gtest_main)
-  target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/tests/TestSupport.h)
+  target_link_libraries(${name} PRIVATE ${K_LIBS} kestro_test_support GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     KESTRO_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KESTRO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   kestro_test_run(${name} EXECUTABLE ${name} LABELS ${K_LABELS} FIXTURES ${K_FIXTURES} TIMEOUT ${K_TIMEOUT} ARGS ${K_ARGS})

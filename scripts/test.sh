@@ -2,7 +2,8 @@
 # Installs what is needed, builds, and runs the whole test suite: every test in a
 # normal build (the mail stack is started by the tests that need it), the unit
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# concurrency tests under ThreadSanitizer.
+# concurrency tests under ThreadSanitizer. Each part is a preset of
+# CMakePresets.json (configure, build and test): default, asan, tsan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,24 +11,25 @@ jobs=$(nproc)
 
 echo "== build and test"
 scripts/build.sh build
-ctest --test-dir build -j"$jobs" --output-on-failure --timeout 1800
+ctest --preset default -j"$jobs"
 
-# The tests of a label, as build targets: the tests whose name is also the name
-# of a target (a test executable; other tests run one of these).
+# The build targets of the programs that the tests of a test preset run (its
+# filter picks the tests; a test runs a test executable, maybe with other
+# arguments, or another program), from the add_test lines that CMake wrote.
 targets_of() {
   ninja -C "$1" -t targets all | sed -n 's/^\([A-Za-z0-9_]*\): phony$/\1/p' | sort -u >"$1/targets.txt"
-  ctest --test-dir "$1" -N "${@:2}" | sed -n 's/^ *Test *#[0-9]*: *//p' | sort -u | comm -12 - "$1/targets.txt"
+  ctest --preset "$2" -N | sed -n 's/^ *Test *#[0-9]*: *//p' | sort -u >"$1/tests.txt"
+  find "$1" -name CTestTestfile.cmake -exec sed -n 's/^add_test(\[=\[\([^]]*\)\]=\] "\([^"]*\)".*/\1 \2/p' {} + |
+    sort -k1,1 | join - "$1/tests.txt" | sed 's|.*/||' | sort -u | comm -12 - "$1/targets.txt"
 }
 
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=address,undefined >/dev/null
-cmake --build build-asan -j"$jobs" --target $(targets_of build-asan -L unit -LE 'slow|mail')
-LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan -j"$jobs" -L unit -LE 'slow|mail' --output-on-failure
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs" --target $(targets_of build-asan asan)
+ctest --preset asan -j"$jobs"
 
 echo "== concurrency tests under ThreadSanitizer"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j"$jobs" --target $(targets_of build-tsan -L concurrency)
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan -j"$jobs" -L concurrency --output-on-failure
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs" --target $(targets_of build-tsan tsan)
+ctest --preset tsan -j"$jobs"
 echo "== all tests passed"

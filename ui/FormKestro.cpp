@@ -33,6 +33,7 @@
 #include "platform/Closing.h"
 #include "platform/ErrorLog.h"
 #include "platform/Settings.h"
+#include "platform/Version.h"
 #include "ui/ImageLists.h"
 #include "ui/dialogs/FormAbout.h"
 #include "ui/dialogs/FormDialog.h"
@@ -44,7 +45,7 @@
 
 namespace {
 
-const QString kVersionTitle = QStringLiteral("Kestro 1.0.3.15");
+const QString kVersionTitle = QStringLiteral("Kestro " KESTRO_VERSION);
 
 // Images of the MAIN strip.
 enum MainImage {

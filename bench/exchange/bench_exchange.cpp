@@ -26,19 +26,9 @@
 
 namespace {
 
-QMap<QString, QString> gStack;
-QString Val(const QString& k) { return gStack.value(k); }
+StackEnv gStack;  // the stack's stack.env
+QString Val(const QString& k) { return gStack.Value(k); }
 constexpr qint64 kVolume = 25000000;
-
-bool ReadStack(const QString& dir) {
-  QFile env(dir + "/stack.env");
-  if (!env.open(QIODevice::ReadOnly)) return false;
-  for (const QByteArray& line : env.readAll().split('\n')) {
-    const int eq = line.indexOf('=');
-    if (eq > 0) gStack.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
-  }
-  return true;
-}
 
 void Clear(const QString& user) {
   QProcess::execute("doveadm", {"-c", Val("MAILSTACK_DOVECOT_CONF"), "expunge", "-u", user + "@example.test",
@@ -190,7 +180,8 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 1;
   const BenchMailStack stack;
   const QString dir = stack.Dir();
-  if (!ReadStack(dir)) {
+  gStack = StackEnv::Read(dir);
+  if (!gStack.Ok()) {
     std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
     return 1;
   }

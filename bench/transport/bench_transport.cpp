@@ -24,20 +24,10 @@
 
 namespace {
 
-QMap<QString, QString> gStack;
+StackEnv gStack;  // the stack's stack.env
 const QString kUser = "carol";
 
-QString Val(const QString& k) { return gStack.value(k); }
-
-bool ReadStack(const QString& dir) {
-  QFile env(dir + "/stack.env");
-  if (!env.open(QIODevice::ReadOnly)) return false;
-  for (const QByteArray& line : env.readAll().split('\n')) {
-    const int eq = line.indexOf('=');
-    if (eq > 0) gStack.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
-  }
-  return true;
-}
+QString Val(const QString& k) { return gStack.Value(k); }
 
 void Drop(const QByteArray& raw, int n) {
   const QString maildir = Val("MAILSTACK_" + kUser.toUpper() + "_MAILDIR");
@@ -142,7 +132,8 @@ int main(int argc, char** argv) {
   qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
   const BenchMailStack stack;
   const QString dir = stack.Dir();
-  if (!ReadStack(dir)) {
+  gStack = StackEnv::Read(dir);
+  if (!gStack.Ok()) {
     std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
     return 1;
   }

@@ -28,25 +28,6 @@ ToolResult RunTool(const QString& program, const QStringList& args, const QStrin
   return result;
 }
 
-void WriteFile(const QString& path, const QByteArray& data) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) qFatal("cannot write %s", qPrintable(path));
-  file.write(data);
-}
-
-QByteArray ReadFile(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  QByteArray bytes(static_cast<qsizetype>(size), '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
-}
-
 QByteArray TextBytes(std::size_t size, std::uint32_t seed) {
   static const char* const words[] = {"share",  "folder", "friend", "mail",   "volume", "archive", "request",
                                       "answer", "list",   "the",    "of",     "and",    "download", "Kestro"};

@@ -10,6 +10,8 @@
 
 #include "core/Result.h"
 
+#include "TestFiles.h"  // WriteFile, ReadFile, RandomBytes
+
 namespace archtest {
 
 // A result as an assertion: success, or a failure that shows the error text.
@@ -31,10 +33,6 @@ struct ToolResult {
 // Runs a program in a folder and waits for it.
 ToolResult RunTool(const QString& program, const QStringList& args, const QString& folder = QString());
 
-void WriteFile(const QString& path, const QByteArray& data);
-QByteArray ReadFile(const QString& path);
-// Deterministic bytes that do not compress.
-QByteArray RandomBytes(std::size_t size, std::uint32_t seed);
 // Compressible text of about size bytes.
 QByteArray TextBytes(std::size_t size, std::uint32_t seed);
 

@@ -13,6 +13,8 @@
 #include <functional>
 #include <map>
 
+#include "TestFiles.h"
+
 namespace {
 
 QByteArray Pattern(qint64 size, quint32 seed) {
@@ -20,12 +22,6 @@ QByteArray Pattern(qint64 size, quint32 seed) {
   QRandomGenerator rng(seed);
   for (qint64 i = 0; i < size; ++i) data[i] = static_cast<char>(rng.generate() & 0xFF);
   return data;
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
 // Runs a program; returns its standard output, or fails the test.

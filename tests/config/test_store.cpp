@@ -15,17 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+#include "TestFiles.h"
 
-QByteArray ReadFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-void WriteFile(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  f.write(bytes);
-}
+namespace {
 
 QByteArray DecryptFile(const QString& path) {
   MessageCipher cipher;

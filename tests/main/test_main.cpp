@@ -3,17 +3,13 @@
 #include "config/Storage.h"
 #include "platform/Autostart.h"
 #include "MainTestEnv.h"
+#include "TestFiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray ReadFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 class MainTest : public ::testing::Test {
 protected:

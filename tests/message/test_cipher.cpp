@@ -3,21 +3,14 @@
 #include <QTemporaryDir>
 #include <crypto++/blowfish.h>
 #include <gtest/gtest.h>
-#include <random>
 
 #include "message/MessageCipher.h"
 #include "message/PeerMessage.h"
+#include "TestFiles.h"
 
 namespace {
 
 QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
-
-QByteArray RandomBytes(int size, unsigned seed) {
-  std::mt19937 rng(seed);
-  QByteArray out(size, '\0');
-  for (char& c : out) c = static_cast<char>(rng());
-  return out;
-}
 
 QByteArray BlowfishBlock(const QByteArray& key, const QByteArray& block) {
   CryptoPP::Blowfish::Encryption e(reinterpret_cast<const CryptoPP::byte*>(key.constData()), key.size());

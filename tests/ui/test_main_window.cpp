@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "MailStack.h"
+#include "WaitUntil.h"
 #include "core/Jobs.h"
 #include "main/ClassMain.h"
 #include "platform/Settings.h"
@@ -318,11 +319,7 @@ TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
     const int started = form->Cycle().PollersStarted();
     form->Cycle().Tick();
     EXPECT_EQ(form->Cycle().PollersStarted(), started + 1);
-    bool done = false;
-    for (int i = 0; i < 200 && !done; ++i) {
-      QTest::qWait(100);
-      done = stack.Mails("alice").size() == 1;
-    }
+    WaitUntil([&] { return stack.Mails("alice").size() == 1; });
     const auto left = stack.Mails("alice");
     EXPECT_EQ(left.keys(), QStringList{"<lunch@example.test>"}) << imap;
     form->RunAction(form->aOffline);

@@ -7,11 +7,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "platform/Version.h"
 #include "ui/dialogs/DialogImages.h"
-
-#ifndef KESTRO_VERSION
-#define KESTRO_VERSION "1.0.3.15"
-#endif
 
 namespace {
 constexpr int kWidth = 332, kHeight = 274, kCreditHeight = 26, kTextX = 15, kTextWidth = 302;

@@ -16,10 +16,11 @@
 #include <gtest/gtest.h>
 
 // Runs answer once, as soon as the active modal window is a T (other than the
-// one given as skip). A window that never comes fails the test, and whatever
-// modal window is open then is closed so that the test does not hang.
+// one given as skip) and has been activated, so that its focus is in place. A window that never comes fails the test, and whatever
+// modal window is open then is closed so that the test does not hang. (The
+// time-out is long: a sanitized build on a loaded machine opens windows slowly.)
 template <class T>
-void WhenModal(std::function<void(T*)> answer, QWidget* skip = nullptr, int timeoutMs = 5000) {
+void WhenModal(std::function<void(T*)> answer, QWidget* skip = nullptr, int timeoutMs = 120000) {
   auto* poll = new QTimer(qApp);
   auto clock = std::make_shared<QElapsedTimer>();
   clock->start();
@@ -27,7 +28,7 @@ void WhenModal(std::function<void(T*)> answer, QWidget* skip = nullptr, int time
   QObject::connect(poll, &QTimer::timeout, qApp, [poll, clock, answer, skipped, timeoutMs] {
     QWidget* modal = QApplication::activeModalWidget();
     T* wanted = qobject_cast<T*>(modal);
-    if (wanted && wanted != skipped.data() && wanted->isVisible()) {
+    if (wanted && wanted != skipped.data() && wanted->isVisible() && wanted->isActiveWindow()) {
       poll->stop();
       poll->deleteLater();
       answer(wanted);
@@ -58,17 +59,6 @@ inline std::shared_ptr<MessageCapture> AnswerMessageBox() {
     box->button(QMessageBox::Ok)->click();
   });
   return capture;
-}
-
-// Processes events until done() holds or timeoutMs passes; true when it held.
-inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
 }
 
 // Every dialog closed and deleted that a test left behind.

@@ -1,6 +1,8 @@
 #include "MailStack.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -14,18 +16,9 @@
 
 const MailStack& MailStack::Get() {
   static const MailStack stack = [] {
-    MailStack s;
     QString dir = qEnvironmentVariable("KESTRO_MAILSTACK");
     if (dir.isEmpty()) dir = QStringLiteral(KESTRO_BINARY_DIR "/mailstack");
-    s.FDir = dir;
-    QFile env(dir + "/stack.env");
-    if (!env.open(QIODevice::ReadOnly)) return s;
-    for (const QByteArray& line : env.readAll().split('\n')) {
-      const int eq = line.indexOf('=');
-      if (eq > 0) s.FValues.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
-    }
-    s.FOk = s.Pop3Port() > 0;
-    return s;
+    return MailStack(StackEnv::Read(dir));
   }();
   return stack;
 }
@@ -49,7 +42,7 @@ void MailStack::Clear(const QString& user) const {
 
 void MailStack::Drop(const QString& user, const QByteArray& raw) const {
   static std::atomic<int> counter{0};
-  const QString maildir = Value("MAILSTACK_" + user.toUpper() + "_MAILDIR");
+  const QString maildir = Maildir(user);
   const QString name = QStringLiteral("%1.M%2P%3Q%4.kestrotest")
                            .arg(time(nullptr))
                            .arg(counter++)
@@ -68,7 +61,7 @@ void MailStack::Drop(const QString& user, const QByteArray& raw) const {
 
 QMap<QString, QByteArray> MailStack::Mails(const QString& user) const {
   QMap<QString, QByteArray> out;
-  const QString maildir = Value("MAILSTACK_" + user.toUpper() + "_MAILDIR");
+  const QString maildir = Maildir(user);
   static const QRegularExpression idRx(QStringLiteral("^Message-ID:\\s*(\\S+)"),
                                        QRegularExpression::CaseInsensitiveOption | QRegularExpression::MultilineOption);
   for (const char* sub : {"new", "cur"}) {
@@ -86,11 +79,13 @@ QMap<QString, QByteArray> MailStack::Mails(const QString& user) const {
 }
 
 bool MailStack::WaitForMails(const QString& user, int count, int timeoutMs) const {
-  for (int waited = 0; waited <= timeoutMs; waited += 50) {
-    if (Mails(user).size() >= count) return true;
+  QElapsedTimer clock;
+  clock.start();
+  while (Mails(user).size() < count) {
+    if (clock.elapsed() > timeoutMs) return false;
     QThread::msleep(50);
   }
-  return false;
+  return true;
 }
 
 QByteArray RawMail(const QString& from, const QString& subject, const QString& messageId,
@@ -104,4 +99,62 @@ QByteArray RawMail(const QString& from, const QString& subject, const QString& m
   m += "MIME-Version: 1.0\r\n";
   m += mimeAndBody;
   return m;
+}
+
+QByteArray RawAttachmentMail(const QString& from, const QString& subject, const QString& body,
+                             const QString& fileName, const QByteArray& content) {
+  static std::atomic<int> n{0};
+  const QByteArray boundary = "=_kestro_test_boundary";
+  QByteArray mime = "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
+  mime += "--" + boundary + "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + body.toUtf8() + "\r\n";
+  mime += "--" + boundary + "\r\nContent-Type: application/octet-stream\r\n";
+  mime += "Content-Disposition: attachment; filename=\"" + fileName.toUtf8() + "\"\r\n";
+  mime += "Content-Transfer-Encoding: base64\r\n\r\n";
+  const QByteArray b64 = content.toBase64();
+  for (qsizetype i = 0; i < b64.size(); i += 76) mime += b64.mid(i, 76) + "\r\n";
+  mime += "--" + boundary + "--\r\n";
+  const QString messageId =
+      QStringLiteral("<att-%1-%2-%3@example.test>").arg(++n).arg(getpid()).arg(QDateTime::currentMSecsSinceEpoch());
+  return RawMail(from, subject, messageId, mime);
+}
+
+namespace {
+const char* kPythonMail = R"PY(
+import email, email.policy, os, sys
+maildir, out = sys.argv[1], sys.argv[2]
+for sub in ("new", "cur"):
+    d = os.path.join(maildir, sub)
+    if not os.path.isdir(d):
+        continue
+    for name in sorted(os.listdir(d)):
+        with open(os.path.join(d, name), "rb") as f:
+            msg = email.message_from_binary_file(f, policy=email.policy.default)
+        subject = str(msg["subject"] or "")
+        saved = ""
+        for part in msg.walk():
+            fn = part.get_filename()
+            if fn and out:
+                saved = os.path.basename(fn)
+                with open(os.path.join(out, saved), "wb") as o:
+                    o.write(part.get_payload(decode=True))
+        sys.stdout.write(subject + "\t" + saved + "\n")
+)PY";
+
+QStringList RunPython(const QString& user, const QString& folder) {
+  QProcess p;
+  p.start("python3", {"-c", kPythonMail, MailStack::Get().Maildir(user), folder});
+  p.waitForFinished(300000);
+  return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+}  // namespace
+
+QStringList SaveAttachments(const QString& user, const QString& folder) {
+  if (!folder.isEmpty()) QDir().mkpath(folder);
+  return RunPython(user, folder);
+}
+
+QStringList Subjects(const QString& user) {
+  QStringList subjects;
+  for (const QString& line : RunPython(user, QString())) subjects << line.section('\t', 0, 0);
+  return subjects;
 }

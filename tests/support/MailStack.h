@@ -1,5 +1,6 @@
-// The running test mail stack, as its start script describes it (stack.env),
-// and direct access to the users' maildirs, independent of the mail objects.
+// The running test mail stack (tests/mailstack, ctest fixture "mailstack"),
+// direct access to the users' maildirs, independent of the mail objects, and
+// the raw mails the tests put there or read back.
 #pragma once
 
 #include <QByteArray>
@@ -7,15 +8,16 @@
 #include <QString>
 #include <QStringList>
 
+#include "StackEnv.h"
 #include "transport/AccountCheck.h"
 
 class MailStack {
 public:
   // $KESTRO_MAILSTACK, else the fixture's folder in the build tree.
   static const MailStack& Get();
-  bool Ok() const { return FOk; }
-  QString Folder() const { return FDir; }
-  QString Value(const QString& name) const { return FValues.value(name); }
+  bool Ok() const { return FEnv.Ok() && Pop3Port() > 0; }
+  QString Folder() const { return FEnv.Folder(); }
+  QString Value(const QString& name) const { return FEnv.Value(name); }
   int Pop3Port() const { return Value("MAILSTACK_POP3S_PORT").toInt(); }
   int Imap4Port() const { return Value("MAILSTACK_IMAPS_PORT").toInt(); }
   int SmtpPort() const { return Value("MAILSTACK_SMTPS_PORT").toInt(); }
@@ -23,7 +25,8 @@ public:
   QString OtherCaFile() const { return Value("MAILSTACK_OTHER_CA_FILE"); }
   static QString Address(const QString& user) { return user + "@example.test"; }
   QString Password(const QString& user) const { return Value("MAILSTACK_" + user.toUpper() + "_PASSWORD"); }
-  QString SettingsFile() const { return FDir + "/settings.ini"; }
+  QString Maildir(const QString& user) const { return Value("MAILSTACK_" + user.toUpper() + "_MAILDIR"); }
+  QString SettingsFile() const { return Folder() + "/settings.ini"; }
 
   // The account of user for POP3 (imap: IMAP4) on the stack.
   IncomingAccount Account(const QString& user, bool imap = false) const;
@@ -35,12 +38,11 @@ public:
   // The raw mails of the INBOX, by Message-ID.
   QMap<QString, QByteArray> Mails(const QString& user) const;
   // Waits until the INBOX of user holds at least count mails (deliveries are asynchronous).
-  bool WaitForMails(const QString& user, int count, int timeoutMs = 20000) const;
+  bool WaitForMails(const QString& user, int count, int timeoutMs = 120000) const;
 
 private:
-  bool FOk = false;
-  QString FDir;
-  QMap<QString, QString> FValues;
+  explicit MailStack(StackEnv env) : FEnv(std::move(env)) {}
+  StackEnv FEnv;
 };
 
 // Skips the test when no stack runs.
@@ -53,3 +55,13 @@ private:
 // (a MIME head and body, or a plain body).
 QByteArray RawMail(const QString& from, const QString& subject, const QString& messageId,
                    const QByteArray& mimeAndBody = "Content-Type: text/plain\r\n\r\nhello\r\n");
+
+// A raw mail with one attachment (base64) and a plain body, as a peer sends it.
+QByteArray RawAttachmentMail(const QString& from, const QString& subject, const QString& body,
+                             const QString& fileName, const QByteArray& content);
+
+// Saves the attachments of the user's mails into folder (decoded by Python's
+// mail parser) and returns "subject TAB attachment name" lines.
+QStringList SaveAttachments(const QString& user, const QString& folder);
+// The subjects of the user's mails.
+QStringList Subjects(const QString& user);
