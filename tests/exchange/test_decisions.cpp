@@ -701,4 +701,4 @@ TEST_F(VolumeCollection, CancelAndExitEndTheWait) {
 
 }  // namespace
 
-#include "test_exchange_decisions.moc"
+#include "test_decisions.moc"
