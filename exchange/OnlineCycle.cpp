@@ -9,6 +9,7 @@
 #include "message/Stamp.h"
 #include "main/ClassMain.h"
 #include "platform/Closing.h"
+#include "platform/ErrorLog.h"
 #include "transport/AccountCheck.h"
 
 TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
@@ -120,7 +121,7 @@ void TOnlineCycle::Tick() {
     if (FMain.Options().ServerType() == 0 && FOnline && !FCancelled && !IsClosing())
       FMain.Options().Pop3Type() == 0 ? StartPop3Poller() : StartImap4Poller();
   } catch (...) {
-    // a poller that cannot be started is not started; the next tick tries again
+    LogDropped("starting a mailbox poller");  // the next tick tries again
   }
   FTimer.start();
 }

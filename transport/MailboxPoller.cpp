@@ -11,6 +11,7 @@
 #include "message/Stamp.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
+#include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/Imap4Mailbox.h"
 #include "transport/Pop3Mailbox.h"
@@ -65,7 +66,7 @@ void TClassAccelerator::run() {
   try {
     Pass();
   } catch (...) {
-    // A failed pass is not reported; the next tick tries again.
+    LogDropped("mailbox pass");  // not reported to the user; the next tick tries again
   }
   Pause(kPauseAfterPassMs);
   semaphore.Release();
