@@ -4,16 +4,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
+
 #include "core/FileUtils.h"
 #include "core/TextUtils.h"
-
-namespace {
-void Touch(const QString& path, int size = 0) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(QByteArray(size, 'x'));
-}
-}  // namespace
 
 TEST(TextUtils, SplitAtTab) {
   QString line = "a\tb\tc", second;

@@ -4,15 +4,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "exchange/ShareListing.h"
+#include "TestFiles.h"
 
-namespace {
-void Touch(const QString& path, int size = 0) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(QByteArray(size, 'x'));
-}
-}  // namespace
+#include "exchange/ShareListing.h"
 
 TEST(ShareListing, FolderListingHasOneLinePerFile) {
   QTemporaryDir dir;

@@ -11,3 +11,5 @@ bool WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray ReadFile(const QString& path);
 // size bytes that do not compress, the same for the same seed.
 QByteArray RandomBytes(qsizetype size, quint32 seed);
+// A file of size bytes 'x' (empty by default), its folder created.
+inline bool Touch(const QString& path, int size = 0) { return WriteFile(path, QByteArray(size, 'x')); }
