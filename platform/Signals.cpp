@@ -1,5 +1,6 @@
 #include "platform/Signals.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <csignal>
 #include <fcntl.h>
@@ -18,7 +19,8 @@ void WatchExitSignals(std::function<void()> onExit) {
   if (gPipe[0] < 0) {
     if (::pipe2(gPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   }
-  auto* notifier = new QSocketNotifier(gPipe[0], QSocketNotifier::Read);
+  // Freed with the application object, at the end of the program.
+  auto* notifier = new QSocketNotifier(gPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, notifier, [onExit = std::move(onExit)] {
     char buffer[16];
     while (::read(gPipe[0], buffer, sizeof buffer) > 0) {
