@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
@@ -27,6 +29,7 @@
 #include "platform/Settings.h"
 #include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"
+#include "ui/dialogs/FormDialog.h"
 
 namespace {
 
@@ -296,13 +299,61 @@ TEST_F(MainWindow, FirstStartOffersTheAccountDialogOnceAndStaysOffline) {
   EXPECT_EQ(first.Titles, QStringList{"GMail Configuration"});  // no about box, no error
   EXPECT_TRUE(form->Main().SecondStart());  // also when the dialog was cancelled
   EXPECT_FALSE(form->Online());
-  EXPECT_EQ(form->PollTimer().interval(), 0);  // no stored options: period 0
+  EXPECT_EQ(form->PollTimer().interval(), 10000);  // no stored options: the preset period
   form.reset();  // the exit writes the configuration
 
   form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
   const ModalLog second = AnswerModals([&] { form->StartupDecisions(); });
   EXPECT_TRUE(second.Titles.isEmpty()) << second.Titles.join(", ").toStdString();
   EXPECT_TRUE(form->aEnterListener->isEnabled() || !form->isVisible());
+}
+
+// The number of threads of this process now.
+int ThreadCount() {
+  QFile status("/proc/self/status");
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("Threads:")) return line.mid(8).trimmed().toInt();
+  return -1;
+}
+
+// A configuration made only by the first start (the account dialog, no
+// options stored): online, the timer polls at the preset period and never
+// runs more than one pass at a time.
+TEST_F(MainWindow, FirstStartThenOnlinePollsOnePassAtATime) {
+  REQUIRE_MAILSTACK();
+  MailStack::Get().Clear("alice");
+  form.reset();
+  QTemporaryDir fresh;
+  form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<TFormDialog*>(QApplication::activeModalWidget());
+    if (!dialog) return;
+    dialog->edPOP3Account->setText(MailStack::Address("alice"));
+    dialog->edPOP3Password->setText(MailStack::Get().Password("alice"));
+    dialog->findChild<QPushButton*>("btOk")->click();
+  });
+  answer.start(50);
+  form->StartupDecisions();
+  answer.stop();
+  ASSERT_EQ(form->Main().Options().Pop3AccelTime(), 0);
+  if (!form->Online()) AnswerModals([&] { form->RunAction(form->aOnline); });
+  ASSERT_TRUE(form->Online());
+  EXPECT_EQ(form->PollTimer().interval(), 10000);
+
+  // A few ticks of the timer, each waited for by its poller.
+  const int threadsBefore = ThreadCount();
+  int mostRunning = 0, mostThreads = 0;
+  const int started = form->Cycle().PollersStarted();
+  EXPECT_TRUE(WaitUntil([&] {
+    mostRunning = std::max(mostRunning, form->Cycle().RunningPollers());
+    mostThreads = std::max(mostThreads, ThreadCount());
+    return form->Cycle().PollersStarted() >= started + 3;
+  }));
+  EXPECT_LE(mostRunning, 1);
+  EXPECT_LE(mostThreads, threadsBefore + 10);
+  form->RunAction(form->aOffline);
 }
 
 TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
@@ -316,6 +367,8 @@ TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
     // A request older than this session, and an ordinary mail.
     stack.Drop("alice", RawMail("bob@example.test", "$_20000101000000000_Zm9vYg==", "<old-request@example.test>"));
     stack.Drop("alice", RawMail("bob@example.test", "Lunch on Friday?", "<lunch@example.test>"));
+    // One pass at a time: the tick starts its poller once the last has ended.
+    ASSERT_TRUE(WaitUntil([&] { return form->Cycle().RunningPollers() == 0; }));
     const int started = form->Cycle().PollersStarted();
     form->Cycle().Tick();
     EXPECT_EQ(form->Cycle().PollersStarted(), started + 1);
