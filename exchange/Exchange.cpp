@@ -79,7 +79,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   server->SetTempInput(FMain.TempInput());
   server->SetTempOutput(FMain.TempOutput());
   server->SetStopJobId(FMain.StopJobId());
-  server->SetTimeoutSeconds(o.EffectiveTimeoutSeconds());
+  server->SetTimeoutSeconds(FVolumeTimeoutSeconds > 0 ? FVolumeTimeoutSeconds : o.EffectiveTimeoutSeconds());
   server->SetDownloadFolder(o.DownloadFolder());
   Track(server);
 }

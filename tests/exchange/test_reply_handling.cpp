@@ -101,7 +101,7 @@ TEST_F(ReplyHandling, LastVolumeFirstWaitsForTheOthers) {
 
 TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   LocalPeer alice(Alice);
-  alice.Main().Options().SetTimeoutClient(2);
+  alice.Exchange().SetVolumeTimeoutSeconds(10);  // long enough for both volumes to arrive first
   QString shown;
   QObject::connect(&alice.Exchange(), &TExchange::ShowJobError,
                    [&](const QString& text, bool smtp, const QString&) { shown = smtp ? "smtp" : text; });
