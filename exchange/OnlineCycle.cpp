@@ -11,6 +11,7 @@
 #include "platform/Closing.h"
 #include "platform/ErrorLog.h"
 #include "transport/AccountCheck.h"
+#include "transport/MailResult.h"
 
 TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
     : QObject(parent), FMain(main), FRows(rows) {
@@ -82,7 +83,8 @@ TOnlineCycle::Failure TOnlineCycle::GoOnline() {
   worker.join();
 
   failure.Code = code;
-  failure.Message += QString::number(code);
+  // The code, and on the line under it what the mail layer says it means.
+  failure.Message += QString::number(code) + QStringLiteral("\r\n") + MailResultText(code);
   Finish(code == 0);
   return failure;
 }

@@ -200,7 +200,11 @@ void TClassServer::HandleReply() {
   const QString collection = FTempInput + QLatin1Char('/') + tag.Id;
   if (tag.Second != 0) FProgress = 50.0 / double(tag.Second);
   if (FAttachmentName.isEmpty() || FAttachmentName != VolumeName(tag.Second)) {
-    SetDone();  // an earlier volume: it only adds progress
+    // An earlier volume: it only adds progress, and the row says what is still to come.
+    SetDone();
+    const qint64 number = QFileInfo(FAttachmentName).suffix().toLongLong();
+    FStatusText = number > 0 ? QStringLiteral("Volume %1 of %2 received; waiting for the others.").arg(number).arg(tag.Second)
+                             : QStringLiteral("Waiting for the other volumes.");
     return;
   }
   // The last volume: wait until every volume of the job lies in the folder.
@@ -393,7 +397,10 @@ void TClassServerSMTP::ReceiveReply() {
     const QString listing = FMessageBody;
     OnMain([listing](ExchangeHost& host) { host.ListingArrived(listing); });
   }
-  if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) FState = jsStopped;
+  if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) {
+    if (FState == jsActive) FStatusText = QStringLiteral("Stopped by the user.");  // it waits for nothing now
+    FState = jsStopped;
+  }
   const QString ident = FIdent, status = FStatusText;
   const qint32 state = FState;
   const bool additive = FAdditiveProgress;

@@ -771,6 +771,7 @@ void TFormKestro::SetOnline(bool goOnline) {
     const TOnlineCycle::Failure failure = Cycle().GoOnline();
     if (failure.Code != 0) {
       QApplication::restoreOverrideCursor();
+      ShowOnlineState(false);  // offline while the error and the account dialog are up
       QStringList details;
       ReadLogDetails(failure.LogFile, details);
       ShowErrorDialog(this, failure.Message, details);
@@ -782,9 +783,13 @@ void TFormKestro::SetOnline(bool goOnline) {
   }
   QApplication::restoreOverrideCursor();
   const bool state = Online();
-  tiTray->setIcon(state ? FIconOnline : FIconOffline);
-  sbPanel0->setText(state ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
-  setWindowIcon(state ? FIconOnline : FIconOffline);
+  ShowOnlineState(state);
   aCheckSessionExecute();
   emit OnlineChanged(state);
+}
+
+void TFormKestro::ShowOnlineState(bool online) {
+  tiTray->setIcon(online ? FIconOnline : FIconOffline);
+  sbPanel0->setText(online ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
+  setWindowIcon(online ? FIconOnline : FIconOffline);
 }

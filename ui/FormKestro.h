@@ -57,6 +57,8 @@ public:
 
   // Online cycle: the engine does the work, the window shows it.
   void SetOnline(bool goOnline);
+  // The tray icon, status panel and window icon of the online state.
+  void ShowOnlineState(bool online);
 
   // The address box.
   void FillAddressBox(const QString& address);

@@ -476,6 +476,8 @@ TEST_F(ExchangeDecisions, DownloadOfNothingAndFailedSendsAreFailures) {
 // --- Requesting ------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
+  // A sent request waits, and its row says for whom; it never shows an error.
+  const QString kWaiting = "Waiting for the answer from " + kAlice + ".";
   struct Case {
     int SendResult;
     QString StopId;
@@ -483,11 +485,11 @@ TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
     int Progress;
     QString Message;
   } cases[] = {
-      {mrOk, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {mrOk, "", jsActive, 50, kWaiting},
       // Results of the mail component that count as sent.
-      {6, "", jsActive, 50, "Error: " + kMsgSendFailed},
-      {16, "", jsActive, 50, "Error: " + kMsgSendFailed},
-      {27, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {6, "", jsActive, 50, kWaiting},
+      {16, "", jsActive, 50, kWaiting},
+      {27, "", jsActive, 50, kWaiting},
       {mrMessageRefused, "", jsError, 25, "Error: " + kMsgSendFailed},
       {mrConnectFailed, "", jsError, 25, "Error: " + kMsgSendFailed},
       // Stopped meanwhile: the request stays stopped, sent or not.
@@ -516,7 +518,6 @@ TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
     EXPECT_EQ(r.State, c.State);
     EXPECT_EQ(r.Progress, c.Progress);
     EXPECT_FALSE(r.Additive);
-    // The row keeps the preset text; only an Error shows it.
     EXPECT_EQ(r.Message, c.Message);
     if (c.SendResult == mrOk) {
       const auto mails = Sent->Mails();
@@ -551,7 +552,7 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
       {"error reply of a stopped job", ReplySubject(job, Seal("list", kMe), "Error: User forbidden."),
        Seal("", kMe), job, jsStopped, "Error: User forbidden.", 0, true, false},
       {"earlier volume of a stopped job", VolumeSubject(job, 1000, 2, Seal("download", kMe)), "", job, jsStopped,
-       "Done", 25, true, false},
+       "Stopped by the user.", 25, true, false},
       // Under a key that does not fit, the command means nothing.
       {"reply under another key", ReplySubject(job, Seal("list", kBob), "Done"), Seal(listing, kBob), "", jsDone,
        "Done", 100, false, false},
@@ -626,7 +627,9 @@ TEST_F(VolumeCollection, EarlierVolumesOnlyAddProgress) {
   for (const Report& r : Host.RowReports) {
     EXPECT_EQ(r.Ident, Tag());
     EXPECT_EQ(r.State, jsActive);
-    EXPECT_EQ(r.Message, "Done");
+    EXPECT_TRUE(r.Message == "Volume 1 of 3 received; waiting for the others." ||
+                r.Message == "Volume 2 of 3 received; waiting for the others.")
+        << r.Message.toStdString();
     EXPECT_TRUE(r.Additive);
     EXPECT_DOUBLE_EQ(r.Progress, 50.0 / 3);
   }

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
@@ -75,14 +76,16 @@ const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment
 struct ModalLog {
   QStringList Titles;
   QStringList Texts;
+  QStringList Status;  // the status panel's text while each was up
 };
 
-ModalLog AnswerModals(const std::function<void()>& body) {
+ModalLog AnswerModals(const std::function<void()>& body, const QLabel* status = nullptr) {
   ModalLog log;
   QTimer watcher;
   QObject::connect(&watcher, &QTimer::timeout, [&] {
     if (QWidget* modal = QApplication::activeModalWidget()) {
       log.Titles << modal->windowTitle();
+      if (status) log.Status << status->text();
       QString texts;
       for (QLabel* l : modal->findChildren<QLabel*>()) texts += l->text() + '\n';
       for (QWidget* w : modal->findChildren<QWidget*>())
@@ -270,15 +273,18 @@ TEST_F(MainWindow, WrongPasswordShowsTheErrorAndTheAccountDialogAndStaysOffline)
   for (bool imap : {false, true}) {
     SetAccount("alice", imap, "Wrong-Secret-77");
     const QString stamp = form->Main().OnlineStamp();
-    const ModalLog modals = AnswerModals([&] { form->RunAction(form->aOnline); });
+    const ModalLog modals = AnswerModals([&] { form->RunAction(form->aOnline); }, form->sbPanel0);
     EXPECT_FALSE(form->Online());
     EXPECT_FALSE(form->PollTimer().isActive());
     EXPECT_GT(form->Main().OnlineStamp(), stamp);  // the attempt took a stamp
     ASSERT_EQ(modals.Titles.size(), 2) << modals.Titles.join(", ").toStdString();
     EXPECT_EQ(modals.Titles[0], "Error");
+    EXPECT_EQ(modals.Status, QStringList({" Offline", " Offline"}));  // the error and the account dialog
     const QString server = imap ? "IMAP" : "POP3";
     EXPECT_TRUE(modals.Texts[0].contains("Unable to connect " + server + " Server.")) << modals.Texts[0].toStdString();
-    EXPECT_TRUE(modals.Texts[0].contains("Error code: "));
+    // The code, and under it what it means.
+    EXPECT_TRUE(modals.Texts[0].contains(QRegularExpression("Error code: 104\\r?\\nThe server refused the account name or password.")))
+        << modals.Texts[0].toStdString();
     // The details are the session log without its first line.
     EXPECT_TRUE(modals.Texts[0].contains(imap ? "S: * OK" : "S: +OK")) << modals.Texts[0].toStdString();
     EXPECT_FALSE(modals.Texts[0].contains("session log,"));
