@@ -20,6 +20,7 @@
 #include "archive/Archiver.h"
 #include "core/Users.h"
 #include "archive/VolumeNames.h"
+#include "exchange/PlainAnswers.h"
 #include "exchange/ShareListing.h"
 #include "core/Jobs.h"
 #include "exchange/ClientThread.h"
@@ -298,7 +299,8 @@ TEST_F(ExchangeDecisions, AuthenticationDecidesWhoIsServed) {
       {"friend", kAlice, "$_20240101120000001_" + Seal("list", kAlice), false, "Done", kAlice, listing},
       {"friend, address in other case and blanks", " ALICE@example.test ", "$_20240101120000002_" + Seal("list", kAlice),
        false, "Done", kAlice, listing},
-      {"friend, plain", kAlice, "?_list", false, "Done", "", listing},
+      // A person without Kestro also reads how to ask for files.
+      {"friend, plain", kAlice, "?_list", false, "Done", "", listing + "\r\n" + PlainRequestHelp() + "\r\n"},
       {"stranger, anonymous share on", kBob, "$_20240101120000003_" + Seal("list", kBob), true, "Done", kBob,
        anonymousListing},
       {"stranger, anonymous share off", kBob, "$_20240101120000004_" + Seal("list", kBob), false,
@@ -406,7 +408,10 @@ TEST_F(ExchangeDecisions, DownloadGoesOutAsOneMailPerVolume) {
     for (size_t i = 0; i < mails.size(); ++i) {
       EXPECT_EQ(mails[i].Recipients, QStringList{mail.SenderAddress});
       EXPECT_EQ(mails[i].Subject, VolumeSubject(mail.IdentBase, total, 3, sealedPayload));
-      EXPECT_EQ(mails[i].Body, plain ? VolumeInstructions(3) : QString());
+      // A person is told which name was not found; a peer's volumes carry no text.
+      EXPECT_EQ(mails[i].Body, plain ? VolumeInstructions(3) + "\r\n\r\n" +
+                                           PlainNotFoundAnswer({"missing.bin"}, FolderListing(Share).value())
+                                     : QString());
       EXPECT_EQ(mails[i].AttachmentNames, QStringList{names[int(i)]});
     }
     // The record follows the volumes, then ends Done under the volume tag.
@@ -470,6 +475,31 @@ TEST_F(ExchangeDecisions, DownloadOfNothingAndFailedSendsAreFailures) {
     EXPECT_EQ(Host.ServingReports[0].Message, c.Status);
     EXPECT_EQ(Host.ServingReports[0].Progress, 0);
     EXPECT_TRUE(QDir(TempOutput).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+  }
+}
+
+TEST_F(ExchangeDecisions, PlainDownloadOfUnknownNamesSaysWhatThereIs) {
+  WriteFile(Share + "/real.txt", "x");
+  for (const QString& prefix : {kRequestPrefix, kPlainPrefix}) {
+    SCOPED_TRACE(prefix.toStdString());
+    Sent->Sent.clear();
+    const bool plain = prefix == kPlainPrefix;
+    const QString files = "no such.txt\r\n../escape.txt\r\n";
+    auto server = Server(plain ? HandOver(kAlice, "?_download", files)
+                               : HandOver(kAlice, "$_20240101120000001_" + Seal("download", kAlice), Seal(files, kAlice)));
+    RunToEnd(*server);
+    const auto mails = Sent->Mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(SplitReplyRest(ParseSubject(mails[0].Subject).SubjectRest).Status, "Error: " + kMsgEmpty);
+    if (plain) {
+      const QString body = mails[0].Body;
+      EXPECT_TRUE(body.startsWith("These files were not found:\r\n  no such.txt\r\n  ../escape.txt\r\n"))
+          << body.toStdString();
+      EXPECT_TRUE(body.contains("The shared folder holds:\r\n" + FolderListing(Share).value())) << body.toStdString();
+      EXPECT_TRUE(body.contains(PlainRequestHelp()));
+    } else {
+      EXPECT_EQ(Open(mails[0].Body, kAlice), "");  // a peer's answer is unchanged
+    }
   }
 }
 
