@@ -124,6 +124,11 @@ TExchange::Issued TExchange::IssueRequest(const QString& command, const QString&
 void TExchange::OpenServingJob(const QString& number, const QString& subject, const QString& address,
                                const QString& action, const QString& text) {
   const TClassThread* r = FMain.Jobs().OpenServingJob(number, subject, address, action, text);
+  // What was asked, as far as it can be read: a refused request's command
+  // may still be sealed; a plain one reads in its subject.
+  QString asked = action == kCmdList || action == kCmdDownload ? action : QString();
+  if (asked.isEmpty() && subject.startsWith(kPlainPrefix)) asked = subject.mid(kPlainPrefix.size()).trimmed();
+  emit ServingJobOpened(number, address, asked, action == kCmdDownload ? text : QString());
   emit ServingJobChanged(r->Number(), r->State(), r->Progress(), r->Info());
 }
 

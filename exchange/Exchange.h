@@ -119,6 +119,9 @@ signals:
   // A serving job was opened, or reported (progress: its record's, when it
   // still has the record).
   void ServingJobChanged(const QString& number, qint32 state, double progress, const QString& info);
+  // A request of someone else was taken up, served or refused: its number,
+  // sender, command and file list (empty for "list").
+  void ServingJobOpened(const QString& number, const QString& address, const QString& action, const QString& text);
 
 private:
   void Track(TClassWorker* worker);
