@@ -329,6 +329,7 @@ int ThreadCount() {
 TEST_F(MainWindow, FirstStartThenOnlinePollsOnePassAtATime) {
   REQUIRE_MAILSTACK();
   MailStack::Get().Clear("alice");
+  MailStack::Get().Clear("bob");
   form.reset();
   QTemporaryDir fresh;
   form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
@@ -348,17 +349,22 @@ TEST_F(MainWindow, FirstStartThenOnlinePollsOnePassAtATime) {
   ASSERT_TRUE(form->Online());
   EXPECT_EQ(form->PollTimer().interval(), 10000);
 
-  // A few ticks of the timer, each waited for by its poller.
+  // A few ticks of the timer (30 s), each waited for by its poller, and a
+  // plain request from someone without Kestro is answered meanwhile.
+  MailStack::Get().Drop("alice", RawMail("bob@example.test", "?_list", "<first-list@test>"));
   const int threadsBefore = ThreadCount();
   int mostRunning = 0, mostThreads = 0;
   const int started = form->Cycle().PollersStarted();
   EXPECT_TRUE(WaitUntil([&] {
     mostRunning = std::max(mostRunning, form->Cycle().RunningPollers());
     mostThreads = std::max(mostThreads, ThreadCount());
-    return form->Cycle().PollersStarted() >= started + 3;
-  }));
+    return form->Cycle().PollersStarted() >= started + 3 && Subjects("bob").size() == 1;
+  }, 120000));
   EXPECT_LE(mostRunning, 1);
   EXPECT_LE(mostThreads, threadsBefore + 10);
+  EXPECT_LT(mostThreads, 30);
+  ASSERT_EQ(Subjects("bob").size(), 1);
+  EXPECT_TRUE(Subjects("bob")[0].startsWith("!_")) << Subjects("bob")[0].toStdString();
   form->RunAction(form->aOffline);
 }
 
