@@ -7,7 +7,6 @@
 #include "core/Jobs.h"
 
 namespace {
-QString Now() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")); }
 const QString kBlanks = QStringLiteral("      ");
 }  // namespace
 
@@ -66,7 +65,7 @@ int JobRowModel::AddJobRow(const QString& jobId, const QString& subjectHead, con
   r.Number = jobId;
   r.Subject = QString(subjectHead).replace(QStringLiteral("$_"), QStringLiteral("?_"));
   r.Address = remoteAddress;
-  r.Started = Now();
+  r.Started = ClockNow();
   r.Action = command;
   r.Text = fileList;
   beginInsertRows({}, 0, 0);
@@ -95,7 +94,7 @@ JobRowModel::Update JobRowModel::UpdateJobRow(const QString& ident, qint32 state
     if (state == jsActive) {
       update.StatusText = ProgressText(r.Progress);
     } else {
-      if (state != jsStopped) r.Finished = Now();
+      if (state != jsStopped) r.Finished = ClockNow();
       update.StatusText = kBlanks + StateName(state);
     }
     update.Row = i;
@@ -115,7 +114,7 @@ int JobRowModel::JobListState() const {
 
 QString JobRowModel::Stop(int row) {
   if (row < 0 || row >= Count() || FRows[row].State != jsActive) return {};
-  FRows[row].Finished = Now();
+  FRows[row].Finished = ClockNow();
   FRows[row].State = jsStopped;
   EmitRowChanged(row);
   return FRows[row].Number;

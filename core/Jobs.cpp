@@ -1,6 +1,7 @@
 #include "core/Jobs.h"
 
 #include <QRegularExpression>
+#include <QTime>
 
 #include "core/TextUtils.h"
 
@@ -15,6 +16,8 @@ qint64 ParseNumber(const QString& part) {
 }
 
 }  // namespace
+
+QString ClockNow() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")); }
 
 QString StateName(qint32 state) {
   switch (state) {

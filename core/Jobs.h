@@ -13,6 +13,8 @@ enum JobState : qint32 { jsError = 0, jsActive = 1, jsDone = 2, jsStopped = 3 };
 
 // "Error", "Active", "Done", "Stopped"; empty for any other code.
 QString StateName(qint32 state);
+// The time of day as the lists show it: "hh:mm:ss".
+QString ClockNow();
 
 // A text that should be a decimal integer and is not.
 class EConvertError : public std::runtime_error {

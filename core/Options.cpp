@@ -2,6 +2,8 @@
 
 #include "core/TextUtils.h"
 
+#include <climits>
+
 TClassOptions::TClassOptions(QObject* owner, const ProviderSettings& provider)
     : TClassCustom(owner), FProvider(provider) {
   FPop3Server = FProvider.Pop3Server;
@@ -30,4 +32,28 @@ void TClassOptions::SetPop3Type(qint32 value) {
     FPop3Server = FProvider.Pop3Server;
   }
   FPop3Type = value;
+}
+
+namespace {
+qint32 Within(qint32 value, qint32 least, qint32 most, qint32 preset) {
+  return value >= least && value <= most ? value : preset;
+}
+}  // namespace
+
+qint32 TClassOptions::EffectivePollSeconds() const {
+  return Within(FPop3AccelTime, kMinAccelTime, kMaxAccelTime, kPresetAccelTime);
+}
+
+int TClassOptions::EffectivePollMilliseconds() const {
+  return static_cast<int>(std::min<qint64>(qint64{EffectivePollSeconds()} * 1000, INT_MAX));
+}
+
+qint32 TClassOptions::EffectivePackLevel() const { return Within(FAttachCompress, 0, 9, kPresetAttachCompress); }
+
+qint32 TClassOptions::EffectiveVolumeSize() const {
+  return Within(FAttachVolume, kMinAttachVolume, kMaxAttachVolume, kPresetAttachVolume);
+}
+
+qint32 TClassOptions::EffectiveTimeoutSeconds() const {
+  return Within(FTimeoutClient, kMinTimeoutClient, kMaxTimeoutClient, kPresetTimeoutClient);
 }

@@ -15,9 +15,10 @@ struct PackLevel {
 inline constexpr PackLevel kPackLevels[] = {{"Store", 0}, {"Fastest", 1}, {"Fast", 3},
                                             {"Normal", 6}, {"Good", 8},   {"Best", 9}};
 
-// Presets of the stored options that the exchange falls back on when a
-// configuration holds 0 for them.
+// Presets of the stored numbers: a configuration that holds 0 for one (no
+// options stored yet) or a value outside the dialog's limits gets its preset.
 inline constexpr int kPresetAttachVolume = 10000000, kPresetTimeoutClient = 3600;
+inline constexpr int kPresetAccelTime = 10, kPresetAttachCompress = 3;
 
 // Limits kept by the options dialog.
 inline constexpr int kMinAccelTime = 10, kMaxAccelTime = 2419200;
@@ -78,15 +79,25 @@ public:
   QString SmtpLoginAccount() const { return FSmtpPop3Authent ? FPop3Account : FSmtpAccount; }
   QString SmtpLoginPassword() const { return FSmtpPop3Authent ? FPop3Password : FSmtpPassword; }
 
+  // The values in effect: the stored number when it lies within the options
+  // dialog's limits (a deflate level 0 to 9 for the pack level), otherwise its
+  // preset. What is stored stays as it is; every user reads these.
+  qint32 EffectivePollSeconds() const;
+  // EffectivePollSeconds x 1000, at most INT_MAX.
+  int EffectivePollMilliseconds() const;
+  qint32 EffectivePackLevel() const;
+  qint32 EffectiveVolumeSize() const;
+  qint32 EffectiveTimeoutSeconds() const;
+
   const ProviderSettings& Provider() const { return FProvider; }
 
 private:
   ProviderSettings FProvider;
-  qint32 FAttachCompress = 3;
+  qint32 FAttachCompress = kPresetAttachCompress;
   qint32 FAttachVolume = kPresetAttachVolume;
   bool FStartupAbout = false;
   QString FDownloadFolder;
-  qint32 FPop3AccelTime = 10;
+  qint32 FPop3AccelTime = kPresetAccelTime;
   QString FPop3Account;
   bool FPop3Authent = false;
   QString FPop3Password;

@@ -68,5 +68,6 @@ void TClassClientSMTP::SendRequest() {
   if (FState != jsStopped && CountsAsSent(result)) {
     FProgress = 50;
     FState = jsActive;
+    FStatusText = QStringLiteral("Waiting for the answer from %1.").arg(FRemoteAddress);
   }
 }

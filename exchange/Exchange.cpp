@@ -10,7 +10,6 @@
 #include "main/ClassMain.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ServerThread.h"
-#include "archive/Archiver.h"
 #include "message/PeerMessage.h"
 #include "transport/MailAddress.h"
 
@@ -21,14 +20,6 @@ const QString kMsgLocalEmpty = QStringLiteral("Local Address is empty.");
 const QString kMsgRemoteEmpty = QStringLiteral("Remote Address is empty.");
 const QString kMsgRemoteInvalid = QStringLiteral("Remote Address is not a valid mail address.");
 const QString kMsgLocalInvalid = QStringLiteral("Local Address is not a valid mail address.");
-
-// A configuration written before any options were stored holds 0 for these;
-// they then mean their presets, not "volumes of no size" or "no wait at all".
-qint64 VolumeSizeOf(const TClassOptions& o) {
-  if (o.AttachVolume() <= 0) return kPresetAttachVolume;
-  return std::max<qint64>(o.AttachVolume(), Archiver::kMinVolumeSize);
-}
-int TimeoutOf(const TClassOptions& o) { return o.TimeoutClient() > 0 ? o.TimeoutClient() : kPresetTimeoutClient; }
 }  // namespace
 
 TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)
@@ -80,7 +71,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   auto* server = new TClassServerSMTP(this, this);
   server->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
   server->SetMailSenderFactory(FNewSender);
-  server->SetArchive(o.AttachCompress(), VolumeSizeOf(o));
+  server->SetArchive(o.EffectivePackLevel(), o.EffectiveVolumeSize());
   server->SetMail(mail);
   server->SetShares(&FShares);
   server->SetLocalAddress(FMain.LocalAddress());
@@ -88,7 +79,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   server->SetTempInput(FMain.TempInput());
   server->SetTempOutput(FMain.TempOutput());
   server->SetStopJobId(FMain.StopJobId());
-  server->SetTimeoutSeconds(TimeoutOf(o));
+  server->SetTimeoutSeconds(FVolumeTimeoutSeconds > 0 ? FVolumeTimeoutSeconds : o.EffectiveTimeoutSeconds());
   server->SetDownloadFolder(o.DownloadFolder());
   Track(server);
 }
@@ -133,6 +124,11 @@ TExchange::Issued TExchange::IssueRequest(const QString& command, const QString&
 void TExchange::OpenServingJob(const QString& number, const QString& subject, const QString& address,
                                const QString& action, const QString& text) {
   const TClassThread* r = FMain.Jobs().OpenServingJob(number, subject, address, action, text);
+  // What was asked, as far as it can be read: a refused request's command
+  // may still be sealed; a plain one reads in its subject.
+  QString asked = action == kCmdList || action == kCmdDownload ? action : QString();
+  if (asked.isEmpty() && subject.startsWith(kPlainPrefix)) asked = subject.mid(kPlainPrefix.size()).trimmed();
+  emit ServingJobOpened(number, address, asked, action == kCmdDownload ? text : QString());
   emit ServingJobChanged(r->Number(), r->State(), r->Progress(), r->Info());
 }
 

@@ -59,6 +59,9 @@ public:
   // The mail sender of the serving and requesting threads started from now
   // on; empty (the preset) means the real SMTP sender.
   void SetMailSenderFactory(MailSenderFactory factory) { FNewSender = std::move(factory); }
+  // How long a download waits for its volumes, when it must be shorter than
+  // the options allow (0: the options' time-out in effect).
+  void SetVolumeTimeoutSeconds(int seconds) { FVolumeTimeoutSeconds = seconds; }
 
   // The hand-over of the pollers: one serving thread per mail.
   void StartServing(const HandOverData& mail);
@@ -116,6 +119,9 @@ signals:
   // A serving job was opened, or reported (progress: its record's, when it
   // still has the record).
   void ServingJobChanged(const QString& number, qint32 state, double progress, const QString& info);
+  // A request of someone else was taken up, served or refused: its number,
+  // sender, command and file list (empty for "list").
+  void ServingJobOpened(const QString& number, const QString& address, const QString& action, const QString& text);
 
 private:
   void Track(TClassWorker* worker);
@@ -126,6 +132,7 @@ private:
   ShareDirectory FShares;
   std::function<bool()> FOnline;
   MailSenderFactory FNewSender;
+  int FVolumeTimeoutSeconds = 0;
   std::set<TClassWorker*> FWorkers;
   bool FCancelled = false;
 };

@@ -11,10 +11,11 @@
 #include "platform/Closing.h"
 #include "platform/ErrorLog.h"
 #include "transport/AccountCheck.h"
+#include "transport/MailResult.h"
 
 TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
     : QObject(parent), FMain(main), FRows(rows) {
-  FTimer.setInterval(FMain.Options().Pop3AccelTime() * 1000);
+  FTimer.setInterval(FMain.Options().EffectivePollMilliseconds());
   connect(&FTimer, &QTimer::timeout, this, &TOnlineCycle::Tick);
 }
 
@@ -72,14 +73,18 @@ TOnlineCycle::Failure TOnlineCycle::GoOnline() {
   int code = -1;
   QEventLoop loop;
   std::thread worker([&] {
-    code = imap ? TestImap4Connection(account, logFile) : TestPop3Connection(account, logFile);
+    if (FAccountTest)
+      code = FAccountTest(account, imap, logFile);
+    else
+      code = imap ? TestImap4Connection(account, logFile) : TestPop3Connection(account, logFile);
     QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
   });
   loop.exec(QEventLoop::ExcludeUserInputEvents);
   worker.join();
 
   failure.Code = code;
-  failure.Message += QString::number(code);
+  // The code, and on the line under it what the mail layer says it means.
+  failure.Message += QString::number(code) + QStringLiteral("\r\n") + MailResultText(code);
   Finish(code == 0);
   return failure;
 }
@@ -89,7 +94,7 @@ void TOnlineCycle::GoOffline() { Finish(false); }
 void TOnlineCycle::Finish(bool online) {
   FGoingOnline = false;
   if (FMain.Options().ServerType() == 0) {
-    FTimer.setInterval(FMain.Options().Pop3AccelTime() * 1000);
+    FTimer.setInterval(FMain.Options().EffectivePollMilliseconds());
     online ? FTimer.start() : FTimer.stop();
   }
   const bool changed = FOnline != online;
@@ -97,7 +102,7 @@ void TOnlineCycle::Finish(bool online) {
   if (changed) emit OnlineChanged(online);
 }
 
-int TOnlineCycle::PollInterval() const { return ::PollInterval(FMain.Options().Pop3AccelTime(), FRows, FMain.Jobs()); }
+int TOnlineCycle::PollInterval() const { return ::PollInterval(FMain.Options().EffectivePollSeconds(), FRows, FMain.Jobs()); }
 
 void TOnlineCycle::AdjustPollTimer() {
   if (FMain.Options().ServerType() != 0 || !FOnline) return;
@@ -111,14 +116,16 @@ void TOnlineCycle::AdjustPollTimer() {
 
 void TOnlineCycle::RestartTimer() {
   if (FMain.Options().ServerType() != 0) return;
-  FTimer.setInterval(FMain.Options().Pop3AccelTime() * 1000);
+  FTimer.setInterval(FMain.Options().EffectivePollMilliseconds());
   FTimer.start();
 }
 
 void TOnlineCycle::Tick() {
   FTimer.stop();
   try {
-    if (FMain.Options().ServerType() == 0 && FOnline && !FCancelled && !IsClosing())
+    // One pass at a time: a tick while the last poller runs starts nothing.
+    Reap();
+    if (FMain.Options().ServerType() == 0 && FOnline && !FCancelled && !IsClosing() && FPollers.empty())
       FMain.Options().Pop3Type() == 0 ? StartPop3Poller() : StartImap4Poller();
   } catch (...) {
     LogDropped("starting a mailbox poller");  // the next tick tries again

@@ -5,7 +5,9 @@
 //
 // The cycle owns the pollers it starts: a finished one is freed on this
 // thread, CancelPollers and WaitPollers end the rest within a deadline, and
-// the destructor cancels every poller and waits for it without limit.
+// the destructor cancels every poller and waits for it without limit. The
+// polling period is the options' period in effect (its preset while none is
+// stored).
 #pragma once
 
 #include <QDeadlineTimer>
@@ -14,6 +16,9 @@
 #include <QTimer>
 #include <vector>
 
+#include <functional>
+
+#include "transport/AccountCheck.h"
 #include "transport/MailboxPoller.h"
 
 class TClassMain;
@@ -51,7 +56,13 @@ public:
   // Re-arms the timer after the options changed (it runs even while offline).
   void RestartTimer();
 
-  // One tick: starts a poller while online.
+  // The connection test of GoOnline (tests: an account check without servers);
+  // empty: the real one.
+  using AccountTestFn = std::function<int(const IncomingAccount&, bool imap, const QString& logPath)>;
+  void SetAccountTest(AccountTestFn fn) { FAccountTest = std::move(fn); }
+
+  // One tick: starts a poller while online and no earlier poller is running,
+  // so that there is never more than one pass at a time.
   void Tick();
   // The pollers started so far (tests).
   int PollersStarted() const { return FPollersStarted; }
@@ -79,6 +90,7 @@ private:
   const JobRowModel& FRows;
   QTimer FTimer;
   HandOverFn FHandOver;
+  AccountTestFn FAccountTest;
   bool FOnline = false;
   bool FGoingOnline = false;
   int FPollersStarted = 0;

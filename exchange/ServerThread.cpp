@@ -8,6 +8,7 @@
 #include "core/FileUtils.h"
 #include "core/Jobs.h"
 #include "core/TextUtils.h"
+#include "exchange/PlainAnswers.h"
 #include "exchange/ShareListing.h"
 #include "archive/VolumeNames.h"
 #include "message/Stamp.h"
@@ -125,7 +126,7 @@ void TClassServer::RunCommand() {
   } else if (FCommand == kCmdList) {
     const Result<QString> listing = FolderListing(FShareFolder);
     if (listing) {
-      FMessageBody = *listing;
+      FMessageBody = FPrefix == kPlainPrefix ? PlainListingAnswer(*listing) : *listing;
       SetDone();
     } else {
       FMessageBody.clear();
@@ -200,7 +201,11 @@ void TClassServer::HandleReply() {
   const QString collection = FTempInput + QLatin1Char('/') + tag.Id;
   if (tag.Second != 0) FProgress = 50.0 / double(tag.Second);
   if (FAttachmentName.isEmpty() || FAttachmentName != VolumeName(tag.Second)) {
-    SetDone();  // an earlier volume: it only adds progress
+    // An earlier volume: it only adds progress, and the row says what is still to come.
+    SetDone();
+    const qint64 number = QFileInfo(FAttachmentName).suffix().toLongLong();
+    FStatusText = number > 0 ? QStringLiteral("Volume %1 of %2 received; waiting for the others.").arg(number).arg(tag.Second)
+                             : QStringLiteral("Waiting for the other volumes.");
     return;
   }
   // The last volume: wait until every volume of the job lies in the folder.
@@ -294,11 +299,14 @@ void TClassServerSMTP::SendReply() {
       if (FFailed) Fail();
       int volumeCount = 1;
       qint64 totalBytes = 0;
-      QStringList resolvedFiles;
+      QStringList resolvedFiles, missing;
+      QString notFound;  // plain answers: the names that were not found, and what there is
       if (FCommand == kCmdDownload) {
         for (const QString& line : Lines(FMessageBody)) {
           const QString name = TrimText(line);
-          if (!name.isEmpty()) resolvedFiles << ResolveSharePath(name, FShareFolder);
+          if (name.isEmpty()) continue;
+          resolvedFiles << ResolveSharePath(name, FShareFolder);
+          if (resolvedFiles.last().isEmpty() || !QFileInfo::exists(resolvedFiles.last())) missing << name;
         }
         outFolder = NewOutputFolder();
         if (!outFolder.isEmpty() && BuildVolumes(outFolder, resolvedFiles)) {
@@ -310,11 +318,16 @@ void TClassServerSMTP::SendReply() {
           Fail(kMsgEmpty);
           FMessageBody.clear();
         }
+        if (FPrefix == kPlainPrefix && !missing.isEmpty()) {
+          notFound = PlainNotFoundAnswer(missing, FolderListing(FShareFolder).value_or(QString()));
+          if (FCommand != kCmdDownload) FMessageBody = notFound;  // the error answer's body
+        }
       }
       const bool volumes = FCommand == kCmdDownload;
       const QString sealedPayload = SealText(FSubjectRest);
+      if (!notFound.isEmpty()) notFound.prepend(QStringLiteral("\r\n\r\n"));
       const QString body = !volumes                   ? SealText(FMessageBody)
-                           : FPrefix == kPlainPrefix ? VolumeInstructions(volumeCount)
+                           : FPrefix == kPlainPrefix ? VolumeInstructions(volumeCount) + notFound
                                                      : QString();
       const QString subject = volumes ? VolumeSubject(FIdentBase, totalBytes, volumeCount, sealedPayload)
                                       : ReplySubject(FIdentBase, sealedPayload, FStatusText);
@@ -393,7 +406,10 @@ void TClassServerSMTP::ReceiveReply() {
     const QString listing = FMessageBody;
     OnMain([listing](ExchangeHost& host) { host.ListingArrived(listing); });
   }
-  if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) FState = jsStopped;
+  if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) {
+    if (FState == jsActive) FStatusText = QStringLiteral("Stopped by the user.");  // it waits for nothing now
+    FState = jsStopped;
+  }
   const QString ident = FIdent, status = FStatusText;
   const qint32 state = FState;
   const bool additive = FAdditiveProgress;

@@ -6,7 +6,7 @@ QString MailResultText(int code) {
     case mrConnectFailed: return QStringLiteral("Connection refused or host unreachable.");
     case mrTlsHandshake: return QStringLiteral("TLS handshake failed.");
     case mrCertificate: return QStringLiteral("Server certificate not trusted or not issued for this host.");
-    case mrAuthFailed: return QStringLiteral("Authentication failed: wrong account name or password.");
+    case mrAuthFailed: return QStringLiteral("The server refused the account name or password.");
     case mrMailboxNotFound: return QStringLiteral("Mailbox not found.");
     case mrTimedOut: return QStringLiteral("The server did not answer in time.");
     case mrMessageRefused: return QStringLiteral("Message refused by the server (too large or recipient unknown).");

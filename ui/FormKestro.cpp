@@ -18,6 +18,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTabBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -35,6 +36,7 @@
 #include "platform/Settings.h"
 #include "platform/Version.h"
 #include "ui/ImageLists.h"
+#include "ui/ServedList.h"
 #include "ui/dialogs/FormAbout.h"
 #include "ui/dialogs/FormDialog.h"
 #include "ui/dialogs/FormDownload.h"
@@ -136,6 +138,11 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   });
   connect(exchange, &TExchange::ShowJobError, this, &TFormKestro::ShowJobError, Qt::QueuedConnection);
   connect(exchange, &TExchange::AddressRemembered, this, &TFormKestro::FillAddressBox);
+  connect(exchange, &TExchange::ServingJobOpened, FServedModel, &ServedListModel::Opened);
+  connect(exchange, &TExchange::ServingJobChanged, FServedModel,
+          [this](const QString& number, qint32 state, double progress, const QString& info) {
+            FServedModel->Changed(number, state, progress, info);
+          });
   connect(this, &TFormKestro::SharesChanged, exchange, &TExchange::PublishShares);
 
   if (const QScreen* screen = QApplication::primaryScreen()) {
@@ -358,6 +365,36 @@ void TFormKestro::CreateControls() {
   connect(tlState, &QTreeView::doubleClicked, this, [this] { RunAction(aProperties); });
   connect(tlState, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { pmState->popup(tlState->viewport()->mapToGlobal(at)); });
+
+  FServedModel = new ServedListModel(this);
+  tlShared = new QTreeView(pnState);
+  tlShared->setObjectName(QStringLiteral("tlShared"));
+  tlShared->setModel(FServedModel);
+  tlShared->setRootIsDecorated(false);
+  tlShared->setSelectionMode(QAbstractItemView::SingleSelection);
+  tlShared->setSelectionBehavior(QAbstractItemView::SelectRows);
+  tlShared->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tlShared->header()->setStretchLastSection(true);
+  const int sharedWidths[ServedListModel::ColumnCount] = {125, 110, 52, 52, 80};
+  for (int c = 0; c < ServedListModel::ColumnCount; ++c) tlShared->setColumnWidth(c, sharedWidths[c]);
+  tlShared->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(tlShared, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { pmState->popup(tlShared->viewport()->mapToGlobal(at)); });
+  tlShared->hide();
+  tbLists = new QTabBar(tbState);
+  tbLists->setObjectName(QStringLiteral("tbLists"));
+  tbLists->setDocumentMode(true);
+  tbLists->setDrawBase(false);
+  tbLists->setExpanding(false);
+  tbLists->addTab(QStringLiteral("State"));
+  tbLists->addTab(QStringLiteral("Shared"));
+  tbLists->setTabToolTip(1, QStringLiteral("What your friends asked of you, and how it went"));
+  connect(tbLists, &QTabBar::currentChanged, this, [this](int index) {
+    tlState->setVisible(index == 0);
+    tlShared->setVisible(index == 1);
+    CheckState();
+  });
+
   spBottom->addWidget(pnFiles);
   spBottom->addWidget(pnState);
   spBottom->setStretchFactor(0, 1);
@@ -481,9 +518,11 @@ void TFormKestro::FormResize() {
     x += kStateButtonWidth;
   }
   pnStateGap->setGeometry(x, kStateIndent, gap, h);
+  tbLists->setGeometry(x + 4, kStateIndent, std::min(gap - 4, tbLists->sizeHint().width()), h);
   x += gap;
   btState->setGeometry(x, kStateIndent, kStateButtonWidth, h);
   tlState->setGeometry(0, kStateBarHeight, stateWidth, std::max(0, pnState->height() - kStateBarHeight));
+  tlShared->setGeometry(tlState->geometry());
 }
 
 void TFormKestro::resizeEvent(QResizeEvent* event) {
@@ -621,9 +660,10 @@ void TFormKestro::CheckState() {
     busy ? QApplication::setOverrideCursor(Qt::BusyCursor) : QApplication::restoreOverrideCursor();
     FBusyCursor = busy;
   }
-  aProperties->setEnabled(s == 0);
-  aDelete->setEnabled(s == 0);
-  aClear->setEnabled(s == 0);
+  const bool shared = SharedShown();
+  aProperties->setEnabled(s == 0 && !shared);
+  aDelete->setEnabled(shared ? tlShared->currentIndex().isValid() : s == 0);
+  aClear->setEnabled(shared ? FServedModel->Count() > 0 : s == 0);
   aCancel->setEnabled(s == 1);
   aRefresh->setEnabled(s == 0 && Online());
   aList->setEnabled(s < 1 && Online());
@@ -646,9 +686,21 @@ void TFormKestro::aCancelExecute() {
   ShowJobStatus(jsStopped, QStringLiteral("      Stopped"));
 }
 
-void TFormKestro::aDeleteExecute() { JobRows().RemoveRow(CurrentJobRow()); }
+bool TFormKestro::SharedShown() const { return tbLists->currentIndex() == 1; }
 
-void TFormKestro::aClearExecute() { JobRows().Clear(); }
+void TFormKestro::aDeleteExecute() {
+  if (SharedShown())
+    FServedModel->Remove(tlShared->currentIndex().row());
+  else
+    JobRows().RemoveRow(CurrentJobRow());
+}
+
+void TFormKestro::aClearExecute() {
+  if (SharedShown())
+    FServedModel->Clear();
+  else
+    JobRows().Clear();
+}
 
 void TFormKestro::aPropertiesExecute() {
   const int row = CurrentJobRow();
@@ -771,6 +823,7 @@ void TFormKestro::SetOnline(bool goOnline) {
     const TOnlineCycle::Failure failure = Cycle().GoOnline();
     if (failure.Code != 0) {
       QApplication::restoreOverrideCursor();
+      ShowOnlineState(false);  // offline while the error and the account dialog are up
       QStringList details;
       ReadLogDetails(failure.LogFile, details);
       ShowErrorDialog(this, failure.Message, details);
@@ -782,9 +835,13 @@ void TFormKestro::SetOnline(bool goOnline) {
   }
   QApplication::restoreOverrideCursor();
   const bool state = Online();
-  tiTray->setIcon(state ? FIconOnline : FIconOffline);
-  sbPanel0->setText(state ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
-  setWindowIcon(state ? FIconOnline : FIconOffline);
+  ShowOnlineState(state);
   aCheckSessionExecute();
   emit OnlineChanged(state);
+}
+
+void TFormKestro::ShowOnlineState(bool online) {
+  tiTray->setIcon(online ? FIconOnline : FIconOffline);
+  sbPanel0->setText(online ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
+  setWindowIcon(online ? FIconOnline : FIconOffline);
 }

@@ -21,12 +21,14 @@ class QLabel;
 class QMenu;
 class QSplitter;
 class QSystemTrayIcon;
+class QTabBar;
 class QTimer;
 class QToolButton;
 class QTreeView;
 class QTreeWidget;
 class TClassMain;
 class StateListModel;
+class ServedListModel;
 class TOnlineCycle;
 class TExchange;
 
@@ -57,6 +59,8 @@ public:
 
   // Online cycle: the engine does the work, the window shows it.
   void SetOnline(bool goOnline);
+  // The tray icon, status panel and window icon of the online state.
+  void ShowOnlineState(bool online);
 
   // The address box.
   void FillAddressBox(const QString& address);
@@ -96,6 +100,12 @@ public:
   QToolButton *btList, *btRefresh, *btCancel, *btProperties, *btDelete, *btClear, *btState;
   QTreeWidget* tlFiles;
   QTreeView* tlState;
+  // The "Shared" list beside the State list (what this program served or
+  // refused), and the tabs in the State bar that switch between the two.
+  QTreeView* tlShared;
+  QTabBar* tbLists;
+  ServedListModel& ServedList() { return *FServedModel; }
+  bool SharedShown() const;
   QSplitter* spBottom;
   QSystemTrayIcon* tiTray;
   QTimer* tmTimer;
@@ -153,6 +163,7 @@ private:
 
   std::unique_ptr<Engine> FEngine;
   StateListModel* FStateModel = nullptr;
+  ServedListModel* FServedModel = nullptr;
   QList<QIcon> ilMain, ilTree;
   QList<QPixmap> ilState;
   QIcon FIconOnline, FIconOffline;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "core/Addresses.h"
 #include "core/Jobs.h"
 #include "core/Options.h"
@@ -54,6 +56,43 @@ TEST(Options, PresetsAndDerivedFields) {
   o.SetPop3Type(0);
   EXPECT_EQ(o.Pop3Server(), "pop.example.test");
   EXPECT_EQ(o.Pop3Port(), 1995);
+}
+
+// A stored number within the options dialog's limits is in effect as it is;
+// 0 (nothing stored yet) or one outside the limits means its preset. The
+// stored value itself stays.
+TEST(Options, ValuesInEffect) {
+  const struct {
+    qint32 Accel, Volume, Timeout, Pack;
+    qint32 WantAccel, WantVolume, WantTimeout, WantPack;
+  } cases[] = {
+      {0, 0, 0, 0, 10, 10000000, 3600, 0},
+      {10, 1000000, 360, 9, 10, 1000000, 360, 9},
+      {2419200, 25000000, 2419200, 5, 2419200, 25000000, 2419200, 5},
+      {9, 999999, 359, 10, 10, 10000000, 3600, 3},
+      {2419201, 25000001, 2419201, -1, 10, 10000000, 3600, 3},
+      {-5, -5, -5, -5, 10, 10000000, 3600, 3},
+  };
+  for (const auto& c : cases) {
+    TClassOptions o(nullptr, TestProvider());
+    o.SetPop3AccelTime(c.Accel);
+    o.SetAttachVolume(c.Volume);
+    o.SetTimeoutClient(c.Timeout);
+    o.SetAttachCompress(c.Pack);
+    SCOPED_TRACE(testing::Message() << c.Accel << ' ' << c.Volume << ' ' << c.Timeout << ' ' << c.Pack);
+    EXPECT_EQ(o.EffectivePollSeconds(), c.WantAccel);
+    EXPECT_EQ(o.EffectiveVolumeSize(), c.WantVolume);
+    EXPECT_EQ(o.EffectiveTimeoutSeconds(), c.WantTimeout);
+    EXPECT_EQ(o.EffectivePackLevel(), c.WantPack);
+    EXPECT_EQ(o.Pop3AccelTime(), c.Accel);
+    EXPECT_EQ(o.AttachVolume(), c.Volume);
+  }
+  // The longest period in milliseconds does not fit an int: it is capped.
+  TClassOptions o(nullptr, TestProvider());
+  o.SetPop3AccelTime(2419200);
+  EXPECT_EQ(o.EffectivePollMilliseconds(), INT_MAX);
+  o.SetPop3AccelTime(0);
+  EXPECT_EQ(o.EffectivePollMilliseconds(), 10000);
 }
 
 TEST(Friends, LookupOfTheSender) {

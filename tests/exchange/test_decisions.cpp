@@ -20,6 +20,7 @@
 #include "archive/Archiver.h"
 #include "core/Users.h"
 #include "archive/VolumeNames.h"
+#include "exchange/PlainAnswers.h"
 #include "exchange/ShareListing.h"
 #include "core/Jobs.h"
 #include "exchange/ClientThread.h"
@@ -298,7 +299,8 @@ TEST_F(ExchangeDecisions, AuthenticationDecidesWhoIsServed) {
       {"friend", kAlice, "$_20240101120000001_" + Seal("list", kAlice), false, "Done", kAlice, listing},
       {"friend, address in other case and blanks", " ALICE@example.test ", "$_20240101120000002_" + Seal("list", kAlice),
        false, "Done", kAlice, listing},
-      {"friend, plain", kAlice, "?_list", false, "Done", "", listing},
+      // A person without Kestro also reads how to ask for files.
+      {"friend, plain", kAlice, "?_list", false, "Done", "", listing + "\r\n" + PlainRequestHelp() + "\r\n"},
       {"stranger, anonymous share on", kBob, "$_20240101120000003_" + Seal("list", kBob), true, "Done", kBob,
        anonymousListing},
       {"stranger, anonymous share off", kBob, "$_20240101120000004_" + Seal("list", kBob), false,
@@ -406,7 +408,10 @@ TEST_F(ExchangeDecisions, DownloadGoesOutAsOneMailPerVolume) {
     for (size_t i = 0; i < mails.size(); ++i) {
       EXPECT_EQ(mails[i].Recipients, QStringList{mail.SenderAddress});
       EXPECT_EQ(mails[i].Subject, VolumeSubject(mail.IdentBase, total, 3, sealedPayload));
-      EXPECT_EQ(mails[i].Body, plain ? VolumeInstructions(3) : QString());
+      // A person is told which name was not found; a peer's volumes carry no text.
+      EXPECT_EQ(mails[i].Body, plain ? VolumeInstructions(3) + "\r\n\r\n" +
+                                           PlainNotFoundAnswer({"missing.bin"}, FolderListing(Share).value())
+                                     : QString());
       EXPECT_EQ(mails[i].AttachmentNames, QStringList{names[int(i)]});
     }
     // The record follows the volumes, then ends Done under the volume tag.
@@ -473,9 +478,36 @@ TEST_F(ExchangeDecisions, DownloadOfNothingAndFailedSendsAreFailures) {
   }
 }
 
+TEST_F(ExchangeDecisions, PlainDownloadOfUnknownNamesSaysWhatThereIs) {
+  WriteFile(Share + "/real.txt", "x");
+  for (const QString& prefix : {kRequestPrefix, kPlainPrefix}) {
+    SCOPED_TRACE(prefix.toStdString());
+    Sent->Sent.clear();
+    const bool plain = prefix == kPlainPrefix;
+    const QString files = "no such.txt\r\n../escape.txt\r\n";
+    auto server = Server(plain ? HandOver(kAlice, "?_download", files)
+                               : HandOver(kAlice, "$_20240101120000001_" + Seal("download", kAlice), Seal(files, kAlice)));
+    RunToEnd(*server);
+    const auto mails = Sent->Mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(SplitReplyRest(ParseSubject(mails[0].Subject).SubjectRest).Status, "Error: " + kMsgEmpty);
+    if (plain) {
+      const QString body = mails[0].Body;
+      EXPECT_TRUE(body.startsWith("These files were not found:\r\n  no such.txt\r\n  ../escape.txt\r\n"))
+          << body.toStdString();
+      EXPECT_TRUE(body.contains("The shared folder holds:\r\n" + FolderListing(Share).value())) << body.toStdString();
+      EXPECT_TRUE(body.contains(PlainRequestHelp()));
+    } else {
+      EXPECT_EQ(Open(mails[0].Body, kAlice), "");  // a peer's answer is unchanged
+    }
+  }
+}
+
 // --- Requesting ------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
+  // A sent request waits, and its row says for whom; it never shows an error.
+  const QString kWaiting = "Waiting for the answer from " + kAlice + ".";
   struct Case {
     int SendResult;
     QString StopId;
@@ -483,11 +515,11 @@ TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
     int Progress;
     QString Message;
   } cases[] = {
-      {mrOk, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {mrOk, "", jsActive, 50, kWaiting},
       // Results of the mail component that count as sent.
-      {6, "", jsActive, 50, "Error: " + kMsgSendFailed},
-      {16, "", jsActive, 50, "Error: " + kMsgSendFailed},
-      {27, "", jsActive, 50, "Error: " + kMsgSendFailed},
+      {6, "", jsActive, 50, kWaiting},
+      {16, "", jsActive, 50, kWaiting},
+      {27, "", jsActive, 50, kWaiting},
       {mrMessageRefused, "", jsError, 25, "Error: " + kMsgSendFailed},
       {mrConnectFailed, "", jsError, 25, "Error: " + kMsgSendFailed},
       // Stopped meanwhile: the request stays stopped, sent or not.
@@ -516,7 +548,6 @@ TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
     EXPECT_EQ(r.State, c.State);
     EXPECT_EQ(r.Progress, c.Progress);
     EXPECT_FALSE(r.Additive);
-    // The row keeps the preset text; only an Error shows it.
     EXPECT_EQ(r.Message, c.Message);
     if (c.SendResult == mrOk) {
       const auto mails = Sent->Mails();
@@ -551,7 +582,7 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
       {"error reply of a stopped job", ReplySubject(job, Seal("list", kMe), "Error: User forbidden."),
        Seal("", kMe), job, jsStopped, "Error: User forbidden.", 0, true, false},
       {"earlier volume of a stopped job", VolumeSubject(job, 1000, 2, Seal("download", kMe)), "", job, jsStopped,
-       "Done", 25, true, false},
+       "Stopped by the user.", 25, true, false},
       // Under a key that does not fit, the command means nothing.
       {"reply under another key", ReplySubject(job, Seal("list", kBob), "Done"), Seal(listing, kBob), "", jsDone,
        "Done", 100, false, false},
@@ -626,7 +657,9 @@ TEST_F(VolumeCollection, EarlierVolumesOnlyAddProgress) {
   for (const Report& r : Host.RowReports) {
     EXPECT_EQ(r.Ident, Tag());
     EXPECT_EQ(r.State, jsActive);
-    EXPECT_EQ(r.Message, "Done");
+    EXPECT_TRUE(r.Message == "Volume 1 of 3 received; waiting for the others." ||
+                r.Message == "Volume 2 of 3 received; waiting for the others.")
+        << r.Message.toStdString();
     EXPECT_TRUE(r.Additive);
     EXPECT_DOUBLE_EQ(r.Progress, 50.0 / 3);
   }

@@ -20,7 +20,7 @@ protected:
     for (const char* user : {"alice", "bob", "carol"}) MailStack::Get().Clear(user);
     Root = Dir.path();
     Share = Root + "/share";
-    Files = {{"a.bin", RandomBytes(120000, 1)}, {"b.bin", RandomBytes(100000, 2)}, {"c.txt", "plain text\r\n"}};
+    Files = {{"a.bin", RandomBytes(1200000, 1)}, {"b.bin", RandomBytes(1000000, 2)}, {"c.txt", "plain text\r\n"}};
     for (const auto& [name, bytes] : Files) WriteFile(Share + "/" + name, bytes);
   }
   // bob serves Share to alice; with a volume size that splits the three
@@ -28,7 +28,7 @@ protected:
   PeerDir MakeBob(bool threeVolumes = true) {
     PeerDir bob = PeerDir::Make(Root, "bob", false);
     CtlOk(bob, {"friend", "add", bob.Conf(), "alice@example.test", Share});
-    if (threeVolumes) CtlOk(bob, {"option", "set", bob.Conf(), "OPTIONS_ATTACH_VOLUME", "100000"});
+    if (threeVolumes) CtlOk(bob, {"option", "set", bob.Conf(), "OPTIONS_ATTACH_VOLUME", "1000000"});
     return bob;
   }
   QStringList Names() const {
@@ -66,7 +66,7 @@ TEST_P(PeerExchangeBoth, ListThenDownloadThreeVolumes) {
   ASSERT_EQ(list.Code, 0) << list.Err;
   QStringList rows = list.Out.split('\n', Qt::SkipEmptyParts);
   rows.sort();
-  EXPECT_EQ(rows, QStringList({"a.bin\t" + FormatSizeKB(120000), "b.bin\t" + FormatSizeKB(100000), "c.txt\t0KB"}));
+  EXPECT_EQ(rows, QStringList({"a.bin\t" + FormatSizeKB(1200000), "b.bin\t" + FormatSizeKB(1000000), "c.txt\t0KB"}));
 
   const QString into = Root + "/downloads";
   const CtlResult download =
@@ -112,7 +112,7 @@ TEST_F(PeerExchange, PlainRequestsGetPlainAnswersThatSevenZipUnpacks) {
   EXPECT_TRUE(listReply[0].startsWith("!_")) << listReply[0];
   EXPECT_TRUE(listReply[0].section('\t', 0, 0).endsWith("_list_Done")) << listReply[0];
   const QByteArray raw = MailStack::Get().Mails("alice").first();
-  EXPECT_TRUE(raw.contains("a.bin\t" + FormatSizeKB(120000).toUtf8())) << raw;
+  EXPECT_TRUE(raw.contains("a.bin\t" + FormatSizeKB(1200000).toUtf8())) << raw;
   MailStack::Get().Clear("alice");
 
   ASSERT_EQ(Swaks("?_download", "a.bin\nb.bin\nc.txt"), 0);

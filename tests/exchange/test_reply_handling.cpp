@@ -101,7 +101,7 @@ TEST_F(ReplyHandling, LastVolumeFirstWaitsForTheOthers) {
 
 TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   LocalPeer alice(Alice);
-  alice.Main().Options().SetTimeoutClient(2);
+  alice.Exchange().SetVolumeTimeoutSeconds(2);
   QString shown;
   QObject::connect(&alice.Exchange(), &TExchange::ShowJobError,
                    [&](const QString& text, bool smtp, const QString&) { shown = smtp ? "smtp" : text; });
@@ -109,8 +109,10 @@ TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   WriteFile(Root + "/src/a.bin", RandomBytes(160000, 9));
   const QStringList volumes = BuildVolumes({Root + "/src/a.bin"}, 70000);
   ASSERT_EQ(volumes.size(), 3);
-  Deliver(VolumeMail(jobId, volumes, 2));
+  // The first volume is in before the last one starts the wait.
   Deliver(VolumeMail(jobId, volumes, 0));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->Progress > 50; }));
+  Deliver(VolumeMail(jobId, volumes, 2));
   ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
   EXPECT_EQ(alice.Row(jobId)->State, jsError);
   EXPECT_EQ(alice.Row(jobId)->Info, "Error: Time out error.");

@@ -1,8 +1,11 @@
-// Renders the main window with the State panel expanded and a row in each
-// state, and a listing in the file tree, into OUTPUT_FOLDER/main-window.png.
+// Renders the main window, online, with the State panel expanded and a row in
+// each state, and a listing in the file tree, into OUTPUT_FOLDER/main-window.png;
+// then the Shared list with what a friend and a stranger asked for into
+// OUTPUT_FOLDER/main-window-shared.png.
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTabBar>
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -10,6 +13,7 @@
 #include "core/Jobs.h"
 #include "platform/Settings.h"
 #include "ui/FormKestro.h"
+#include "ui/ServedList.h"
 
 int main(int argc, char** argv) {
   QTemporaryDir home;
@@ -44,11 +48,24 @@ int main(int argc, char** argv) {
   rows.UpdateJobRow("20261210103000004.30000000.3", jsActive, "Done", false, 67);
   form.ShowJobStatus(jsActive, JobRowModel::ProgressText(67));
 
+  ServedListModel& served = form.ServedList();
+  served.Opened("20261210094500001", "alice@example.test", "download", "Quarterly report.pdf\r\nnotes.txt\r\n");
+  served.Changed("20261210094500001", jsDone, 100, "Done");
+  served.Opened("20261210095000002", "carol@example.test", "list", "");
+  served.Changed("20261210095000002", jsError, 0, "Error: User forbidden.");
+  served.Opened("20261210101000003", "alice@example.test", "download", "song.ogg\r\n");
+  served.Changed("20261210101000003", jsActive, 50, "Done");
+
   form.show();
+  form.ShowOnlineState(true);
   form.aState->trigger();  // expanded
   QTimer::singleShot(500, [&] {
-    const bool ok = form.grab().save(out + "/main-window.png");
-    QApplication::exit(ok ? 0 : 1);
+    bool ok = form.grab().save(out + "/main-window.png");
+    form.tbLists->setCurrentIndex(1);
+    QTimer::singleShot(300, [&, ok]() mutable {
+      ok = form.grab().save(out + "/main-window-shared.png") && ok;
+      QApplication::exit(ok ? 0 : 1);
+    });
   });
   return QApplication::exec();
 }

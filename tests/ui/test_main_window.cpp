@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
@@ -27,6 +30,7 @@
 #include "platform/Settings.h"
 #include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"
+#include "ui/dialogs/FormDialog.h"
 
 namespace {
 
@@ -72,14 +76,16 @@ const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment
 struct ModalLog {
   QStringList Titles;
   QStringList Texts;
+  QStringList Status;  // the status panel's text while each was up
 };
 
-ModalLog AnswerModals(const std::function<void()>& body) {
+ModalLog AnswerModals(const std::function<void()>& body, const QLabel* status = nullptr) {
   ModalLog log;
   QTimer watcher;
   QObject::connect(&watcher, &QTimer::timeout, [&] {
     if (QWidget* modal = QApplication::activeModalWidget()) {
       log.Titles << modal->windowTitle();
+      if (status) log.Status << status->text();
       QString texts;
       for (QLabel* l : modal->findChildren<QLabel*>()) texts += l->text() + '\n';
       for (QWidget* w : modal->findChildren<QWidget*>())
@@ -267,15 +273,18 @@ TEST_F(MainWindow, WrongPasswordShowsTheErrorAndTheAccountDialogAndStaysOffline)
   for (bool imap : {false, true}) {
     SetAccount("alice", imap, "Wrong-Secret-77");
     const QString stamp = form->Main().OnlineStamp();
-    const ModalLog modals = AnswerModals([&] { form->RunAction(form->aOnline); });
+    const ModalLog modals = AnswerModals([&] { form->RunAction(form->aOnline); }, form->sbPanel0);
     EXPECT_FALSE(form->Online());
     EXPECT_FALSE(form->PollTimer().isActive());
     EXPECT_GT(form->Main().OnlineStamp(), stamp);  // the attempt took a stamp
     ASSERT_EQ(modals.Titles.size(), 2) << modals.Titles.join(", ").toStdString();
     EXPECT_EQ(modals.Titles[0], "Error");
+    EXPECT_EQ(modals.Status, QStringList({" Offline", " Offline"}));  // the error and the account dialog
     const QString server = imap ? "IMAP" : "POP3";
     EXPECT_TRUE(modals.Texts[0].contains("Unable to connect " + server + " Server.")) << modals.Texts[0].toStdString();
-    EXPECT_TRUE(modals.Texts[0].contains("Error code: "));
+    // The code, and under it what it means.
+    EXPECT_TRUE(modals.Texts[0].contains(QRegularExpression("Error code: 104\\r?\\nThe server refused the account name or password.")))
+        << modals.Texts[0].toStdString();
     // The details are the session log without its first line.
     EXPECT_TRUE(modals.Texts[0].contains(imap ? "S: * OK" : "S: +OK")) << modals.Texts[0].toStdString();
     EXPECT_FALSE(modals.Texts[0].contains("session log,"));
@@ -296,13 +305,67 @@ TEST_F(MainWindow, FirstStartOffersTheAccountDialogOnceAndStaysOffline) {
   EXPECT_EQ(first.Titles, QStringList{"GMail Configuration"});  // no about box, no error
   EXPECT_TRUE(form->Main().SecondStart());  // also when the dialog was cancelled
   EXPECT_FALSE(form->Online());
-  EXPECT_EQ(form->PollTimer().interval(), 0);  // no stored options: period 0
+  EXPECT_EQ(form->PollTimer().interval(), 10000);  // no stored options: the preset period
   form.reset();  // the exit writes the configuration
 
   form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
   const ModalLog second = AnswerModals([&] { form->StartupDecisions(); });
   EXPECT_TRUE(second.Titles.isEmpty()) << second.Titles.join(", ").toStdString();
   EXPECT_TRUE(form->aEnterListener->isEnabled() || !form->isVisible());
+}
+
+// The number of threads of this process now.
+int ThreadCount() {
+  QFile status("/proc/self/status");
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("Threads:")) return line.mid(8).trimmed().toInt();
+  return -1;
+}
+
+// A configuration made only by the first start (the account dialog, no
+// options stored): online, the timer polls at the preset period and never
+// runs more than one pass at a time.
+TEST_F(MainWindow, FirstStartThenOnlinePollsOnePassAtATime) {
+  REQUIRE_MAILSTACK();
+  MailStack::Get().Clear("alice");
+  MailStack::Get().Clear("bob");
+  form.reset();
+  QTemporaryDir fresh;
+  form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<TFormDialog*>(QApplication::activeModalWidget());
+    if (!dialog) return;
+    dialog->edPOP3Account->setText(MailStack::Address("alice"));
+    dialog->edPOP3Password->setText(MailStack::Get().Password("alice"));
+    dialog->findChild<QPushButton*>("btOk")->click();
+  });
+  answer.start(50);
+  form->StartupDecisions();
+  answer.stop();
+  ASSERT_EQ(form->Main().Options().Pop3AccelTime(), 0);
+  if (!form->Online()) AnswerModals([&] { form->RunAction(form->aOnline); });
+  ASSERT_TRUE(form->Online());
+  EXPECT_EQ(form->PollTimer().interval(), 10000);
+
+  // A few ticks of the timer (30 s), each waited for by its poller, and a
+  // plain request from someone without Kestro is answered meanwhile.
+  MailStack::Get().Drop("alice", RawMail("bob@example.test", "?_list", "<first-list@test>"));
+  const int threadsBefore = ThreadCount();
+  int mostRunning = 0, mostThreads = 0;
+  const int started = form->Cycle().PollersStarted();
+  EXPECT_TRUE(WaitUntil([&] {
+    mostRunning = std::max(mostRunning, form->Cycle().RunningPollers());
+    mostThreads = std::max(mostThreads, ThreadCount());
+    return form->Cycle().PollersStarted() >= started + 3 && Subjects("bob").size() == 1;
+  }, 120000));
+  EXPECT_LE(mostRunning, 1);
+  EXPECT_LE(mostThreads, threadsBefore + 10);
+  EXPECT_LT(mostThreads, 30);
+  ASSERT_EQ(Subjects("bob").size(), 1);
+  EXPECT_TRUE(Subjects("bob")[0].startsWith("!_")) << Subjects("bob")[0].toStdString();
+  form->RunAction(form->aOffline);
 }
 
 TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
@@ -316,6 +379,8 @@ TEST_F(MainWindow, TicksOnlineStartPassesThatRemovePeerMailsAndLeaveTheOthers) {
     // A request older than this session, and an ordinary mail.
     stack.Drop("alice", RawMail("bob@example.test", "$_20000101000000000_Zm9vYg==", "<old-request@example.test>"));
     stack.Drop("alice", RawMail("bob@example.test", "Lunch on Friday?", "<lunch@example.test>"));
+    // One pass at a time: the tick starts its poller once the last has ended.
+    ASSERT_TRUE(WaitUntil([&] { return form->Cycle().RunningPollers() == 0; }));
     const int started = form->Cycle().PollersStarted();
     form->Cycle().Tick();
     EXPECT_EQ(form->Cycle().PollersStarted(), started + 1);

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QMap>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -21,6 +22,7 @@
 #include "platform/Closing.h"
 #include "platform/Settings.h"
 #include "ui/FormKestro.h"
+#include "ui/ServedList.h"
 
 namespace {
 int gArgc = 1;
@@ -115,4 +117,56 @@ TEST(WindowExchange, GoListsTheFriendsShareAndDownloadBringsTheFiles) {
 
   form.reset();
   EXPECT_EQ(bobRuns.Stop(), 0);
+}
+
+TEST(WindowExchange, SharedListShowsWhatWasServedAndRefused) {
+  REQUIRE_MAILSTACK();
+  QApplication app(gArgc, gArgv);
+  QTemporaryDir root;
+  for (const char* user : {"alice", "bob", "carol"}) MailStack::Get().Clear(user);
+
+  // Bob's window serves a folder to alice; carol is no friend.
+  const PeerDir bob = PeerDir::Make(root.path(), "bob", false);
+  const QString share = root.path() + "/bob-share";
+  ASSERT_TRUE(WriteFile(share + "/notes.txt", "Buy milk.\r\n"));
+  CtlOk(bob, {"friend", "add", bob.Conf(), "alice@example.test", share});
+  qputenv("KESTRO_SETTINGS", bob.Settings().toUtf8());
+  qputenv("KESTRO_RUNTIME_DIR", bob.Runtime().toUtf8());
+  qputenv("XDG_CONFIG_HOME", (root.path() + "/xdg").toUtf8());
+  InstallSettings::Reload();
+  SetPaceFactor(0);
+  auto form = std::make_unique<TFormKestro>(std::make_unique<Engine>(bob.Conf()));
+  form->Clean();
+  form->show();
+  form->RunAction(form->aOnline);
+  ASSERT_TRUE(form->Online());
+
+  MailStack::Get().Drop("bob", RawMail("alice@example.test", "?_list", "<shared-1@test>"));
+  MailStack::Get().Drop("bob", RawMail("carol@example.test", "?_download", "<shared-2@test>",
+                                       "Content-Type: text/plain\r\n\r\nnotes.txt\r\n"));
+  ServedListModel& served = form->ServedList();
+  ASSERT_TRUE(WaitUntil([&] {
+    if (served.Count() < 2) return false;
+    for (int i = 0; i < served.Count(); ++i)
+      if (served.At(i).State == jsActive) return false;
+    return true;
+  }, 120000));
+  QMap<QString, ServedListModel::Row> byAddress;
+  for (int i = 0; i < served.Count(); ++i) byAddress[served.At(i).Address] = served.At(i);
+  ASSERT_EQ(byAddress.size(), 2);
+  EXPECT_EQ(byAddress["alice@example.test"].Request, "list");
+  EXPECT_EQ(byAddress["alice@example.test"].Result, "Done");
+  EXPECT_EQ(byAddress["carol@example.test"].Request, "download");
+  EXPECT_EQ(byAddress["carol@example.test"].Result, "Error: User forbidden.");
+
+  // The list is a tab beside the State list; Remove All clears the one shown.
+  EXPECT_FALSE(form->tlShared->isVisible());
+  form->tbLists->setCurrentIndex(1);
+  EXPECT_TRUE(form->tlShared->isVisible());
+  EXPECT_FALSE(form->tlState->isVisible());
+  form->CheckState();
+  ASSERT_TRUE(form->RunAction(form->aClear));
+  EXPECT_EQ(served.Count(), 0);
+
+  form.reset();
 }

@@ -1,6 +1,7 @@
 #include "ui/dialogs/FormError.h"
 
 #include <QFile>
+#include <algorithm>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -11,7 +12,7 @@
 #include "ui/dialogs/DialogImages.h"
 
 namespace {
-constexpr int kWidth = 347, kFullHeight = 277, kGap = 16;
+constexpr int kWidth = 347, kFullHeight = 277, kGap = 16, kMessageHeight = 46;
 }
 
 TFormError::TFormError(QWidget* parent)
@@ -24,7 +25,7 @@ TFormError::TFormError(QWidget* parent)
 
   lbMessage = new QLabel(this);
   lbMessage->setObjectName("lbMessage");
-  lbMessage->setGeometry(52, 8, 285, 46);
+  lbMessage->setGeometry(52, 8, 285, kMessageHeight);
   lbMessage->setWordWrap(true);
   lbMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   lbMessage->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -53,7 +54,20 @@ TFormError::TFormError(QWidget* parent)
   SetClientSize(kWidth, FClientHeight);
 }
 
-void TFormError::SetMessage(const QString& message) { lbMessage->setText(message); }
+void TFormError::SetMessage(const QString& message) {
+  lbMessage->setText(message);
+  // A message longer than the label's three lines makes room for itself: the
+  // buttons and the details move down, the window grows (it never shrinks
+  // below its first size).
+  const int needed = std::max(kMessageHeight, lbMessage->heightForWidth(lbMessage->width()));
+  const int grow = needed - lbMessage->height();
+  if (grow == 0) return;
+  lbMessage->resize(lbMessage->width(), needed);
+  for (QWidget* w : {static_cast<QWidget*>(btDetails), static_cast<QWidget*>(findChild<QPushButton*>("btOk")), pnDetails})
+    if (w) w->move(w->x(), w->y() + grow);
+  FClientHeight += grow;
+  SetClientSize(kWidth, FClientHeight);
+}
 
 void TFormError::SetDetails(const QStringList& lines) { edDetails->setPlainText(lines.join('\n')); }
 

@@ -132,11 +132,11 @@ void TFormOptions::Fill(const TClassOptions& options) {
   cbActivateAtRun->setChecked(options.StartupRun());
   cbRunInTray->setChecked(options.StartupTray());
   edDownloadFolder->setText(options.DownloadFolder());
-  edPOP3AcceleratorTime->SetValue(options.Pop3AccelTime());
+  edPOP3AcceleratorTime->SetValue(options.EffectivePollSeconds());
   const QString name = PackLevelName(options.AttachCompress());
   if (!name.isEmpty()) edCompressionMethod->setCurrentText(name);
-  edVolumeSize->SetValue(options.AttachVolume());
-  edDownloadTimeout->SetValue(options.TimeoutClient());
+  edVolumeSize->SetValue(options.EffectiveVolumeSize());
+  edDownloadTimeout->SetValue(options.EffectiveTimeoutSeconds());
 }
 
 void TFormOptions::Apply(TClassOptions& options) const {

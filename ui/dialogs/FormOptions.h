@@ -43,9 +43,10 @@ QString PackLevelName(int level);
 // The level of a compression name, ignoring letter case; -1 for none of them.
 int PackLevelOf(const QString& name);
 
-// Fills the options dialog, shows it modally and, with OK, writes it into the
+// Fills the options dialog with the values in effect (a number stored as 0 or
+// outside the limits shows its preset), shows it modally and, with OK, writes it into the
 // options. True on OK. The caller then sets up the archive component (pack
 // level AttachCompress, volumes of AttachVolume bytes), re-arms the polling
-// timer with Pop3AccelTime x 1000 ms (stop, new interval, start, online or not)
+// timer with the polling period in effect (stop, new interval, start, online or not)
 // and saves, which writes or removes the autostart entry.
 bool RunOptionsDialog(QWidget* parent, TClassOptions& options);

@@ -122,7 +122,9 @@ int main(int argc, char** argv) {
   }
   {
     TFormError form;
-    form.SetMessage("Unable to connect to the incoming mail server. Error code: 3");
+    // Going online with a wrong password, as the window shows it.
+    form.SetMessage("Unable to connect POP3 Server.\r\nCheck your POP3 server configuration.\r\nError code: 104\r\n"
+                    "The server refused the account name or password.");
     form.SetDetails({"S: +OK ready.", "C: USER someone", "C: PASS ********", "S: -ERR [AUTH] Authentication failed."});
     Shoot(form, "error");
     form.btDetailsClick();

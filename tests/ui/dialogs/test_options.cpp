@@ -178,21 +178,34 @@ TEST(OptionsDialog, NumberBoxesKeepTheirLimits) {
   EXPECT_EQ(form.edVolumeSize->MaxValue(), 25000000);
 }
 
-// Without a configuration file the numbers read 0; the dialog shows and stores
-// the lower limits instead, so a confirmed dialog never leaves a polling period of 0.
-TEST(OptionsDialog, ZeroOptionsOfAFreshConfigurationBecomeTheLowerLimits) {
-  TClassOptions options(nullptr, TestProvider());
-  options.SetPop3AccelTime(0);
-  options.SetAttachCompress(0);
-  options.SetAttachVolume(0);
-  options.SetTimeoutClient(0);
-  TFormOptions form;
-  form.Fill(options);
-  form.Apply(options);
-  EXPECT_EQ(options.Pop3AccelTime(), 10);
-  EXPECT_EQ(options.AttachCompress(), 0);  // "Store"
-  EXPECT_EQ(options.AttachVolume(), 1000000);
-  EXPECT_EQ(options.TimeoutClient(), 360);
+// Without a configuration file the numbers read 0; a stored number outside
+// the limits is no better. The dialog shows the values in effect, the presets,
+// and OK without touching anything stores those, not the lower limits.
+TEST(OptionsDialog, NumbersNotWithinTheLimitsShowAndStoreThePresets) {
+  const struct {
+    qint32 Accel, Volume, Timeout;
+  } stored[] = {{0, 0, 0}, {9, 999999, 359}, {2419201, 25000001, 2419201}, {-1, -1, -1}};
+  for (const auto& c : stored) {
+    SCOPED_TRACE(testing::Message() << c.Accel << ' ' << c.Volume << ' ' << c.Timeout);
+    TClassOptions options(nullptr, TestProvider());
+    options.SetPop3AccelTime(c.Accel);
+    options.SetAttachVolume(c.Volume);
+    options.SetTimeoutClient(c.Timeout);
+    QString shownAccel, shownVolume, shownTimeout;
+    WhenModal<TFormOptions>([&](TFormOptions* form) {
+      shownAccel = form->edPOP3AcceleratorTime->text();
+      shownVolume = form->edVolumeSize->text();
+      shownTimeout = form->edDownloadTimeout->text();
+      form->findChild<QPushButton*>("btOk")->click();
+    });
+    EXPECT_TRUE(RunOptionsDialog(nullptr, options));
+    EXPECT_EQ(shownAccel, "10");
+    EXPECT_EQ(shownVolume, "10,000,000");
+    EXPECT_EQ(shownTimeout, "3600");
+    EXPECT_EQ(options.Pop3AccelTime(), 10);
+    EXPECT_EQ(options.AttachVolume(), 10000000);
+    EXPECT_EQ(options.TimeoutClient(), 3600);
+  }
 }
 
 TEST(OptionsDialog, PageListSwitchesThePages) {

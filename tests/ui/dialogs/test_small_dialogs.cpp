@@ -240,6 +240,22 @@ TEST(ErrorDialog, DetailsButtonAndEscape) {
   EXPECT_EQ(form.pnDetails->size(), QSize(331, 166));
 }
 
+TEST(ErrorDialog, ALongMessageIsShownWhole) {
+  TFormError form;
+  const int shortHeight = form.height();
+  form.SetMessage("Unable to connect POP3 Server.\r\nCheck your POP3 server configuration.\r\nError code: 104\r\n"
+                  "The server refused the account name or password.");
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  EXPECT_GE(form.lbMessage->height(), form.lbMessage->heightForWidth(form.lbMessage->width()));
+  EXPECT_GT(form.btDetails->y(), form.lbMessage->geometry().bottom());
+  EXPECT_GT(form.height(), shortHeight);
+  EXPECT_GE(form.height(), form.btDetails->geometry().bottom());
+  form.btDetails->click();
+  EXPECT_GT(form.pnDetails->y(), form.btDetails->geometry().bottom());
+  EXPECT_GE(form.height(), form.pnDetails->geometry().bottom());
+}
+
 TEST(ErrorDialog, ShowsALogLessItsFirstLine) {
   QTemporaryDir dir;
   const QString log = dir.path() + "/pop3.log";
