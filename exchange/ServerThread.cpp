@@ -216,11 +216,13 @@ void TClassServer::HandleReply() {
   FElapsedMs = 0;
   for (;;) {
     if (FolderSize(collection) == tag.First && EarlierVolumesReported(tag.Id, tag.Second)) {
-      const bool extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
+      const Result<> extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
       if (ownFolder) DeletePath(collection);
       if (!extracted) {
-        // A download that could not be unpacked has failed; the row must not
-        // stay Active for ever.
+        // A download that could not be unpacked has failed, and says why (a
+        // full disk, a damaged or hostile archive); the row must not stay
+        // Active for ever.
+        if (!extracted.error().isEmpty()) SetFailure(extracted.error());
         FState = jsError;
         FProgress = 0;
         return;
@@ -247,14 +249,14 @@ void TClassServer::HandleReply() {
   }
 }
 
-bool TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
-  if (TrimText(destination).isEmpty()) return false;
+Result<> TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
+  if (TrimText(destination).isEmpty()) return Failure(QString());
   const QString first = QFileInfo(lastVolume).path() + QLatin1Char('/') + VolumeName(1);
   FCipher.SetKey(VolumeKey());
-  if (!FCipher.DecryptFileInPlace(first)) return false;
+  if (!FCipher.DecryptFileInPlace(first)) return Failure(QString());
   Archiver zip(FAttachCompress, FAttachVolume);
   zip.SetCancel(&FCancel);
-  return zip.Extract(lastVolume, destination).has_value();
+  return zip.Extract(lastVolume, destination);
 }
 
 // ---------------------------------------------------------------------------

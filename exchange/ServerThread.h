@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "core/Result.h"
 #include "core/Users.h"
 #include "exchange/Worker.h"
 #include "message/MessageCipher.h"
@@ -71,8 +72,9 @@ public:
   // reply that reports a failure (Failed) ends the job in Error.
   void HandleReply();
   // Decrypts the first volume beside lastVolume and extracts the archive into
-  // destination. False (with StatusText untouched) when it fails.
-  bool ExtractDownload(const QString& destination, const QString& lastVolume);
+  // destination. A failure carries the archive's reason (empty: no download
+  // folder, or a first volume that cannot be opened).
+  Result<> ExtractDownload(const QString& destination, const QString& lastVolume);
 
 protected:
   // The job has failed for this reason.

@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -16,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include <unistd.h>
 
 #include "archive/Archiver.h"
 #include "core/Users.h"
@@ -692,6 +695,38 @@ TEST_F(VolumeCollection, LastVolumeWaitsForEveryVolumeThenExtracts) {
   EXPECT_EQ(ReadFile(Downloads + "/a.bin"), A);
   EXPECT_EQ(ReadFile(Downloads + "/b.bin"), B);
   EXPECT_FALSE(QFileInfo::exists(Collection));
+}
+
+// A small file system of its own (root only; skipped elsewhere).
+class SmallDisk {
+public:
+  SmallDisk(const QString& path, const char* size) : Path(path) {
+    QDir().mkpath(path);
+    Mounted = ::getuid() == 0 &&
+              QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=") + size, "tmpfs", path}) == 0;
+  }
+  ~SmallDisk() {
+    if (Mounted) QProcess::execute("umount", {Path});
+  }
+  QString Path;
+  bool Mounted = false;
+};
+
+TEST_F(VolumeCollection, DownloadIntoAFullDiskSaysSo) {
+  const SmallDisk disk(Dir.path() + "/small", "64k");
+  if (!disk.Mounted) GTEST_SKIP() << "needs to mount a small tmpfs (root)";
+  Downloads = disk.Path;
+  for (int i : {0, 1, 2}) Save(i);
+  Host.RowProgress = 50 + 2 * 50.0 / 3;
+  auto server = VolumeServer(2);
+  RunToEnd(*server);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  const Report& r = Host.RowReports[0];
+  EXPECT_EQ(r.State, jsError);
+  // Which folder, and that it lacks the space: not "the content is empty".
+  EXPECT_TRUE(r.Message.startsWith("Error: Not enough free disk space in \"" + disk.Path + "\""))
+      << r.Message.toStdString();
+  EXPECT_TRUE(QDir(disk.Path).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
 }
 
 TEST_F(VolumeCollection, MissingVolumeEndsInTheTimeOut) {
