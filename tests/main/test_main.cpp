@@ -5,6 +5,7 @@
 #include "MainTestEnv.h"
 #include "TestFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -210,4 +211,27 @@ TEST_F(MainTest, DamagedConfigurationBuildsNoObjectAndTouchesNothing) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(sound);
   }
+}
+
+TEST_F(MainTest, EachConfigurationHasItsOwnTemporaryFolders) {
+  const QString otherConf = Dir.path() + "/second conf";
+  TClassMain first(nullptr), second(nullptr, otherConf), again(nullptr);
+  for (const TClassMain* m : {&first, &second}) {
+    EXPECT_TRUE(m->TempInput().startsWith(Dir.path() + "/in/")) << m->TempInput().toStdString();
+    EXPECT_TRUE(m->TempOutput().startsWith(Dir.path() + "/out/")) << m->TempOutput().toStdString();
+  }
+  EXPECT_NE(first.TempInput(), second.TempInput());
+  EXPECT_NE(first.TempOutput(), second.TempOutput());
+  EXPECT_EQ(first.TempInput(), again.TempInput());  // the same folder each start
+  EXPECT_TRUE(second.TempInput().section('/', -1).startsWith("second_conf-"));
+
+  // The start-up clean-up of one leaves the other's files alone.
+  ASSERT_TRUE(WriteFile(second.TempInput() + "/20260101000000001/disk.001", "volume"));
+  ASSERT_TRUE(WriteFile(second.TempOutput() + "/20260101000000002/disk.001", "volume"));
+  ASSERT_TRUE(WriteFile(first.TempInput() + "/left.txt", "x"));
+  first.CleanTempFolders();
+  EXPECT_FALSE(QFile::exists(first.TempInput() + "/left.txt"));
+  EXPECT_TRUE(QDir(first.TempInput()).exists());
+  EXPECT_EQ(ReadFile(second.TempInput() + "/20260101000000001/disk.001"), "volume");
+  EXPECT_EQ(ReadFile(second.TempOutput() + "/20260101000000002/disk.001"), "volume");
 }
