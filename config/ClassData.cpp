@@ -50,6 +50,48 @@ void RemoveStaleTemporaries(const QString& folder, const QString& fileName) {
   }
 }
 
+// A save writes both files as pending copies first, then a commit mark, then
+// renames both over the files and removes the mark. A load first finishes a
+// save whose mark is there and forgets one whose mark is not, so that it
+// always reads the two files of one save.
+QString PendingPath(const QString& path) {
+  const QFileInfo info(path);
+  return info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".pending");
+}
+QString CommitMarkPath(const QString& folder) { return folder + QStringLiteral("/.save.commit"); }
+
+void SyncFolder(const QString& folder) {
+  const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return;
+  ::fsync(dirFd);
+  ::close(dirFd);
+}
+
+// Renames each pending copy over its file. Raises EConfigFileError.
+void MovePendingCopies(const QStringList& paths) {
+  for (const QString& path : paths) {
+    const QString pending = PendingPath(path);
+    if (!QFileInfo::exists(pending)) continue;  // renamed before an interruption
+    if (::rename(QFile::encodeName(pending).constData(), QFile::encodeName(path).constData()) != 0)
+      throw EConfigFileError(path, SystemError(errno), true);
+  }
+}
+
+// Finishes or forgets a save that was interrupted (see PendingPath).
+void RecoverInterruptedSave(const QStringList& paths) {
+  if (paths.isEmpty()) return;
+  const QString folder = QFileInfo(paths.first()).absolutePath();
+  const QString mark = CommitMarkPath(folder);
+  if (QFileInfo::exists(mark)) {
+    MovePendingCopies(paths);
+    SyncFolder(folder);
+    QFile::remove(mark);
+  } else {
+    for (const QString& path : paths) QFile::remove(PendingPath(path));
+  }
+  SyncFolder(folder);
+}
+
 }  // namespace
 
 EConfigFileError::EConfigFileError(const QString& file, const QString& reason, bool writing)
@@ -87,11 +129,7 @@ void WriteFileAtomically(const QString& path, const QByteArray& bytes) {
   if (error) ::unlink(temp.constData());
   ::close(fd);
   if (error) fail(SystemError(error));
-  const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);  // the rename itself reaches the disk
-    ::close(dirFd);
-  }
+  SyncFolder(folder);  // the rename itself reaches the disk
 }
 
 // ---- TClassData
@@ -102,6 +140,7 @@ TClassData::TClassData(QObject* owner, const std::optional<QString>& confFolder)
   FDataMain103.SetName(kTableMain103);
   DefineTables();
   ReadFileNames(confFolder);
+  RecoverInterruptedSave({FMainFile103, FMainFile});
   LoadTable(FDataMain, FMainFile);
   LoadTable(FDataMain103, FMainFile103);
 }
@@ -251,14 +290,19 @@ void TClassData::LoadTable(TMemTable& table, const QString& path) {
   DecodeFile(bytes, table, FCipher, path);
 }
 
-void TClassData::SaveTable(const TMemTable& table, const QString& path) {
-  WriteFileAtomically(path, EncodeFile(table, FCipher, path));
-}
-
 void TClassData::SaveFiles() {
   // The row the application object left in editing is complete now.
   if (FDataMain.Editing()) FDataMain.Post();
   if (FDataMain103.Editing()) FDataMain103.Post();
-  SaveTable(FDataMain103, FMainFile103);
-  SaveTable(FDataMain, FMainFile);
+  // Both files change together: pending copies, the commit mark, the renames.
+  const QStringList paths = {FMainFile103, FMainFile};
+  RecoverInterruptedSave(paths);
+  const QString folder = QFileInfo(FMainFile).absolutePath();
+  for (const QString& path : paths) RemoveStaleTemporaries(folder, QFileInfo(path).fileName());
+  WriteFileAtomically(PendingPath(FMainFile103), EncodeFile(FDataMain103, FCipher, FMainFile103));
+  WriteFileAtomically(PendingPath(FMainFile), EncodeFile(FDataMain, FCipher, FMainFile));
+  WriteFileAtomically(CommitMarkPath(folder), QByteArray());
+  MovePendingCopies(paths);
+  SyncFolder(folder);
+  QFile::remove(CommitMarkPath(folder));
 }

@@ -58,8 +58,9 @@ public:
   QString MainFile103() const { return FMainFile103; }
   MessageCipher& Cipher() { return FCipher; }
 
-  // Writes "server103.cfg", then "server.cfg". Raises EConfigFileError; a failure
-  // on the first file leaves the second unwritten.
+  // Writes "server103.cfg" and "server.cfg" as one change: after a crash at any
+  // moment, a load reads both files of the last save or both of the one under
+  // way. Raises EConfigFileError; a failure before the commit leaves both as they were.
   void SaveFiles();
   void SetSaveOnDestroy(bool save) { FSaveOnDestroy = save; }
 
@@ -79,7 +80,6 @@ private:
   void DefineTables();
   void ReadFileNames(const std::optional<QString>& confFolder);
   void LoadTable(TMemTable& table, const QString& path);
-  void SaveTable(const TMemTable& table, const QString& path);
 
   // Declared so that the cipher comes first and the tables go in the order
   // "DataMain103", "DataMain", cipher at destruction.

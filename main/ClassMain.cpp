@@ -1,6 +1,9 @@
 #include "main/ClassMain.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include "core/FileUtils.h"
 #include "platform/Autostart.h"
@@ -44,6 +47,23 @@ TClassMain::~TClassMain() {
   delete FData;  // writes the configuration files
 }
 
+namespace {
+// The part of a temporary folder that belongs to one configuration folder:
+// base/NAME-HASH, NAME the configuration folder's name (letters, digits, ".",
+// "_", "-"), HASH from its full path. Two programs on one installation with
+// different configuration folders never touch each other's files.
+QString OwnTempFolder(const QString& base, const QString& confFolder) {
+  if (base.isEmpty()) return base;
+  const QFileInfo info(confFolder);
+  const QString path = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+  static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9._-]"));
+  QString name = info.fileName().replace(unsafe, QStringLiteral("_")).left(40);
+  if (name.isEmpty() || name.startsWith(u'.')) name.prepend(QStringLiteral("conf"));
+  const QByteArray hash = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex().left(12);
+  return base + u'/' + name + u'-' + QString::fromLatin1(hash);
+}
+}  // namespace
+
 void TClassMain::CleanTempFolders() const {
   for (const QString& folder : {FTempOutput, FTempInput}) {
     if (folder.isEmpty()) continue;
@@ -59,8 +79,9 @@ void TClassMain::LoadRegistry() {
   FQuickStart = s.QuickStart;
   FLogFolder = s.Log;
   FLocalizerExt = s.LocalizerExt;
-  FTempInput = s.TempInput;
-  FTempOutput = s.TempOutput;
+  const QString confFolder = QFileInfo(FData->MainFile()).absolutePath();
+  FTempInput = OwnTempFolder(s.TempInput, confFolder);
+  FTempOutput = OwnTempFolder(s.TempOutput, confFolder);
 }
 
 void TClassMain::Load() {

@@ -301,3 +301,47 @@ TEST(ConfigStore, SaveFilesWritesOnDemandAndClearsStaleTemporaries) {
   }
   QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
+
+// A save interrupted after its commit mark is finished by the next load; one
+// interrupted before it is forgotten: a load always reads one save's pair.
+TEST(ConfigStore, InterruptedSaveIsFinishedOrForgottenAsAPair) {
+  QTemporaryDir dir;
+  auto save = [&](const QString& host, const QString& anonymous) {
+    TClassData data(nullptr, dir.path());
+    data.SetSaveOnDestroy(false);
+    data.DataMain().Edit();
+    data.DataMain().SetString("MAIN_REMOTE_HOST", host);
+    data.DataMain103().Edit();
+    data.DataMain103().SetString("ANONYMOUS_FOLDER", anonymous);
+    data.SaveFiles();
+  };
+  save("old@example.org", "/old");
+  const QByteArray oldMain = ReadFile(dir.filePath("server.cfg")), old103 = ReadFile(dir.filePath("server103.cfg"));
+  save("new@example.org", "/new");
+  const QByteArray newMain = ReadFile(dir.filePath("server.cfg")), new103 = ReadFile(dir.filePath("server103.cfg"));
+  const struct {
+    const char* Name;
+    bool Mark, Main103Renamed, MainPending;
+    const char* Want;
+  } cases[] = {
+      {"pending copies, no mark", false, false, true, "old"},
+      {"mark, nothing renamed", true, false, true, "new"},
+      {"mark, one file renamed", true, true, true, "new"},
+      {"mark, both renamed", true, true, false, "new"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    WriteFile(dir.filePath("server.cfg"), oldMain);
+    WriteFile(dir.filePath("server103.cfg"), c.Main103Renamed ? new103 : old103);
+    if (!c.Main103Renamed) WriteFile(dir.filePath(".server103.cfg.pending"), new103);
+    if (c.MainPending) WriteFile(dir.filePath(".server.cfg.pending"), newMain);
+    else WriteFile(dir.filePath("server.cfg"), newMain);
+    if (c.Mark) WriteFile(dir.filePath(".save.commit"), "");
+    TClassData data(nullptr, dir.path());
+    data.SetSaveOnDestroy(false);
+    const QString want = QString::fromLatin1(c.Want);
+    EXPECT_EQ(data.DataMain().AsString("MAIN_REMOTE_HOST"), want + "@example.org");
+    EXPECT_EQ(data.DataMain103().AsString("ANONYMOUS_FOLDER"), "/" + want);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"server.cfg", "server103.cfg"}));
+  }
+}

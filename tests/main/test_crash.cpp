@@ -1,6 +1,6 @@
 // Crash safety: a process that saves in a loop is killed with SIGKILL at
-// random moments after its first save; after every kill both files load, each
-// with the content of the last completed save or of the one that was under way.
+// random moments after its first save; after every kill both files load, both
+// with the content of the last completed save or both of the one under way.
 #include "main/ClassMain.h"
 #include "MainTestEnv.h"
 
@@ -75,6 +75,7 @@ TEST(CrashSafety, KilledWhileSavingEveryFileIsOldOrNew) {
     EXPECT_TRUE(k == done || k == done + 1) << "main file at " << k << ", last save " << done;
     const int a = AnonymousGeneration(data);
     EXPECT_TRUE(a == done || a == done + 1) << "anonymous file at " << a << ", last save " << done;
+    EXPECT_EQ(k, a) << "the two files come from different saves";
     EXPECT_GE(k, mainK);
     EXPECT_GE(a, anonK);
     mainK = k;

@@ -5,6 +5,7 @@
 #include "MainTestEnv.h"
 #include "TestFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -44,8 +45,8 @@ TEST_F(MainTest, FreshConfigurationLoadsEmptyAndItsOwnerWritesBothFiles) {
   EXPECT_EQ(main->QuickStart(), "/opt/kestro/quickstart.pdf");
   EXPECT_EQ(main->LogFolder(), Env.Root + "/log");
   EXPECT_EQ(main->LocalizerExt(), "ES");
-  EXPECT_EQ(main->TempInput(), Env.Root + "/in");
-  EXPECT_EQ(main->TempOutput(), Env.Root + "/out");
+  EXPECT_TRUE(main->TempInput().startsWith(Env.Root + "/in/conf-"));  // its own part of the folder
+  EXPECT_TRUE(main->TempOutput().startsWith(Env.Root + "/out/conf-"));
   EXPECT_EQ(main->Data().MainFile(), Env.Conf() + "/server.cfg");
   EXPECT_FALSE(QFile::exists(Env.Conf() + "/server.cfg"));
   delete owner;  // frees the application object, which writes
@@ -210,4 +211,27 @@ TEST_F(MainTest, DamagedConfigurationBuildsNoObjectAndTouchesNothing) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(sound);
   }
+}
+
+TEST_F(MainTest, EachConfigurationHasItsOwnTemporaryFolders) {
+  const QString otherConf = Dir.path() + "/second conf";
+  TClassMain first(nullptr), second(nullptr, otherConf), again(nullptr);
+  for (const TClassMain* m : {&first, &second}) {
+    EXPECT_TRUE(m->TempInput().startsWith(Dir.path() + "/in/")) << m->TempInput().toStdString();
+    EXPECT_TRUE(m->TempOutput().startsWith(Dir.path() + "/out/")) << m->TempOutput().toStdString();
+  }
+  EXPECT_NE(first.TempInput(), second.TempInput());
+  EXPECT_NE(first.TempOutput(), second.TempOutput());
+  EXPECT_EQ(first.TempInput(), again.TempInput());  // the same folder each start
+  EXPECT_TRUE(second.TempInput().section('/', -1).startsWith("second_conf-"));
+
+  // The start-up clean-up of one leaves the other's files alone.
+  ASSERT_TRUE(WriteFile(second.TempInput() + "/20260101000000001/disk.001", "volume"));
+  ASSERT_TRUE(WriteFile(second.TempOutput() + "/20260101000000002/disk.001", "volume"));
+  ASSERT_TRUE(WriteFile(first.TempInput() + "/left.txt", "x"));
+  first.CleanTempFolders();
+  EXPECT_FALSE(QFile::exists(first.TempInput() + "/left.txt"));
+  EXPECT_TRUE(QDir(first.TempInput()).exists());
+  EXPECT_EQ(ReadFile(second.TempInput() + "/20260101000000001/disk.001"), "volume");
+  EXPECT_EQ(ReadFile(second.TempOutput() + "/20260101000000002/disk.001"), "volume");
 }

@@ -1,6 +1,7 @@
 #include "TestFiles.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
@@ -25,4 +26,13 @@ QByteArray RandomBytes(qsizetype size, quint32 seed) {
   QByteArray bytes(size, Qt::Uninitialized);
   for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
   return bytes;
+}
+
+QStringList EntriesUnder(const QString& folder) {
+  QStringList entries;
+  QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) entries << QDir(folder).relativeFilePath(it.next());
+  entries.sort();
+  return entries;
 }

@@ -13,3 +13,5 @@ QByteArray ReadFile(const QString& path);
 QByteArray RandomBytes(qsizetype size, quint32 seed);
 // A file of size bytes 'x' (empty by default), its folder created.
 inline bool Touch(const QString& path, int size = 0) { return WriteFile(path, QByteArray(size, 'x')); }
+// Every file and folder below folder (hidden ones too), as paths relative to it.
+QStringList EntriesUnder(const QString& folder);
