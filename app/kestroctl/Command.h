@@ -11,10 +11,12 @@ class CtlUsageError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
-// Failed work: the message goes to stderr, exit 1.
+// Failed work: the message goes to stderr, exit Code (1 unless a command says
+// otherwise).
 class CtlError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+  explicit CtlError(const std::string& what, int code = 1) : std::runtime_error(what), Code(code) {}
+  int Code;
 };
 
 struct CtlCommand {

@@ -7,6 +7,8 @@
 #include "exchange/Engine.h"
 #include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
+#include "exchange/Worker.h"
+#include "message/PeerMessage.h"
 #include "kestroctl/Command.h"
 #include "platform/InstanceLock.h"
 
@@ -15,7 +17,9 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -37,6 +41,24 @@ void Out(const QString& text) {
 }
 
 QString Number(double v) { return QString::number(v, 'f', 2); }
+
+// The exit codes of "request" besides 0 (done), 1 (any other failure) and 2 (usage).
+enum RequestExit { kExitRefused = 3, kExitTimedOut = 4, kExitDiskFull = 5, kExitConnection = 6 };
+
+// The exit code for a request that ended with the row text info ("Error: ...").
+int RequestExitCode(const QString& info) {
+  const auto has = [&](const QString& text) { return info.contains(text, Qt::CaseInsensitive); };
+  if (has(kMsgSendFailed)) return kExitConnection;
+  if (has(peer::kMsgTimeout)) return kExitTimedOut;
+  if (has(QStringLiteral("free disk space")) || has(QString::fromLocal8Bit(std::strerror(ENOSPC))) ||
+      has(QStringLiteral("disk is full")))
+    return kExitDiskFull;
+  // What the friend's Kestro answers when it does not serve the request.
+  for (const QString& refusal : {peer::kMsgForbidden, peer::kMsgAuthFailed, peer::kMsgEmpty, peer::kMsgNoDirectory,
+                                 QStringLiteral("Command not allowed.")})
+    if (has(refusal)) return kExitRefused;
+  return 1;
+}
 
 // How long the exit waits for the threads to end.
 constexpr std::chrono::seconds kExitLimit{10};
@@ -69,7 +91,8 @@ struct Peer {
   void GoOnline() {
     const TOnlineCycle::Failure failure = Kestro->Cycle().GoOnline();
     if (!Kestro->Cycle().Online())
-      throw CtlError(QString(failure.Message).replace(QStringLiteral("\r\n"), QStringLiteral(" ")).toStdString());
+      throw CtlError(QString(failure.Message).replace(QStringLiteral("\r\n"), QStringLiteral(" ")).toStdString(),
+                     kExitConnection);
   }
 
   // Goes offline, stops every worker and poller, and saves.
@@ -78,15 +101,15 @@ struct Peer {
     QCoreApplication::processEvents();
   }
 
-  // The end of the command: code, or error (exit 1) when it is not empty. When
-  // a thread outlived the exit the process ends here, after the output.
+  // The end of the command: code, with the error (when not empty) on stderr.
+  // When a thread outlived the exit the process ends here, after the output.
   int End(int code, const QString& error = {}) {
     if (!Ended) {
       if (!error.isEmpty()) Err(QStringLiteral("kestroctl: %1\n").arg(error));
       std::fflush(nullptr);
-      ::_exit(error.isEmpty() ? code : 1);
+      ::_exit(code);
     }
-    if (!error.isEmpty()) throw CtlError(error.toStdString());
+    if (!error.isEmpty()) throw CtlError(error.toStdString(), code);
     return code;
   }
 };
@@ -184,7 +207,8 @@ int Request(const QStringList& argsIn) {
   if (gSignalled) return peer.End(1, QStringLiteral("interrupted"));
   if (result.State != jsDone) {
     QString text = error.isEmpty() ? StateName(result.State) : error;
-    return peer.End(1, text.replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
+    return peer.End(RequestExitCode(result.Info + QLatin1Char(' ') + text),
+                    text.replace(QStringLiteral("\r\n"), QStringLiteral(" ")));
   }
   if (command == QLatin1String("list")) {
     for (const ListingRow& r : listing) Out(r.Name + QLatin1Char('\t') + r.Size + QLatin1Char('\n'));
@@ -204,5 +228,6 @@ KESTROCTL_COMMAND("run", "DIR",
 KESTROCTL_COMMAND("request", "DIR ADDRESS list|download [FILE...] [--into FOLDER] [--trace]",
                   "Sends a request from the account of DIR to ADDRESS and waits for its answer: prints the listing, "
                   "or the paths of the downloaded files (into FOLDER, else the download folder); --trace prints "
-                  "the job row's steps to stderr",
+                  "the job row's steps to stderr. Exit codes: 0 done, 3 refused by the friend, 4 timed out, "
+                  "5 disk full, 6 connection failure (going online or sending), 1 any other failure, 2 usage",
                   Request);

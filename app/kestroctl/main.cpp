@@ -81,6 +81,9 @@ int main(int argc, char** argv) {
     PrintError(QStringLiteral("usage: kestroctl %1 %2").arg(QString::fromUtf8(command->Name),
                                                              QString::fromUtf8(command->Usage)));
     return 2;
+  } catch (const CtlError& e) {
+    PrintError(QString::fromUtf8(e.what()));
+    return e.Code;
   } catch (const std::exception& e) {
     PrintError(QString::fromUtf8(e.what()));
     return 1;

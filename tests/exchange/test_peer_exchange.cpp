@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "MailStack.h"
 #include "Peers.h"
@@ -140,7 +141,11 @@ TEST_F(PeerExchange, PlainRequestsGetPlainAnswersThatSevenZipUnpacks) {
 }
 
 // What a requester is told, without "Error: ".
-QString Refusal(const CtlResult& r) { return r.Code == 0 ? QString("(exit 0)") : r.Err.trimmed(); }
+QString Refusal(const CtlResult& r) {
+  if (r.Code == 0) return "(exit 0)";
+  EXPECT_EQ(r.Code, 3) << "a refusal by the friend exits 3";
+  return r.Err.trimmed();
+}
 
 TEST_F(PeerExchange, RefusalsReachTheRequester) {
   PeerDir bob = MakeBob();
@@ -183,6 +188,32 @@ TEST_F(PeerExchange, RefusalsReachTheRequester) {
   EXPECT_EQ(Refusal(Ctl(carol, {"request", carol.Conf(), "bob@example.test", "list"})),
             "kestroctl: Disk or directory not exists or is inaccessible.");
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// What a script can tell apart by the exit code of a request besides a refusal.
+TEST_F(PeerExchange, RequestExitCodesTellFailuresApart) {
+  const PeerDir bob = MakeBob(false);
+  const PeerDir alice = PeerDir::Make(Root, "alice", false);
+  // Done.
+  RunningPeer server(bob);
+  ASSERT_TRUE(server.Online());
+  EXPECT_EQ(Ctl(alice, {"request", alice.Conf(), "bob@example.test", "list"}).Code, 0);
+  // A download folder without the space for the files (a small tmpfs; root only).
+  const QString small = Root + "/small";
+  QDir().mkpath(small);
+  if (::getuid() == 0 && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", small}) == 0) {
+    const CtlResult full =
+        Ctl(alice, {"request", alice.Conf(), "bob@example.test", "download", "a.bin", "--into", small});
+    QProcess::execute("umount", {small});
+    EXPECT_EQ(full.Code, 5) << full.Err.toStdString();
+    EXPECT_TRUE(full.Err.contains("free disk space in \"" + small)) << full.Err.toStdString();
+  }
+  EXPECT_EQ(server.Stop(), 0);
+  // A server that refuses the account.
+  CtlOk(alice, {"option", "set", alice.Conf(), "OPTIONS_POP3_PASSWORD", "Wrong-Secret-1"});
+  const CtlResult refused = Ctl(alice, {"request", alice.Conf(), "bob@example.test", "list"});
+  EXPECT_EQ(refused.Code, 6) << refused.Err.toStdString();
+  EXPECT_TRUE(refused.Err.contains("The server refused the account name or password.")) << refused.Err.toStdString();
 }
 
 TEST_F(PeerExchange, NamesThatLeaveTheShareGetNothing) {
