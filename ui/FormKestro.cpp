@@ -343,43 +343,39 @@ void TFormKestro::CreateControls() {
   pnStateGap->setObjectName(QStringLiteral("pnStateGap"));
   btState = stateButton("btState", aState);
 
+  // The two lists of the State panel: one row selected at a time, read-only,
+  // the State menu on the right button.
+  auto listView = [this](const char* name, QAbstractItemModel* model) {
+    auto* view = new QTreeView(pnState);
+    view->setObjectName(QString::fromLatin1(name));
+    view->setModel(model);
+    view->setRootIsDecorated(false);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSortingEnabled(false);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->header()->setStretchLastSection(true);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view, &QWidget::customContextMenuRequested, this,
+            [this, view](const QPoint& at) { pmState->popup(view->viewport()->mapToGlobal(at)); });
+    return view;
+  };
   FStateModel = new StateListModel(ilMain, this);
   FStateModel->setSourceModel(&JobRows());
-  tlState = new QTreeView(pnState);
-  tlState->setObjectName(QStringLiteral("tlState"));
-  tlState->setModel(FStateModel);
-  tlState->setRootIsDecorated(false);
-  tlState->setSelectionMode(QAbstractItemView::SingleSelection);
-  tlState->setSelectionBehavior(QAbstractItemView::SelectRows);
-  tlState->setSortingEnabled(false);
-  tlState->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tlState = listView("tlState", FStateModel);
   tlState->header()->setSectionsMovable(true);
-  tlState->header()->setStretchLastSection(true);
   const int widths[JobRowModel::ColumnCount] = {80, 80, 125, 52, 52, 50, 64, 60, 60, 60, 58, 58};
   for (int c = 0; c < JobRowModel::ColumnCount; ++c) tlState->setColumnWidth(c, widths[c]);
   for (int hidden : {JobRowModel::colNumber, JobRowModel::colAction, JobRowModel::colText, JobRowModel::colInfo,
                      JobRowModel::colSplit, JobRowModel::colSize})
     tlState->setColumnHidden(hidden, true);
   tlState->header()->setMinimumSectionSize(16);
-  tlState->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(tlState, &QTreeView::doubleClicked, this, [this] { RunAction(aProperties); });
-  connect(tlState, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& at) { pmState->popup(tlState->viewport()->mapToGlobal(at)); });
 
   FServedModel = new ServedListModel(this);
-  tlShared = new QTreeView(pnState);
-  tlShared->setObjectName(QStringLiteral("tlShared"));
-  tlShared->setModel(FServedModel);
-  tlShared->setRootIsDecorated(false);
-  tlShared->setSelectionMode(QAbstractItemView::SingleSelection);
-  tlShared->setSelectionBehavior(QAbstractItemView::SelectRows);
-  tlShared->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  tlShared->header()->setStretchLastSection(true);
+  tlShared = listView("tlShared", FServedModel);
   const int sharedWidths[ServedListModel::ColumnCount] = {125, 110, 52, 52, 80};
   for (int c = 0; c < ServedListModel::ColumnCount; ++c) tlShared->setColumnWidth(c, sharedWidths[c]);
-  tlShared->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(tlShared, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& at) { pmState->popup(tlShared->viewport()->mapToGlobal(at)); });
   tlShared->hide();
   tbLists = new QTabBar(tbState);
   tbLists->setObjectName(QStringLiteral("tbLists"));

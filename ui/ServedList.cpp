@@ -10,7 +10,7 @@ QString RequestText(const QString& action, const QString& fileList) {
   static const QRegularExpression lineBreak(QStringLiteral("[\r\n]+"));
   QStringList names;
   for (const QString& line : fileList.split(lineBreak, Qt::SkipEmptyParts))
-    if (!line.trimmed().isEmpty()) names << line.trimmed();
+    if (const QString name = line.trimmed(); !name.isEmpty()) names << name;
   if (action.isEmpty()) return QStringLiteral("(sealed request)");
   return names.isEmpty() ? action : action + QStringLiteral(": ") + names.join(QStringLiteral(", "));
 }

@@ -1,6 +1,7 @@
 #include "Peers.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <gtest/gtest.h>
 
 #include "main/ClassMain.h"
@@ -38,4 +39,23 @@ const JobRow* LocalPeer::Row(const QString& jobId) const {
   for (int i = 0; i < rows.Count(); ++i)
     if (rows.Row(i).Number == jobId) return &rows.Row(i);
   return nullptr;
+}
+
+std::unique_ptr<QCoreApplication> EnsureCoreApplication() {
+  static int argc = 1;
+  static char name[] = "kestro_test";
+  static char* argv[] = {name, nullptr};
+  if (QCoreApplication::instance()) return nullptr;
+  return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+bool UseOwnInstallation(const QString& root, const QString& pace, const QString& extra) {
+  QDir().mkpath(root + "/conf");
+  const QString settings = "[Options]\nCONF=" + root + "/conf\nLOG=" + root + "/log\nTEMP_INPUT=" + root +
+                           "/in\nTEMP_OUTPUT=" + root + "/out\nPACE=" + pace + "\n" + extra;
+  if (!WriteFile(root + "/settings.ini", settings.toUtf8())) return false;
+  qputenv("KESTRO_SETTINGS", (root + "/settings.ini").toUtf8());
+  qputenv("KESTRO_RUNTIME_DIR", (root + "/run").toUtf8());
+  InstallSettings::Reload();
+  return true;
 }

@@ -16,6 +16,16 @@ class TClassMain;
 class TExchange;
 class TOnlineCycle;
 
+class QCoreApplication;
+
+// The application object a test without one needs; null when one exists.
+std::unique_ptr<QCoreApplication> EnsureCoreApplication();
+
+// Points this process at a private installation under root: settings.ini with
+// CONF, LOG, TEMP_INPUT and TEMP_OUTPUT under root, PACE=pace and then the
+// extra lines; the conf folder exists. False when the file cannot be written.
+bool UseOwnInstallation(const QString& root, const QString& pace, const QString& extra = {});
+
 // Kestro in this process, as the window holds it: an engine on the peer's
 // configuration. Freeing it shuts the engine down and waits for every thread.
 class LocalPeer {

@@ -38,20 +38,10 @@ Stored ReadBack(const QString& conf) {
 }
 
 TEST(EngineExit, ARequestWaitingForItsSlotEndsAndTheConfigurationIsSaved) {
-  int argc = 1;
-  char name[] = "engine_exit_test";
-  char* argv[] = {name, nullptr};
-  std::unique_ptr<QCoreApplication> app;
-  if (!QCoreApplication::instance()) app = std::make_unique<QCoreApplication>(argc, argv);
+  const std::unique_ptr<QCoreApplication> app = EnsureCoreApplication();
   QTemporaryDir dir;
   const QString root = dir.path();
-  QDir().mkpath(root + "/conf");
-  ASSERT_TRUE(WriteFile(root + "/settings.ini", ("[Options]\nCONF=" + root + "/conf\nLOG=" + root + "/log\nTEMP_INPUT=" +
-                                                 root + "/in\nTEMP_OUTPUT=" + root + "/out\nPACE=1\n")
-                                                    .toUtf8()));
-  qputenv("KESTRO_SETTINGS", (root + "/settings.ini").toUtf8());
-  qputenv("KESTRO_RUNTIME_DIR", (root + "/run").toUtf8());
-  InstallSettings::Reload();
+  ASSERT_TRUE(UseOwnInstallation(root, "1"));
 
   // Another request holds the one sending slot: ours waits for it.
   NamedSemaphore held(QString::fromLatin1(kClientSemaphore), 1);

@@ -7,8 +7,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "TestFiles.h"
-#include "WaitUntil.h"
+#include "Peers.h"
 #include "exchange/Engine.h"
 #include "exchange/OnlineCycle.h"
 #include "main/ClassMain.h"
@@ -18,22 +17,10 @@
 namespace {
 
 TEST(Polling, AFreshConfigurationPollsAtThePresetAndOnePassAtATime) {
-  int argc = 1;
-  char name[] = "polling_test";
-  char* argv[] = {name, nullptr};
-  std::unique_ptr<QCoreApplication> app;
-  if (!QCoreApplication::instance()) app = std::make_unique<QCoreApplication>(argc, argv);
+  const std::unique_ptr<QCoreApplication> app = EnsureCoreApplication();
   QTemporaryDir dir;
   const QString root = dir.path();
-  QDir().mkpath(root + "/conf");
-  ASSERT_TRUE(WriteFile(root + "/settings.ini",
-                        ("[Options]\nCONF=" + root + "/conf\nLOG=" + root + "/log\nTEMP_INPUT=" + root +
-                         "/in\nTEMP_OUTPUT=" + root + "/out\nPACE=0\n[Provider]\nPOP3_SERVER=127.0.0.1\n"
-                         "POP3_PORT=1\nSSL=false\n")
-                            .toUtf8()));
-  qputenv("KESTRO_SETTINGS", (root + "/settings.ini").toUtf8());
-  qputenv("KESTRO_RUNTIME_DIR", (root + "/run").toUtf8());
-  InstallSettings::Reload();
+  ASSERT_TRUE(UseOwnInstallation(root, "0", "[Provider]\nPOP3_SERVER=127.0.0.1\nPOP3_PORT=1\nSSL=false\n"));
 
   Engine engine(root + "/conf", false);
   TOnlineCycle& cycle = engine.Cycle();

@@ -40,6 +40,19 @@ void ConfirmModals(const std::function<void()>& body) {
   body();
 }
 
+// The peer's Kestro with its window, shown, unpaced, its temporary folders emptied.
+std::unique_ptr<TFormKestro> OpenWindow(const PeerDir& peer, const QString& root) {
+  qputenv("KESTRO_SETTINGS", peer.Settings().toUtf8());
+  qputenv("KESTRO_RUNTIME_DIR", peer.Runtime().toUtf8());
+  qputenv("XDG_CONFIG_HOME", (root + "/xdg").toUtf8());
+  InstallSettings::Reload();
+  SetPaceFactor(0);
+  auto form = std::make_unique<TFormKestro>(std::make_unique<Engine>(peer.Conf()));
+  form->Clean();
+  form->show();
+  return form;
+}
+
 QStringList FileNames(const QTreeWidget* tree) {
   QStringList names;
   for (int i = 0; i < tree->topLevelItemCount(); ++i) names << tree->topLevelItem(i)->text(0);
@@ -68,14 +81,7 @@ TEST(WindowExchange, GoListsTheFriendsShareAndDownloadBringsTheFiles) {
   ASSERT_TRUE(bobRuns.Online());
 
   // Alice's window, over IMAP4.
-  qputenv("KESTRO_SETTINGS", alice.Settings().toUtf8());
-  qputenv("KESTRO_RUNTIME_DIR", alice.Runtime().toUtf8());
-  qputenv("XDG_CONFIG_HOME", (root.path() + "/xdg").toUtf8());
-  InstallSettings::Reload();
-  SetPaceFactor(0);
-  auto form = std::make_unique<TFormKestro>(std::make_unique<Engine>(alice.Conf()));
-  form->Clean();
-  form->show();
+  auto form = OpenWindow(alice, root.path());
   const QString downloads = root.path() + "/downloads";
   QDir().mkpath(downloads);
   form->Main().Options().SetDownloadFolder(downloads);
@@ -130,14 +136,7 @@ TEST(WindowExchange, SharedListShowsWhatWasServedAndRefused) {
   const QString share = root.path() + "/bob-share";
   ASSERT_TRUE(WriteFile(share + "/notes.txt", "Buy milk.\r\n"));
   CtlOk(bob, {"friend", "add", bob.Conf(), "alice@example.test", share});
-  qputenv("KESTRO_SETTINGS", bob.Settings().toUtf8());
-  qputenv("KESTRO_RUNTIME_DIR", bob.Runtime().toUtf8());
-  qputenv("XDG_CONFIG_HOME", (root.path() + "/xdg").toUtf8());
-  InstallSettings::Reload();
-  SetPaceFactor(0);
-  auto form = std::make_unique<TFormKestro>(std::make_unique<Engine>(bob.Conf()));
-  form->Clean();
-  form->show();
+  auto form = OpenWindow(bob, root.path());
   form->RunAction(form->aOnline);
   ASSERT_TRUE(form->Online());
 
