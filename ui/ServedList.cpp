@@ -1,6 +1,7 @@
 #include "ui/ServedList.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 
 #include "core/Jobs.h"
 
@@ -55,6 +56,10 @@ void ServedListModel::Clear() {
 
 void ServedListModel::Opened(const QString& number, const QString& address, const QString& action,
                              const QString& fileList) {
+  if (Count() >= kMaxRows) {
+    const auto ended = std::find_if(FRows.begin(), FRows.end(), [](const Row& r) { return r.State != jsActive; });
+    Remove(ended == FRows.end() ? 0 : int(ended - FRows.begin()));
+  }
   beginInsertRows({}, Count(), Count());
   Row r;
   r.Number = number;

@@ -30,6 +30,10 @@ public:
   void Remove(int row);
   void Clear();
 
+  // At most this many rows: a stranger's flood of mails cannot grow the list
+  // without end. The oldest row that is no longer Active goes first.
+  static constexpr int kMaxRows = 512;
+
   // A request was taken up (served or refused): a new row, newest last.
   void Opened(const QString& number, const QString& address, const QString& action, const QString& fileList);
   // A report on the request numbered number; a row removed meanwhile stays removed.

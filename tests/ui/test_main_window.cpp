@@ -30,6 +30,7 @@
 #include "platform/Settings.h"
 #include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"
+#include "ui/ServedList.h"
 #include "ui/dialogs/FormDialog.h"
 
 namespace {
@@ -326,6 +327,20 @@ int ThreadCount() {
 // A configuration made only by the first start (the account dialog, no
 // options stored): online, the timer polls at the preset period and never
 // runs more than one pass at a time.
+TEST_F(MainWindow, SharedListKeepsAtMostItsLimitOfRows) {
+  ServedListModel& served = form->ServedList();
+  served.Opened("20260101000000000", "friend@example.test", "download", "big.bin\r\n");  // still running
+  for (int i = 1; i <= ServedListModel::kMaxRows + 50; ++i) {
+    const QString number = QString("2026010100000%1").arg(i, 4, 10, QChar('0'));
+    served.Opened(number, "stranger@example.test", "list", "");
+    served.Changed(number, jsError, 0, "Error: User forbidden.");
+  }
+  ASSERT_EQ(served.Count(), ServedListModel::kMaxRows);
+  EXPECT_EQ(served.At(0).Address, "friend@example.test");  // the running one stays
+  EXPECT_EQ(served.At(served.Count() - 1).Number,
+            QString("2026010100000%1").arg(ServedListModel::kMaxRows + 50, 4, 10, QChar('0')));
+}
+
 TEST_F(MainWindow, FirstStartThenOnlinePollsOnePassAtATime) {
   REQUIRE_MAILSTACK();
   MailStack::Get().Clear("alice");
