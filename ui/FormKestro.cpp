@@ -542,9 +542,13 @@ void TFormKestro::changeEvent(QEvent* event) {
 }
 
 void TFormKestro::aMinimizeExecute() {
-  if (!tiTray->isVisible()) return;
-  hide();
-  FormHide();
+  if (tiTray->isVisible()) {
+    hide();
+    FormHide();
+  } else if (!QSystemTrayIcon::isSystemTrayAvailable() && !isMinimized()) {
+    // Without a tray a hidden window could not be found again: the task bar keeps it.
+    showMinimized();
+  }
 }
 
 void TFormKestro::aShowExecute() {
@@ -555,9 +559,17 @@ void TFormKestro::aShowExecute() {
   FormShow();
 }
 
+void TFormKestro::BringToFront() {
+  aShowExecute();
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    modal->raise();
+    modal->activateWindow();
+  }
+}
+
 void TFormKestro::closeEvent(QCloseEvent* event) {
   event->ignore();  // the window is destroyed only at exit
-  if (tiTray->isVisible() && !Main().CloseOn()) {
+  if (!Main().CloseOn() && (tiTray->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable())) {
     RunAction(aMinimize);
     return;
   }

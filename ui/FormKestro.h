@@ -79,6 +79,9 @@ public:
   // Entering the hidden and the shown state.
   void FormHide();
   void FormShow();
+  // A second start asked for the window: shown, restored and in front, from
+  // the tray, from hiding or from the task bar.
+  void BringToFront();
 
   // The status bar's job part.
   void ShowJobStatus(int state, const QString& text);

@@ -9,10 +9,13 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -26,7 +29,9 @@
 #include "WaitUntil.h"
 #include "core/Jobs.h"
 #include "main/ClassMain.h"
+#include "platform/Closing.h"
 #include "platform/Settings.h"
+#include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"
 #include "ui/dialogs/FormDialog.h"
@@ -395,3 +400,20 @@ TEST_F(MainWindow, FileTreeSortsNamesWithoutCaseAndSizesByLength) {
   form->FillFileTree({{"z", "0KB"}});  // a new listing replaces the old one
   EXPECT_EQ(names(), QStringList({"z"}));
 }
+
+TEST_F(MainWindow, ClosingWithoutATrayMinimisesAndKeepsRunning) {
+  if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "this platform has a tray";
+  form->StartupDecisions();  // the end of start-up, where a tray icon would be shown
+  form->show();
+  form->close();
+  EXPECT_FALSE(IsClosing());
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_TRUE(form->isVisible());  // on the task bar, not hidden
+  // Minimising by the program's own command does the same.
+  form->showNormal();
+  form->RunAction(form->aMinimize);
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(IsClosing());
+}
+
