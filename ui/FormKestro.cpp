@@ -577,8 +577,27 @@ void TFormKestro::closeEvent(QCloseEvent* event) {
 }
 
 void TFormKestro::aExitExecute() {
+  if (!ConfirmExit()) return;
   SetClosing(true);
   QApplication::exit(0);
+}
+
+int TFormKestro::ActiveRequests() const {
+  int active = 0;
+  for (int i = 0; i < FEngine->Rows().Count(); ++i)
+    if (FEngine->Rows().Row(i).State == jsActive) ++active;
+  return active;
+}
+
+bool TFormKestro::ConfirmExit() {
+  const int active = ActiveRequests();
+  if (active == 0) return true;
+  const QString text = active == 1 ? QStringLiteral("1 request is still running. Exit anyway?")
+                                   : QStringLiteral("%1 requests are still running. Exit anyway?").arg(active);
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Kestro"), text, QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);  // Enter keeps the program running
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 void TFormKestro::ShowAtStart() {

@@ -83,6 +83,9 @@ public:
   // the tray, from hiding or from the task bar.
   void BringToFront();
 
+  // The user's requests still Active.
+  int ActiveRequests() const;
+
   // The status bar's job part.
   void ShowJobStatus(int state, const QString& text);
 
@@ -153,6 +156,8 @@ private:
 
   int CurrentJobRow() const;
   void SaveConfiguration();
+  // Asks before an exit that would end running requests; true: exit.
+  bool ConfirmExit();
 
   std::unique_ptr<Engine> FEngine;
   StateListModel* FStateModel = nullptr;

@@ -417,3 +417,47 @@ TEST_F(MainWindow, ClosingWithoutATrayMinimisesAndKeepsRunning) {
   EXPECT_FALSE(IsClosing());
 }
 
+// Answers each question box that opens while body runs with key (Enter takes
+// the default button), recording its text.
+QStringList AnswerQuestions(Qt::Key key, QMessageBox::StandardButton click, const std::function<void()>& body) {
+  QStringList texts;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    texts << box->text();
+    if (click != QMessageBox::NoButton) box->button(click)->click();
+    else QTest::keyClick(box, key);
+  });
+  watcher.start(50);
+  body();
+  watcher.stop();
+  return texts;
+}
+
+TEST_F(MainWindow, ExitWithRunningRequestsAsksAndEnterKeepsTheProgramRunning) {
+  // The tray menu's Exit is the same command.
+  EXPECT_TRUE(form->pmTray->actions().contains(form->aExit));
+  form->JobRows().AddJobRow("20260301120000001", "$_list", "", "list", "bob@example.test");
+  QStringList asked = AnswerQuestions(Qt::Key_Return, QMessageBox::NoButton, [&] { form->RunAction(form->aExit); });
+  EXPECT_EQ(asked, QStringList{"1 request is still running. Exit anyway?"});
+  EXPECT_FALSE(IsClosing());
+
+  form->JobRows().AddJobRow("20260301120000002", "$_download", "a.txt\r\n", "download", "carol@example.test");
+  asked = AnswerQuestions(Qt::Key_Escape, QMessageBox::NoButton, [&] { form->RunAction(form->aExit); });
+  EXPECT_EQ(asked, QStringList{"2 requests are still running. Exit anyway?"});
+  EXPECT_FALSE(IsClosing());
+
+  // Yes ends the program's event loop, as does Exit with nothing running.
+  for (const bool running : {true, false}) {
+    if (!running) form->JobRows().Clear();
+    QTimer::singleShot(0, [&] {
+      asked = AnswerQuestions(Qt::Key_unknown, QMessageBox::Yes, [&] { form->RunAction(form->aExit); });
+    });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(asked.size(), running ? 1 : 0);
+    EXPECT_TRUE(IsClosing());
+    SetClosing(false);
+  }
+}
+
