@@ -134,6 +134,7 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
       tlState->selectionModel()->select(FStateModel->index(row, 0),
                                         QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
   });
+  connect(exchange, &TExchange::JobStatus, this, [this](int row, qint32 state) { NoteJobEnd(row, state); });
   connect(exchange, &TExchange::ShowJobError, this, &TFormKestro::ShowJobError, Qt::QueuedConnection);
   connect(exchange, &TExchange::AddressRemembered, this, &TFormKestro::FillAddressBox);
   connect(this, &TFormKestro::SharesChanged, exchange, &TExchange::PublishShares);
@@ -600,6 +601,41 @@ bool TFormKestro::ConfirmExit() {
   return box.exec() == QMessageBox::Yes;
 }
 
+void TFormKestro::Notify(const QString& title, const QString& text) {
+  emit Notified(title, text);
+  if (tiTray->isVisible())
+    tiTray->showMessage(title, text, Online() ? FIconOnline : FIconOffline);
+  else
+    QApplication::alert(this);
+}
+
+void TFormKestro::NoteJobEnd(int row, qint32 state) {
+  if ((state != jsDone && state != jsError) || row < 0 || row >= JobRows().Count()) return;
+  const JobRow& r = JobRows().Row(row);
+  if (FEndedJobs.contains(r.Number)) return;
+  if (FEndedJobs.size() > 2 * JobRowModel::kMaxRows) {
+    // Only the rows still listed can end again.
+    QSet<QString> listed;
+    for (int i = 0; i < JobRows().Count(); ++i) listed.insert(JobRows().Row(i).Number);
+    FEndedJobs.intersect(listed);
+  }
+  FEndedJobs.insert(r.Number);
+  if (isVisible() && !isMinimized() && isActiveWindow()) return;  // the State list shows it
+  const bool download = r.Action == QLatin1String("download");
+  QString text;
+  if (state == jsDone) {
+    text = download ? QStringLiteral("The download from %1 is done.").arg(r.Address)
+                    : QStringLiteral("The listing from %1 has arrived.").arg(r.Address);
+  } else {
+    QString reason = r.Info;
+    if (reason.startsWith(QLatin1String("Error: "), Qt::CaseInsensitive)) reason.remove(0, 7);
+    text = (download ? QStringLiteral("The download from %1 failed") : QStringLiteral("The list request to %1 failed"))
+               .arg(r.Address) +
+           (reason.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + reason);
+  }
+  Notify(QStringLiteral("Kestro"), text);
+}
+
 void TFormKestro::ShowAtStart() {
   // Without a tray there is no way back to a hidden window: show it then.
   if (Main().Options().StartupTray() && QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -674,6 +710,7 @@ void TFormKestro::aCancelExecute() {
   const QString jobId = JobRows().Stop(row);
   if (jobId.isEmpty()) return;
   Main().SetStopJobId(jobId);
+  FEndedJobs.insert(jobId);  // the user ended it: later reports tell nothing
   ShowJobStatus(jsStopped, QStringLiteral("      Stopped"));
 }
 

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QPixmap>
+#include <QSet>
 #include <memory>
 
 #include "core/JobRows.h"
@@ -85,6 +86,9 @@ public:
 
   // The user's requests still Active.
   int ActiveRequests() const;
+  // Tells the user something that happened out of sight: the tray's message,
+  // or without a tray the task bar's alert.
+  void Notify(const QString& title, const QString& text);
 
   // The status bar's job part.
   void ShowJobStatus(int state, const QString& text);
@@ -119,6 +123,8 @@ signals:
   void OnlineChanged(bool online);
   // The share dialog changed the friends or the anonymous share.
   void SharesChanged();
+  // Notify told the user something (whether a tray shows it or not).
+  void Notified(const QString& title, const QString& text);
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -156,6 +162,8 @@ private:
 
   int CurrentJobRow() const;
   void SaveConfiguration();
+  // A request of the user's ended (Done or Error): told once, when the window is out of sight.
+  void NoteJobEnd(int row, qint32 state);
   // Asks before an exit that would end running requests; true: exit.
   bool ConfirmExit();
 
@@ -168,4 +176,5 @@ private:
   bool FBusyCursor = false;
   QTimer* FIdleTimer = nullptr;
   QList<QAction*> FShortcutActions;
+  QSet<QString> FEndedJobs;     // JobIds whose end was told or seen (stopped)
 };

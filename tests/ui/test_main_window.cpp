@@ -461,3 +461,58 @@ TEST_F(MainWindow, ExitWithRunningRequestsAsksAndEnterKeepsTheProgramRunning) {
   }
 }
 
+TEST_F(MainWindow, ARequestThatEndsOutOfSightIsTold) {
+  QStringList told;
+  QObject::connect(form.get(), &TFormKestro::Notified,
+                   [&](const QString& title, const QString& text) { told << title + ": " + text; });
+  form->hide();
+  form->FormHide();
+  // A failure also shows its own message box (posted): it is waited for and closed.
+  int boxes = 0;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      ++boxes;
+      box->reject();
+    }
+  });
+  closer.start(20);
+  auto report = [&](const QString& jobId, qint32 state, const QString& message) {
+    const int before = boxes;
+    form->Exchange().UpdateJobRow(jobId, state, message, false, 100);
+    if (state == jsError) {
+      EXPECT_TRUE(WaitUntil([&] { return boxes > before; }));
+    }
+  };
+  struct Case {
+    const char* JobId;
+    const char* Command;
+    qint32 State;
+    const char* Message;
+    const char* Told;  // empty: nothing
+  };
+  const Case cases[] = {
+      {"20260301120000001", "download", jsDone, "Done", "Kestro: The download from bob@example.test is done."},
+      {"20260301120000002", "list", jsError, "Error: Request timed out.",
+       "Kestro: The list request to bob@example.test failed: Request timed out."},
+      {"20260301120000003", "list", jsActive, "", ""},  // still running
+  };
+  for (const Case& c : cases) {
+    told.clear();
+    form->JobRows().AddJobRow(c.JobId, QString("$_") + c.Command, "", c.Command, "bob@example.test");
+    report(c.JobId, c.State, c.Message);
+    EXPECT_EQ(told, QString(c.Told).isEmpty() ? QStringList{} : QStringList{c.Told}) << c.JobId;
+  }
+  // A later report of an ended request is not told again.
+  told.clear();
+  report("20260301120000001", jsDone, "Done");
+  EXPECT_TRUE(told.isEmpty());
+  // Nor one that the user stopped.
+  form->show();
+  form->tlState->setCurrentIndex(form->tlState->model()->index(0, 1));  // the newest, Active
+  ASSERT_TRUE(form->RunAction(form->aCancel));
+  form->hide();
+  report("20260301120000003", jsError, "Error: Stopped.");
+  EXPECT_TRUE(told.isEmpty()) << told.join(", ").toStdString();
+}
+
