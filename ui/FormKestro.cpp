@@ -145,6 +145,7 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   }
   setWindowTitle(kVersionTitle);
   sbPanel0->setText(QStringLiteral(" Offline"));
+  aCheckSessionExecute();
   // 6. the State panel starts collapsed; 7. the address box.
   aState->trigger();
   FillAddressBox(Main().RemoteHost());
@@ -246,7 +247,7 @@ void TFormKestro::CreateActions() {
   });
   connect(aUsers, &QAction::triggered, this, &TFormKestro::aUsersExecute);
   connect(aOptions, &QAction::triggered, this, &TFormKestro::aOptionsExecute);
-  connect(aConfiguration, &QAction::triggered, this, &TFormKestro::aConfigurationExecute);
+  connect(aConfiguration, &QAction::triggered, this, [this] { aConfigurationExecute(); });
   connect(aShow, &QAction::triggered, this, &TFormKestro::aShowExecute);
   connect(aMinimize, &QAction::triggered, this, &TFormKestro::aMinimizeExecute);
   connect(aClean, &QAction::triggered, this, &TFormKestro::Clean);
@@ -384,6 +385,13 @@ void TFormKestro::CreateControls() {
   imState->setAttribute(Qt::WA_TranslucentBackground);
   imState->move(kPanel0Width + 4, 4);
   imState->raise();
+  btOnline = new QToolButton(status);
+  btOnline->setObjectName(QStringLiteral("btOnline"));
+  btOnline->setAutoRaise(true);
+  btOnline->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  btOnline->setFixedHeight(kStatusHeight - 2);
+  status->addPermanentWidget(btOnline);
+  connect(btOnline, &QToolButton::clicked, this, &TFormKestro::ToggleOnline);
 }
 
 void TFormKestro::CreateMenus() {
@@ -662,6 +670,33 @@ bool TFormKestro::Online() const { return FEngine && FEngine->Cycle().Online(); 
 void TFormKestro::aCheckSessionExecute() {
   aOnline->setEnabled(!Online() && !Cycle().GoingOnline());
   aOffline->setEnabled(Online());
+  QAction* next = Online() ? aOffline : aOnline;
+  btOnline->setText(Online() ? QStringLiteral("Go offline") : QStringLiteral("Go online"));
+  btOnline->setIcon(Online() ? FIconOffline : FIconOnline);
+  btOnline->setToolTip(next->toolTip());
+  btOnline->setEnabled(next->isEnabled());
+}
+
+void TFormKestro::ToggleOnline() {
+  if (Online()) {
+    RunAction(aOffline);
+    return;
+  }
+  if (RunAction(aOnline)) SayOnlineState();
+}
+
+void TFormKestro::SayOnlineState() {
+  imState->clear();
+  QString text;
+  if (Online()) {
+    text = QStringLiteral("Online: the account works; Kestro checks the mailbox every %1 s.")
+               .arg(Cycle().PollInterval() / 1000);
+  } else {
+    text = FLastOnlineFailure.isEmpty() ? QStringLiteral("Offline.")
+                                        : QStringLiteral("Offline: ") + FLastOnlineFailure.simplified();
+  }
+  sbPanel1->setText(text);
+  sbPanel1->setToolTip(text);
 }
 
 void TFormKestro::aEnterListenerExecute() {
@@ -735,8 +770,10 @@ void TFormKestro::SaveConfiguration() {
   }
 }
 
-void TFormKestro::aConfigurationExecute() {
-  if (RunConfigurationDialog(this, Main().Options())) SaveConfiguration();
+bool TFormKestro::aConfigurationExecute() {
+  if (!RunConfigurationDialog(this, Main().Options())) return false;
+  SaveConfiguration();
+  return true;
 }
 
 void TFormKestro::aOptionsExecute() {
@@ -817,11 +854,18 @@ void TFormKestro::StartupDecisions() {
   FormHide();
   try {
     if (Main().Options().StartupAbout()) RunAboutDialog(this, Main().HomePage(), Main().LocalizerExt(), 1);
+    bool triedOnline = false;
     if (!Main().SecondStart()) {
-      aConfiguration->trigger();
+      const bool confirmed = aConfigurationExecute();
       Main().SetSecondStart(true);
+      // A confirmed account is put to use at once.
+      if (confirmed) {
+        triedOnline = true;
+        aOnline->trigger();
+        SayOnlineState();
+      }
     }
-    if (Main().Options().StartupRun()) aOnline->trigger();
+    if (Main().Options().StartupRun() && !triedOnline) aOnline->trigger();
   } catch (...) {
     LogDropped("start-up decisions");  // an error on the way must not keep the program out of reach
   }
@@ -837,6 +881,7 @@ void TFormKestro::SetOnline(bool goOnline) {
   aCheckSessionExecute();
   if (goOnline) {
     const TOnlineCycle::Failure failure = Cycle().GoOnline();
+    FLastOnlineFailure = failure.Message;
     if (failure.Code != 0) {
       QApplication::restoreOverrideCursor();
       QStringList details;

@@ -104,6 +104,8 @@ public:
   QComboBox* cbAddress;
   QWidget* spAddress;
   QToolButton *btList, *btRefresh, *btCancel, *btProperties, *btDelete, *btClear, *btState;
+  // The status bar's Online/Offline switch (runs aOnline or aOffline).
+  QToolButton* btOnline;
   QTreeWidget* tlFiles;
   QTreeView* tlState;
   QSplitter* spBottom;
@@ -153,7 +155,7 @@ private:
   void aExitExecute();
   void aCheckSessionExecute();
   void aEnterListenerExecute();
-  void aConfigurationExecute();
+  bool aConfigurationExecute();  // whether the dialog was confirmed
   void aOptionsExecute();
   void aUsersExecute();
   void aAboutExecute();
@@ -166,6 +168,9 @@ private:
   void NoteJobEnd(int row, qint32 state);
   // Asks before an exit that would end running requests; true: exit.
   bool ConfirmExit();
+  // The switch: online or offline, and the status bar says how it went.
+  void ToggleOnline();
+  void SayOnlineState();
 
   std::unique_ptr<Engine> FEngine;
   StateListModel* FStateModel = nullptr;
@@ -177,4 +182,5 @@ private:
   QTimer* FIdleTimer = nullptr;
   QList<QAction*> FShortcutActions;
   QSet<QString> FEndedJobs;     // JobIds whose end was told or seen (stopped)
+  QString FLastOnlineFailure;   // why the last attempt to go online failed
 };

@@ -516,3 +516,58 @@ TEST_F(MainWindow, ARequestThatEndsOutOfSightIsTold) {
   EXPECT_TRUE(told.isEmpty()) << told.join(", ").toStdString();
 }
 
+TEST_F(MainWindow, TheStatusBarSwitchChangesTheStateAndSaysHowItWent) {
+  int code = 0;
+  form->Cycle().SetAccountTest([&](const IncomingAccount&, bool, const QString&) { return code; });
+  ASSERT_TRUE(form->statusBar()->isAncestorOf(form->btOnline));
+  form->CheckState();
+  EXPECT_EQ(form->btOnline->text(), "Go online");
+  form->btOnline->click();
+  EXPECT_TRUE(form->Online());
+  EXPECT_EQ(form->sbPanel0->text(), " Online");
+  EXPECT_TRUE(form->sbPanel1->text().startsWith("Online: ")) << form->sbPanel1->text().toStdString();
+  EXPECT_EQ(form->btOnline->text(), "Go offline");
+  form->btOnline->click();
+  EXPECT_FALSE(form->Online());
+  EXPECT_EQ(form->btOnline->text(), "Go online");
+
+  // A failed test: the error and the account dialog, then the status bar says why.
+  code = 104;
+  const ModalLog modals = AnswerModals([&] { form->btOnline->click(); });
+  EXPECT_EQ(modals.Titles.size(), 2);
+  EXPECT_FALSE(form->Online());
+  EXPECT_EQ(form->sbPanel0->text(), " Offline");
+  EXPECT_TRUE(form->sbPanel1->text().startsWith("Offline: Unable to connect")) << form->sbPanel1->text().toStdString();
+  EXPECT_TRUE(form->sbPanel1->text().contains("104"));
+}
+
+// The first start as a person makes it: the account dialog, then online at
+// once when the account works; otherwise offline, and the status bar says why.
+TEST_F(MainWindow, FirstStartGoesOnlineAfterTheAccountDialog) {
+  REQUIRE_MAILSTACK();
+  for (const bool rightPassword : {true, false}) {
+    form.reset();
+    QTemporaryDir fresh;
+    form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      auto* dialog = qobject_cast<TFormDialog*>(modal);
+      if (!dialog) {
+        if (auto* other = qobject_cast<QDialog*>(modal)) other->reject();  // the error of a failed test
+        return;
+      }
+      dialog->edPOP3Account->setText(MailStack::Address("alice"));
+      dialog->edPOP3Password->setText(rightPassword ? MailStack::Get().Password("alice") : "Wrong-Secret-77");
+      dialog->findChild<QPushButton*>("btOk")->click();
+    });
+    answer.start(50);
+    form->StartupDecisions();
+    answer.stop();
+    EXPECT_EQ(form->Online(), rightPassword);
+    EXPECT_EQ(form->sbPanel0->text(), rightPassword ? " Online" : " Offline");
+    const QString said = form->sbPanel1->text();
+    EXPECT_TRUE(said.startsWith(rightPassword ? "Online: " : "Offline: Unable to connect")) << said.toStdString();
+    if (form->Online()) form->RunAction(form->aOffline);
+  }
+}
