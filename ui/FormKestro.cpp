@@ -136,6 +136,7 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
       tlState->selectionModel()->select(FStateModel->index(row, 0),
                                         QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
   });
+  connect(exchange, &TExchange::JobStatus, this, [this](int row, qint32 state) { NoteJobEnd(row, state); });
   connect(exchange, &TExchange::ShowJobError, this, &TFormKestro::ShowJobError, Qt::QueuedConnection);
   connect(exchange, &TExchange::AddressRemembered, this, &TFormKestro::FillAddressBox);
   connect(exchange, &TExchange::ServingJobOpened, FServedModel, &ServedListModel::Opened);
@@ -151,6 +152,7 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   }
   setWindowTitle(kVersionTitle);
   sbPanel0->setText(QStringLiteral(" Offline"));
+  aCheckSessionExecute();
   // 6. the State panel starts collapsed; 7. the address box.
   aState->trigger();
   FillAddressBox(Main().RemoteHost());
@@ -252,7 +254,7 @@ void TFormKestro::CreateActions() {
   });
   connect(aUsers, &QAction::triggered, this, &TFormKestro::aUsersExecute);
   connect(aOptions, &QAction::triggered, this, &TFormKestro::aOptionsExecute);
-  connect(aConfiguration, &QAction::triggered, this, &TFormKestro::aConfigurationExecute);
+  connect(aConfiguration, &QAction::triggered, this, [this] { aConfigurationExecute(); });
   connect(aShow, &QAction::triggered, this, &TFormKestro::aShowExecute);
   connect(aMinimize, &QAction::triggered, this, &TFormKestro::aMinimizeExecute);
   connect(aClean, &QAction::triggered, this, &TFormKestro::Clean);
@@ -416,6 +418,13 @@ void TFormKestro::CreateControls() {
   imState->setAttribute(Qt::WA_TranslucentBackground);
   imState->move(kPanel0Width + 4, 4);
   imState->raise();
+  btOnline = new QToolButton(status);
+  btOnline->setObjectName(QStringLiteral("btOnline"));
+  btOnline->setAutoRaise(true);
+  btOnline->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  btOnline->setFixedHeight(kStatusHeight - 2);
+  status->addPermanentWidget(btOnline);
+  connect(btOnline, &QToolButton::clicked, this, &TFormKestro::ToggleOnline);
 }
 
 void TFormKestro::CreateMenus() {
@@ -577,9 +586,13 @@ void TFormKestro::changeEvent(QEvent* event) {
 }
 
 void TFormKestro::aMinimizeExecute() {
-  if (!tiTray->isVisible()) return;
-  hide();
-  FormHide();
+  if (tiTray->isVisible()) {
+    hide();
+    FormHide();
+  } else if (!QSystemTrayIcon::isSystemTrayAvailable() && !isMinimized()) {
+    // Without a tray a hidden window could not be found again: the task bar keeps it.
+    showMinimized();
+  }
 }
 
 void TFormKestro::aShowExecute() {
@@ -590,9 +603,17 @@ void TFormKestro::aShowExecute() {
   FormShow();
 }
 
+void TFormKestro::BringToFront() {
+  aShowExecute();
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    modal->raise();
+    modal->activateWindow();
+  }
+}
+
 void TFormKestro::closeEvent(QCloseEvent* event) {
   event->ignore();  // the window is destroyed only at exit
-  if (tiTray->isVisible() && !Main().CloseOn()) {
+  if (!Main().CloseOn() && (tiTray->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable())) {
     RunAction(aMinimize);
     return;
   }
@@ -600,8 +621,62 @@ void TFormKestro::closeEvent(QCloseEvent* event) {
 }
 
 void TFormKestro::aExitExecute() {
+  if (!ConfirmExit()) return;
   SetClosing(true);
   QApplication::exit(0);
+}
+
+int TFormKestro::ActiveRequests() const {
+  int active = 0;
+  for (int i = 0; i < FEngine->Rows().Count(); ++i)
+    if (FEngine->Rows().Row(i).State == jsActive) ++active;
+  return active;
+}
+
+bool TFormKestro::ConfirmExit() {
+  const int active = ActiveRequests();
+  if (active == 0) return true;
+  const QString text = active == 1 ? QStringLiteral("1 request is still running. Exit anyway?")
+                                   : QStringLiteral("%1 requests are still running. Exit anyway?").arg(active);
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Kestro"), text, QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);  // Enter keeps the program running
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+void TFormKestro::Notify(const QString& title, const QString& text) {
+  emit Notified(title, text);
+  if (tiTray->isVisible())
+    tiTray->showMessage(title, text, Online() ? FIconOnline : FIconOffline);
+  else
+    QApplication::alert(this);
+}
+
+void TFormKestro::NoteJobEnd(int row, qint32 state) {
+  if ((state != jsDone && state != jsError) || row < 0 || row >= JobRows().Count()) return;
+  const JobRow& r = JobRows().Row(row);
+  if (FEndedJobs.contains(r.Number)) return;
+  if (FEndedJobs.size() > 2 * JobRowModel::kMaxRows) {
+    // Only the rows still listed can end again.
+    QSet<QString> listed;
+    for (int i = 0; i < JobRows().Count(); ++i) listed.insert(JobRows().Row(i).Number);
+    FEndedJobs.intersect(listed);
+  }
+  FEndedJobs.insert(r.Number);
+  if (isVisible() && !isMinimized() && isActiveWindow()) return;  // the State list shows it
+  const bool download = r.Action == QLatin1String("download");
+  QString text;
+  if (state == jsDone) {
+    text = download ? QStringLiteral("The download from %1 is done.").arg(r.Address)
+                    : QStringLiteral("The listing from %1 has arrived.").arg(r.Address);
+  } else {
+    QString reason = r.Info;
+    if (reason.startsWith(QLatin1String("Error: "), Qt::CaseInsensitive)) reason.remove(0, 7);
+    text = (download ? QStringLiteral("The download from %1 failed") : QStringLiteral("The list request to %1 failed"))
+               .arg(r.Address) +
+           (reason.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + reason);
+  }
+  Notify(QStringLiteral("Kestro"), text);
 }
 
 void TFormKestro::ShowAtStart() {
@@ -630,6 +705,33 @@ bool TFormKestro::Online() const { return FEngine && FEngine->Cycle().Online(); 
 void TFormKestro::aCheckSessionExecute() {
   aOnline->setEnabled(!Online() && !Cycle().GoingOnline());
   aOffline->setEnabled(Online());
+  QAction* next = Online() ? aOffline : aOnline;
+  btOnline->setText(Online() ? QStringLiteral("Go offline") : QStringLiteral("Go online"));
+  btOnline->setIcon(Online() ? FIconOffline : FIconOnline);
+  btOnline->setToolTip(next->toolTip());
+  btOnline->setEnabled(next->isEnabled());
+}
+
+void TFormKestro::ToggleOnline() {
+  if (Online()) {
+    RunAction(aOffline);
+    return;
+  }
+  if (RunAction(aOnline)) SayOnlineState();
+}
+
+void TFormKestro::SayOnlineState() {
+  imState->clear();
+  QString text;
+  if (Online()) {
+    text = QStringLiteral("Online: the account works; Kestro checks the mailbox every %1 s.")
+               .arg(Cycle().PollInterval() / 1000);
+  } else {
+    text = FLastOnlineFailure.isEmpty() ? QStringLiteral("Offline.")
+                                        : QStringLiteral("Offline: ") + FLastOnlineFailure.simplified();
+  }
+  sbPanel1->setText(text);
+  sbPanel1->setToolTip(text);
 }
 
 void TFormKestro::aEnterListenerExecute() {
@@ -679,6 +781,7 @@ void TFormKestro::aCancelExecute() {
   const QString jobId = JobRows().Stop(row);
   if (jobId.isEmpty()) return;
   Main().SetStopJobId(jobId);
+  FEndedJobs.insert(jobId);  // the user ended it: later reports tell nothing
   ShowJobStatus(jsStopped, QStringLiteral("      Stopped"));
 }
 
@@ -715,8 +818,10 @@ void TFormKestro::SaveConfiguration() {
   }
 }
 
-void TFormKestro::aConfigurationExecute() {
-  if (RunConfigurationDialog(this, Main().Options())) SaveConfiguration();
+bool TFormKestro::aConfigurationExecute() {
+  if (!RunConfigurationDialog(this, Main().Options())) return false;
+  SaveConfiguration();
+  return true;
 }
 
 void TFormKestro::aOptionsExecute() {
@@ -797,11 +902,18 @@ void TFormKestro::StartupDecisions() {
   FormHide();
   try {
     if (Main().Options().StartupAbout()) RunAboutDialog(this, Main().HomePage(), Main().LocalizerExt(), 1);
+    bool triedOnline = false;
     if (!Main().SecondStart()) {
-      aConfiguration->trigger();
+      const bool confirmed = aConfigurationExecute();
       Main().SetSecondStart(true);
+      // A confirmed account is put to use at once.
+      if (confirmed) {
+        triedOnline = true;
+        aOnline->trigger();
+        SayOnlineState();
+      }
     }
-    if (Main().Options().StartupRun()) aOnline->trigger();
+    if (Main().Options().StartupRun() && !triedOnline) aOnline->trigger();
   } catch (...) {
     LogDropped("start-up decisions");  // an error on the way must not keep the program out of reach
   }
@@ -817,6 +929,7 @@ void TFormKestro::SetOnline(bool goOnline) {
   aCheckSessionExecute();
   if (goOnline) {
     const TOnlineCycle::Failure failure = Cycle().GoOnline();
+    FLastOnlineFailure = failure.Message;
     if (failure.Code != 0) {
       QApplication::restoreOverrideCursor();
       ShowOnlineState(false);  // offline while the error and the account dialog are up

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QPixmap>
+#include <QSet>
 #include <memory>
 
 #include "core/JobRows.h"
@@ -83,6 +84,15 @@ public:
   // Entering the hidden and the shown state.
   void FormHide();
   void FormShow();
+  // A second start asked for the window: shown, restored and in front, from
+  // the tray, from hiding or from the task bar.
+  void BringToFront();
+
+  // The user's requests still Active.
+  int ActiveRequests() const;
+  // Tells the user something that happened out of sight: the tray's message,
+  // or without a tray the task bar's alert.
+  void Notify(const QString& title, const QString& text);
 
   // The status bar's job part.
   void ShowJobStatus(int state, const QString& text);
@@ -98,6 +108,8 @@ public:
   QComboBox* cbAddress;
   QWidget* spAddress;
   QToolButton *btList, *btRefresh, *btCancel, *btProperties, *btDelete, *btClear, *btState;
+  // The status bar's Online/Offline switch (runs aOnline or aOffline).
+  QToolButton* btOnline;
   QTreeWidget* tlFiles;
   QTreeView* tlState;
   // The "Shared" list beside the State list (what this program served or
@@ -123,6 +135,8 @@ signals:
   void OnlineChanged(bool online);
   // The share dialog changed the friends or the anonymous share.
   void SharesChanged();
+  // Notify told the user something (whether a tray shows it or not).
+  void Notified(const QString& title, const QString& text);
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -151,7 +165,7 @@ private:
   void aExitExecute();
   void aCheckSessionExecute();
   void aEnterListenerExecute();
-  void aConfigurationExecute();
+  bool aConfigurationExecute();  // whether the dialog was confirmed
   void aOptionsExecute();
   void aUsersExecute();
   void aAboutExecute();
@@ -160,6 +174,13 @@ private:
 
   int CurrentJobRow() const;
   void SaveConfiguration();
+  // A request of the user's ended (Done or Error): told once, when the window is out of sight.
+  void NoteJobEnd(int row, qint32 state);
+  // Asks before an exit that would end running requests; true: exit.
+  bool ConfirmExit();
+  // The switch: online or offline, and the status bar says how it went.
+  void ToggleOnline();
+  void SayOnlineState();
 
   std::unique_ptr<Engine> FEngine;
   StateListModel* FStateModel = nullptr;
@@ -171,4 +192,6 @@ private:
   bool FBusyCursor = false;
   QTimer* FIdleTimer = nullptr;
   QList<QAction*> FShortcutActions;
+  QSet<QString> FEndedJobs;     // JobIds whose end was told or seen (stopped)
+  QString FLastOnlineFailure;   // why the last attempt to go online failed
 };

@@ -1,5 +1,6 @@
 // Kestro, the program.
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QMessageBox>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include "config/ClassData.h"
 #include "exchange/Engine.h"
 #include "platform/Closing.h"
+#include "platform/InstanceChannel.h"
 #include "platform/InstanceLock.h"
 #include "platform/Signals.h"
 #include "platform/Settings.h"
@@ -19,13 +21,23 @@
 namespace {
 // How long the exit waits for the threads to end.
 constexpr std::chrono::seconds kExitLimit{5};
+// How long a second start waits for the running program to answer (it may
+// still be starting).
+constexpr int kAskLimitMs = 20000;
 }  // namespace
 
 int main(int argc, char** argv) {
-  // One Kestro per configuration: a second start ends at once, silently.
+  // One Kestro per configuration: a second start brings the running one's
+  // window to the front and ends.
   const InstallSettings& settings = InstallSettings::Current();
+  const QString conf = settings.Conf.isEmpty() ? QStringLiteral("/") : settings.Conf;
   InstanceLock instance;
-  if (!instance.TryAcquire(settings.Conf.isEmpty() ? QStringLiteral("/") : settings.Conf)) return 0;
+  if (!instance.TryAcquire(conf)) {
+    QCoreApplication core(argc, argv);
+    if (!InstanceChannel::AskToShow(conf, kAskLimitMs))
+      std::fprintf(stderr, "Kestro runs already on %s, but its window did not answer.\n", qPrintable(conf));
+    return 0;
+  }
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Kestro"));
@@ -50,6 +62,11 @@ int main(int argc, char** argv) {
       if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->reject();
     QApplication::exit(0);
   });
+  InstanceChannel channel;
+  QObject::connect(&channel, &InstanceChannel::ShowRequested, form.get(), &TFormKestro::BringToFront);
+  if (!channel.Listen(conf))
+    std::fprintf(stderr, "Kestro cannot listen on %s: a second start will not find this window.\n",
+                 qPrintable(InstanceChannel::SocketPath(conf)));
   for (const QString& failure : ProbeMailComponent(QApplication::applicationDirPath()))
     QMessageBox::critical(form.get(), QStringLiteral("Error"), failure);
   form->StartupDecisions();

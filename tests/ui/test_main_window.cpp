@@ -9,11 +9,14 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -27,7 +30,9 @@
 #include "WaitUntil.h"
 #include "core/Jobs.h"
 #include "main/ClassMain.h"
+#include "platform/Closing.h"
 #include "platform/Settings.h"
+#include "exchange/Exchange.h"
 #include "exchange/OnlineCycle.h"
 #include "ui/FormKestro.h"
 #include "ui/ServedList.h"
@@ -421,4 +426,175 @@ TEST_F(MainWindow, FileTreeSortsNamesWithoutCaseAndSizesByLength) {
   EXPECT_EQ(names(), QStringList({"c.txt", "A.txt", "b.txt"}));  // 999KB before 1,000KB
   form->FillFileTree({{"z", "0KB"}});  // a new listing replaces the old one
   EXPECT_EQ(names(), QStringList({"z"}));
+}
+
+TEST_F(MainWindow, ClosingWithoutATrayMinimisesAndKeepsRunning) {
+  if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "this platform has a tray";
+  form->StartupDecisions();  // the end of start-up, where a tray icon would be shown
+  form->show();
+  form->close();
+  EXPECT_FALSE(IsClosing());
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_TRUE(form->isVisible());  // on the task bar, not hidden
+  // Minimising by the program's own command does the same.
+  form->showNormal();
+  form->RunAction(form->aMinimize);
+  EXPECT_TRUE(form->isMinimized());
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(IsClosing());
+}
+
+// Answers each question box that opens while body runs with key (Enter takes
+// the default button), recording its text.
+QStringList AnswerQuestions(Qt::Key key, QMessageBox::StandardButton click, const std::function<void()>& body) {
+  QStringList texts;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    texts << box->text();
+    if (click != QMessageBox::NoButton) box->button(click)->click();
+    else QTest::keyClick(box, key);
+  });
+  watcher.start(50);
+  body();
+  watcher.stop();
+  return texts;
+}
+
+TEST_F(MainWindow, ExitWithRunningRequestsAsksAndEnterKeepsTheProgramRunning) {
+  // The tray menu's Exit is the same command.
+  EXPECT_TRUE(form->pmTray->actions().contains(form->aExit));
+  form->JobRows().AddJobRow("20260301120000001", "$_list", "", "list", "bob@example.test");
+  QStringList asked = AnswerQuestions(Qt::Key_Return, QMessageBox::NoButton, [&] { form->RunAction(form->aExit); });
+  EXPECT_EQ(asked, QStringList{"1 request is still running. Exit anyway?"});
+  EXPECT_FALSE(IsClosing());
+
+  form->JobRows().AddJobRow("20260301120000002", "$_download", "a.txt\r\n", "download", "carol@example.test");
+  asked = AnswerQuestions(Qt::Key_Escape, QMessageBox::NoButton, [&] { form->RunAction(form->aExit); });
+  EXPECT_EQ(asked, QStringList{"2 requests are still running. Exit anyway?"});
+  EXPECT_FALSE(IsClosing());
+
+  // Yes ends the program's event loop, as does Exit with nothing running.
+  for (const bool running : {true, false}) {
+    if (!running) form->JobRows().Clear();
+    QTimer::singleShot(0, [&] {
+      asked = AnswerQuestions(Qt::Key_unknown, QMessageBox::Yes, [&] { form->RunAction(form->aExit); });
+    });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(asked.size(), running ? 1 : 0);
+    EXPECT_TRUE(IsClosing());
+    SetClosing(false);
+  }
+}
+
+TEST_F(MainWindow, ARequestThatEndsOutOfSightIsTold) {
+  QStringList told;
+  QObject::connect(form.get(), &TFormKestro::Notified,
+                   [&](const QString& title, const QString& text) { told << title + ": " + text; });
+  form->hide();
+  form->FormHide();
+  // A failure also shows its own message box (posted): it is waited for and closed.
+  int boxes = 0;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      ++boxes;
+      box->reject();
+    }
+  });
+  closer.start(20);
+  auto report = [&](const QString& jobId, qint32 state, const QString& message) {
+    const int before = boxes;
+    form->Exchange().UpdateJobRow(jobId, state, message, false, 100);
+    if (state == jsError) {
+      EXPECT_TRUE(WaitUntil([&] { return boxes > before; }));
+    }
+  };
+  struct Case {
+    const char* JobId;
+    const char* Command;
+    qint32 State;
+    const char* Message;
+    const char* Told;  // empty: nothing
+  };
+  const Case cases[] = {
+      {"20260301120000001", "download", jsDone, "Done", "Kestro: The download from bob@example.test is done."},
+      {"20260301120000002", "list", jsError, "Error: Request timed out.",
+       "Kestro: The list request to bob@example.test failed: Request timed out."},
+      {"20260301120000003", "list", jsActive, "", ""},  // still running
+  };
+  for (const Case& c : cases) {
+    told.clear();
+    form->JobRows().AddJobRow(c.JobId, QString("$_") + c.Command, "", c.Command, "bob@example.test");
+    report(c.JobId, c.State, c.Message);
+    EXPECT_EQ(told, QString(c.Told).isEmpty() ? QStringList{} : QStringList{c.Told}) << c.JobId;
+  }
+  // A later report of an ended request is not told again.
+  told.clear();
+  report("20260301120000001", jsDone, "Done");
+  EXPECT_TRUE(told.isEmpty());
+  // Nor one that the user stopped.
+  form->show();
+  form->tlState->setCurrentIndex(form->tlState->model()->index(0, 1));  // the newest, Active
+  ASSERT_TRUE(form->RunAction(form->aCancel));
+  form->hide();
+  report("20260301120000003", jsError, "Error: Stopped.");
+  EXPECT_TRUE(told.isEmpty()) << told.join(", ").toStdString();
+}
+
+TEST_F(MainWindow, TheStatusBarSwitchChangesTheStateAndSaysHowItWent) {
+  int code = 0;
+  form->Cycle().SetAccountTest([&](const IncomingAccount&, bool, const QString&) { return code; });
+  ASSERT_TRUE(form->statusBar()->isAncestorOf(form->btOnline));
+  form->CheckState();
+  EXPECT_EQ(form->btOnline->text(), "Go online");
+  form->btOnline->click();
+  EXPECT_TRUE(form->Online());
+  EXPECT_EQ(form->sbPanel0->text(), " Online");
+  EXPECT_TRUE(form->sbPanel1->text().startsWith("Online: ")) << form->sbPanel1->text().toStdString();
+  EXPECT_EQ(form->btOnline->text(), "Go offline");
+  form->btOnline->click();
+  EXPECT_FALSE(form->Online());
+  EXPECT_EQ(form->btOnline->text(), "Go online");
+
+  // A failed test: the error and the account dialog, then the status bar says why.
+  code = 104;
+  const ModalLog modals = AnswerModals([&] { form->btOnline->click(); });
+  EXPECT_EQ(modals.Titles.size(), 2);
+  EXPECT_FALSE(form->Online());
+  EXPECT_EQ(form->sbPanel0->text(), " Offline");
+  EXPECT_TRUE(form->sbPanel1->text().startsWith("Offline: Unable to connect")) << form->sbPanel1->text().toStdString();
+  EXPECT_TRUE(form->sbPanel1->text().contains("104"));
+}
+
+// The first start as a person makes it: the account dialog, then online at
+// once when the account works; otherwise offline, and the status bar says why.
+TEST_F(MainWindow, FirstStartGoesOnlineAfterTheAccountDialog) {
+  REQUIRE_MAILSTACK();
+  for (const bool rightPassword : {true, false}) {
+    form.reset();
+    QTemporaryDir fresh;
+    form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      auto* dialog = qobject_cast<TFormDialog*>(modal);
+      if (!dialog) {
+        if (auto* other = qobject_cast<QDialog*>(modal)) other->reject();  // the error of a failed test
+        return;
+      }
+      dialog->edPOP3Account->setText(MailStack::Address("alice"));
+      dialog->edPOP3Password->setText(rightPassword ? MailStack::Get().Password("alice") : "Wrong-Secret-77");
+      dialog->findChild<QPushButton*>("btOk")->click();
+    });
+    answer.start(50);
+    form->StartupDecisions();
+    answer.stop();
+    EXPECT_EQ(form->Online(), rightPassword);
+    EXPECT_EQ(form->sbPanel0->text(), rightPassword ? " Online" : " Offline");
+    const QString said = form->sbPanel1->text();
+    EXPECT_TRUE(said.startsWith(rightPassword ? "Online: " : "Offline: Unable to connect")) << said.toStdString();
+    if (form->Online()) form->RunAction(form->aOffline);
+  }
 }
