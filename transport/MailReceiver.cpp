@@ -58,11 +58,7 @@ int TMailReceiver::Run(const std::function<void()>& fn) {
     FState->Failure = mail::SocketFailure::None;
     fn();
   });
-  if (code != mrOk) {
-    FLastError = MailResultText(code);
-  } else {
-    FLastError.clear();
-  }
+  FLastError = mail::FailureText(code, *FState);
   return code;
 }
 

@@ -38,7 +38,7 @@ void SetUpService(const std::shared_ptr<vmime::net::service>& service, const std
   service->setSocketFactory(NewSocketFactory(state));
   service->setTimeoutHandlerFactory(NewTimeoutHandlerFactory(state));
   if (state->Log && state->Log->Active()) service->setTracerFactory(NewTracerFactory(state->Log));
-  auto verifier = NewCertificateVerifier(caFile, state->Log);
+  auto verifier = NewCertificateVerifier(caFile, state);
   service->setCertificateVerifier(verifier);
   if (smtpTls) service->setSocketFactory(NewSmtpSocketFactory(state, verifier));
   else if (std::dynamic_pointer_cast<vmime::net::transport>(service))
@@ -52,6 +52,14 @@ void SetLogin(const std::shared_ptr<vmime::net::service>& service, const QString
 
 std::shared_ptr<vmime::security::authenticator> NewPlainOnlyAuthenticator() {
   return std::make_shared<PlainOnlyAuthenticator>();
+}
+
+QString FailureText(int code, const SessionState& state) {
+  if (code == mrOk) return QString();
+  QString text = MailResultText(code);
+  if (code == mrCertificate && !state.CertificateProblem.isEmpty())
+    text += QStringLiteral(" Failed check: %1.").arg(state.CertificateProblem);
+  return text;
 }
 
 int ResultOf(const std::exception& error, const SessionState& state, QString* detail) {

@@ -29,6 +29,8 @@ struct SessionState {
   std::atomic<qint64> BytesIn{0};
   std::atomic<qint64> BytesOut{0};
   std::shared_ptr<SessionLog> Log;
+  // Which check refused the server's certificate (set by the certificate check).
+  QString CertificateProblem;
 };
 
 // Applies the socket factory, time-outs, tracer and certificate check to a
@@ -46,6 +48,10 @@ std::shared_ptr<vmime::security::authenticator> NewPlainOnlyAuthenticator();
 
 // The result code for a failure, and a line for the log that says why.
 int ResultOf(const std::exception& error, const SessionState& state, QString* detail = nullptr);
+
+// The text of a failing code for LastError: MailResultText, and for a refused
+// certificate which check failed.
+QString FailureText(int code, const SessionState& state);
 
 // Runs fn, turning its exceptions into a result code (logged when there is a log).
 template <class Fn>

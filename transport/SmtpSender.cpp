@@ -191,6 +191,6 @@ int TMailSMTP::Send() {
     }
     tr->disconnect();
   });
-  FLastError = code == mrOk ? QString() : MailResultText(code);
+  FLastError = mail::FailureText(code, *FState);
   return code;
 }
