@@ -3,13 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -229,17 +229,19 @@ public:
                                       "destination with \"..\"); nothing was extracted.")
                            .arg(entries[i].Name));
       }
-      if (!entries[i].Folder()) FTotal += static_cast<qint64>(std::min<std::uint64_t>(entries[i].Size, INT64_MAX / 4));
     }
+    std::uint64_t total = 0;
+    for (const ReadEntry& e : entries) {
+      if (!e.Folder() && __builtin_add_overflow(total, e.Size, &total)) {
+        return Failure(QStringLiteral("The archive's sizes add up beyond any disk (damaged or forged archive); "
+                                      "nothing was extracted."));
+      }
+    }
+    if (auto laid = CheckLayout(); !laid) return laid;
+    if (auto room = CheckSpace(total); !room) return room;
+    FTotal = static_cast<qint64>(total);
     if (!QDir().mkpath(FDest)) {
       return Failure(QStringLiteral("Cannot create the folder \"%1\".").arg(FDest));
-    }
-    const QStorageInfo storage(FDest);
-    if (storage.isValid() && storage.bytesAvailable() >= 0 && FTotal > storage.bytesAvailable()) {
-      return Failure(QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free.")
-                         .arg(FDest)
-                         .arg(FTotal)
-                         .arg(storage.bytesAvailable()));
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const ReadEntry& e = entries[i];
@@ -248,12 +250,88 @@ public:
       const Result<QString> folder = MakeFolders(folders);
       if (!folder) return Failure(folder.error());
       if (leaf.isEmpty()) continue;
-      if (auto extracted = ExtractFile(e, *folder + '/' + leaf); !extracted) return extracted;
+      if (auto extracted = ExtractFile(e, FDataStart[i], *folder + '/' + leaf); !extracted) return extracted;
     }
     return {};
   }
 
+  // Free space the extraction leaves at least: 1 % of the disk, and 100 MB.
+  static constexpr std::uint64_t kReserveBytes = std::uint64_t(100) << 20;
+  static constexpr std::uint64_t kReserveDivisor = 100;
+
 private:
+  // Every entry's local header and data lie before the central directory and
+  // apart from every other entry's; what each entry needs is supported. Reads
+  // the local headers and keeps where each entry's data starts.
+  Result<> CheckLayout() {
+    const auto& entries = FSource.Entries();
+    VolumeReader& in = FSource.In();
+    const std::uint64_t cdStart = FSource.DirectoryStart();
+    struct Span {
+      std::uint64_t From, To;
+      std::size_t Entry;
+    };
+    std::vector<Span> spans;
+    spans.reserve(entries.size());
+    FDataStart.assign(entries.size(), 0);
+    QByteArray local(static_cast<qsizetype>(kLocalSize), '\0');
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const ReadEntry& e = entries[i];
+      const auto fail = [&](const QString& why) -> Result<> {
+        return Failure(QStringLiteral("Cannot extract \"%1\": %2 Nothing was extracted.").arg(e.Name, why));
+      };
+      if (!e.Folder()) {
+        if (e.Flags & kFlagEncrypted) return fail(QStringLiteral("it is encrypted."));
+        if (e.Method != kMethodStore && e.Method != kMethodDeflate)
+          return fail(QStringLiteral("compression method %1 is not supported.").arg(e.Method));
+        if (e.Method == kMethodStore && e.Compressed != e.Size)
+          return fail(QStringLiteral("its stored size does not match (damaged archive)."));
+      }
+      std::uint64_t pos = 0;
+      if (!in.Position(e.Disk, e.Offset, &pos) || pos > cdStart || cdStart - pos < kLocalSize ||
+          !in.ReadAt(pos, local.data(), kLocalSize))
+        return fail(QStringLiteral("its data lies outside the volumes (a volume may be damaged or missing)."));
+      Get h(local.constData(), kLocalSize);
+      if (h.U32() != kLocalSig)
+        return fail(QStringLiteral("its local header is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos)));
+      h.Skip(22);
+      const std::uint64_t nameLen = h.U16(), extraLen = h.U16();
+      const std::uint64_t data = pos + kLocalSize + nameLen + extraLen;
+      if (data > cdStart || e.Compressed > cdStart - data)
+        return fail(QStringLiteral("its data overruns the archive (damaged or forged sizes)."));
+      FDataStart[i] = data;
+      spans.push_back(Span{pos, data + e.Compressed, i});
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.From < b.From; });
+    for (std::size_t k = 1; k < spans.size(); ++k) {
+      if (spans[k].From < spans[k - 1].To) {
+        return Failure(QStringLiteral("The entries \"%1\" and \"%2\" of the archive overlap (damaged or forged "
+                                      "archive); nothing was extracted.")
+                           .arg(entries[spans[k - 1].Entry].Name, entries[spans[k].Entry].Name));
+      }
+    }
+    return {};
+  }
+
+  // The announced total leaves the reserve free on the destination's disk
+  // (measured at its nearest existing folder, which is not created yet).
+  Result<> CheckSpace(std::uint64_t total) const {
+    QString at = FDest;
+    struct statvfs fs;
+    while (::statvfs(QFile::encodeName(at).constData(), &fs) != 0) {
+      const QString parent = QFileInfo(at).path();
+      if (parent == at) return {};  // nothing to measure: writing will tell
+      at = parent;
+    }
+    const std::uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    const std::uint64_t available = std::uint64_t(fs.f_bavail) * unit;
+    const std::uint64_t reserve = std::max(std::uint64_t(fs.f_blocks) * unit / kReserveDivisor, kReserveBytes);
+    if (total <= available && available - total >= reserve) return {};
+    return Failure(QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free, "
+                                  "and %4 must stay free.")
+                       .arg(FDest, QString::number(total), QString::number(available), QString::number(reserve)));
+  }
+
   // The destination folder with parts below it, each created when missing.
   Result<QString> MakeFolders(const QStringList& parts) {
     QString folder = FDest;
@@ -271,28 +349,10 @@ private:
     return folder;
   }
 
-  Result<> ExtractFile(const ReadEntry& e, const QString& target) {
+  Result<> ExtractFile(const ReadEntry& e, std::uint64_t pos, const QString& target) {
     const auto fail = [&](const QString& why) -> Result<> {
       return Failure(QStringLiteral("Cannot extract \"%1\": %2").arg(e.Name, why));
     };
-    if (e.Flags & kFlagEncrypted) return fail(QStringLiteral("it is encrypted."));
-    if (e.Method != kMethodStore && e.Method != kMethodDeflate)
-      return fail(QStringLiteral("compression method %1 is not supported.").arg(e.Method));
-    VolumeReader& in = FSource.In();
-    std::uint64_t pos = 0;
-    QByteArray local(static_cast<qsizetype>(kLocalSize), '\0');
-    if (!in.Position(e.Disk, e.Offset, &pos) || !in.ReadAt(pos, local.data(), kLocalSize))
-      return fail(QStringLiteral("its data lies outside the volumes (a volume may be damaged or missing)."));
-    Get h(local.constData(), kLocalSize);
-    if (h.U32() != kLocalSig) return fail(QStringLiteral("its local header is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos)));
-    h.Skip(22);
-    const std::uint64_t nameLen = h.U16(), extraLen = h.U16();
-    pos += kLocalSize + nameLen + extraLen;
-    if (pos > FSource.DirectoryStart() || e.Compressed > FSource.DirectoryStart() - pos)
-      return fail(QStringLiteral("its data overruns the archive (damaged or forged sizes)."));
-    if (e.Method == kMethodStore && e.Compressed != e.Size)
-      return fail(QStringLiteral("its stored size does not match (damaged archive)."));
-
     const QFileInfo info(target);
     QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.kestro-part-XXXXXX"));
     const int fd = ::mkstemp(temp.data());
@@ -379,6 +439,7 @@ private:
   const ArchiveProgress& FProgress;
   const std::atomic<bool>* FCancel;
   qint64 FTotal = 0, FDone = 0;
+  std::vector<std::uint64_t> FDataStart;  // per entry, where its data starts
 };
 
 }  // namespace

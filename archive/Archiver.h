@@ -11,11 +11,15 @@
 //
 // Extract opens an archive through its last volume, finds the other volumes
 // beside it by name (disk.001 ... or name.z01 ... name.zip), and writes every
-// entry into a destination folder. It writes nothing outside that folder,
-// refuses absolute names and ".." components, checks sizes and CRC-32, stops
-// when an entry outgrows its announced size or the free disk space, and never
-// leaves a truncated file behind (each file is written under a temporary name
-// and renamed when complete).
+// entry into a destination folder. Before it writes anything it refuses
+// absolute names and ".." components, sizes that add up past any disk,
+// entries whose data overlap another's or the central directory, and a total
+// that would leave less than a reserve of free space (1 % of the disk, at
+// least 100 MB); the number of volumes it looks for is bounded by the volumes
+// present. It writes nothing outside the destination, checks sizes and
+// CRC-32, stops when an entry outgrows its announced size, and never leaves a
+// truncated file behind (each file is written under a temporary name and
+// renamed when complete).
 //
 // Every operation returns a Result (core/Result.h): the value, or the text of
 // what went wrong, ready to be shown to the user.

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
@@ -213,12 +214,13 @@ TEST_F(ArchiveTest, MissingEntriesAreSkipped) {
   EXPECT_EQ(names, QStringList({"good.txt", "folder/", "folder/inside.txt"}));
 }
 
-// Archives a person might forge: they are refused before anything is written,
-// and nothing appears outside the destination.
+// Archives a person might forge: they are refused before anything is written
+// (the forged layouts before the destination is even created), and nothing
+// appears outside the destination.
 TEST_F(ArchiveTest, HostileArchivesAreRefused) {
   const char* script = R"PY(
 import sys, zipfile, struct
-out = sys.argv[1]
+out, reserve_size = sys.argv[1], int(sys.argv[2])
 def plain(name, entry):
     with zipfile.ZipFile(out + '/' + name, 'w') as z:
         z.writestr('fine.txt', b'fine')
@@ -237,39 +239,82 @@ def patch(name, data, announced):
     b[c + 24:c + 28] = struct.pack('<I', announced)
     open(path, 'wb').write(b)
 patch('bomb.zip', b'\0' * (64 << 20), 1000)
-with zipfile.ZipFile(out + '/huge.zip', 'w', zipfile.ZIP_DEFLATED) as z:
-    z.writestr('huge.txt', b'\0' * 1000)
-b = bytearray(open(out + '/huge.zip', 'rb').read())
-c = b.find(b'PK\x01\x02')
-b[c + 24:c + 28] = struct.pack('<I', 0xFFFFFFFF)
-extra = struct.pack('<HHQ', 1, 8, 1 << 52)
-name_len = struct.unpack('<H', b[c + 28:c + 30])[0]
-b[c + 30:c + 32] = struct.pack('<H', len(extra))
-b[c + 46 + name_len:c + 46 + name_len] = extra
-e = b.find(b'PK\x05\x06')
-b[e + 12:e + 16] = struct.pack('<I', struct.unpack('<I', b[e + 12:e + 16])[0] + len(extra))
-open(out + '/huge.zip', 'wb').write(b)
+# Every central entry announces its size in a Zip64 field.
+def announce(name, files, size):
+    path = out + '/' + name
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+        for f in files:
+            z.writestr(f, b'\0' * 1000)
+    b = bytearray(open(path, 'rb').read())
+    e = b.rfind(b'PK\x05\x06')
+    cd = struct.unpack('<I', b[e + 16:e + 20])[0]
+    c, added = cd, 0
+    extra = struct.pack('<HHQ', 1, 8, size)
+    for f in files:
+        name_len, extra_len, comment_len = struct.unpack('<HHH', b[c + 28:c + 34])
+        b[c + 24:c + 28] = struct.pack('<I', 0xFFFFFFFF)
+        b[c + 30:c + 32] = struct.pack('<H', extra_len + len(extra))
+        b[c + 46 + name_len:c + 46 + name_len] = extra
+        added += len(extra)
+        c += 46 + name_len + extra_len + len(extra) + comment_len
+    b[e + added + 12:e + added + 16] = struct.pack('<I', struct.unpack('<I', b[e + added + 12:e + added + 16])[0] + added)
+    open(path, 'wb').write(b)
+announce('huge.zip', ['huge.txt'], 1 << 52)
+announce('sums.zip', ['s%d.txt' % i for i in range(5)], (1 << 63) - 1)
+announce('reserve.zip', ['reserve.txt'], reserve_size)
+# Twenty central entries that all point at one deflate stream.
+with zipfile.ZipFile(out + '/overlap.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('zeros.bin', b'\0' * (1 << 20))
+b = bytearray(open(out + '/overlap.zip', 'rb').read())
+e = b.rfind(b'PK\x05\x06')
+cd = struct.unpack('<I', b[e + 16:e + 20])[0]
+entry = bytes(b[cd:e])
+copies = b''.join(entry[:46] + b'zeros_%03d' % i + entry[46 + 9:] for i in range(20))
+end = bytearray(b[e:])
+end[8:12] = struct.pack('<HH', 20, 20)
+end[12:16] = struct.pack('<I', len(copies))
+open(out + '/overlap.zip', 'wb').write(bytes(b[:cd]) + copies + bytes(end))
+# A Zip64 locator that announces 4,294,967,295 disks, before a plain archive's end record.
+with zipfile.ZipFile(out + '/disks.zip', 'w') as z:
+    z.writestr('fine.txt', b'fine')
+b = bytearray(open(out + '/disks.zip', 'rb').read())
+e = b.rfind(b'PK\x05\x06')
+count, cd_size, cd = struct.unpack('<HII', b[e + 10:e + 20])
+record = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0xFFFFFFFE, 0xFFFFFFFE, count, count, cd_size, cd)
+locator = struct.pack('<IIQI', 0x07064b50, 0xFFFFFFFE, e, 0xFFFFFFFF)
+open(out + '/disks.zip', 'wb').write(bytes(b[:e]) + record + locator + bytes(b[e:]))
+for n in ('disks.z01', 'disks.z02'):
+    open(out + '/' + n, 'wb').write(b'volume')
 )PY";
   QDir().mkpath(Dir("forged"));
-  const ToolResult made = RunTool("python3", {"-c", script, Dir("forged")});
+  // An archive that fits the free space but would leave less than the reserve.
+  const QStorageInfo disk(Root);
+  const qint64 reserve = std::max<qint64>(disk.bytesTotal() / 100, qint64(100) << 20);
+  const qint64 tooMuch = disk.bytesAvailable() - reserve / 2;
+  const ToolResult made = RunTool("python3", {"-c", script, Dir("forged"), QString::number(tooMuch)});
   ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
 
   struct Case {
     const char* Archive;
     const char* Expect;
+    bool BeforeWriting;  // refused before the destination is created
   };
-  for (const Case& c : {Case{"dotdot.zip", "unsafe name"}, Case{"absolute.zip", "unsafe name"},
-                        Case{"backslash.zip", "unsafe name"}, Case{"middle.zip", "unsafe name"},
-                        Case{"bomb.zip", "announced size"}, Case{"huge.zip", "free disk space"}}) {
+  for (const Case& c :
+       {Case{"dotdot.zip", "unsafe name", true}, Case{"absolute.zip", "unsafe name", true},
+        Case{"backslash.zip", "unsafe name", true}, Case{"middle.zip", "unsafe name", true},
+        Case{"bomb.zip", "announced size", false}, Case{"huge.zip", "free disk space", true},
+        Case{"sums.zip", "sizes add up", true}, Case{"reserve.zip", "free disk space", true},
+        Case{"overlap.zip", "overlap", true}, Case{"disks.zip", "\"disks.z03\" is missing", true}}) {
     SCOPED_TRACE(c.Archive);
     const QString dest = Dir(QString("sandbox/%1/a/b").arg(c.Archive));
     const QString error = ErrorOf(Archiver().Extract(Dir("forged/") + c.Archive, dest));
     EXPECT_TRUE(error.contains(c.Expect)) << qPrintable(error);
     // The forged entry is not anywhere, and the refused file left no part behind.
     QStringList written = TreeListing(Dir("sandbox"));
-    written.removeIf([](const QString& p) { return p.endsWith('/'); });
+    if (!c.BeforeWriting) written.removeIf([](const QString& p) { return p.endsWith('/'); });
     EXPECT_EQ(written, QStringList()) << qPrintable(written.join(' '));
     EXPECT_FALSE(QFileInfo::exists(Dir("forged/abs-x")));
+    QDir(Dir("sandbox")).removeRecursively();
   }
 }
 
