@@ -220,7 +220,7 @@ public:
             const std::atomic<bool>* cancel)
       : FSource(source), FDest(dest), FProgress(progress), FCancel(cancel) {}
 
-  Result<> Run() {
+  Result<ExtractSummary> Run() {
     const auto& entries = FSource.Entries();
     std::vector<QStringList> paths(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -237,8 +237,8 @@ public:
                                       "nothing was extracted."));
       }
     }
-    if (auto laid = CheckLayout(); !laid) return laid;
-    if (auto room = CheckSpace(total); !room) return room;
+    if (auto laid = CheckLayout(); !laid) return Failure(laid.error());
+    if (auto room = CheckSpace(total); !room) return Failure(room.error());
     FTotal = static_cast<qint64>(total);
     if (!QDir().mkpath(FDest)) {
       return Failure(QStringLiteral("Cannot create the folder \"%1\".").arg(FDest));
@@ -250,9 +250,9 @@ public:
       const Result<QString> folder = MakeFolders(folders);
       if (!folder) return Failure(folder.error());
       if (leaf.isEmpty()) continue;
-      if (auto extracted = ExtractFile(e, FDataStart[i], *folder + '/' + leaf); !extracted) return extracted;
+      if (auto extracted = ExtractFile(e, FDataStart[i], *folder, leaf); !extracted) return Failure(extracted.error());
     }
-    return {};
+    return FSummary;
   }
 
   // Free space the extraction leaves at least: 1 % of the disk, and 100 MB.
@@ -349,26 +349,81 @@ private:
     return folder;
   }
 
-  Result<> ExtractFile(const ReadEntry& e, std::uint64_t pos, const QString& target) {
+  // Writes the entry under a temporary name in folder and, once complete,
+  // gives it its name there, or "name (2).ext" ... beside an existing one.
+  Result<> ExtractFile(const ReadEntry& e, std::uint64_t pos, const QString& folder, const QString& leaf) {
     const auto fail = [&](const QString& why) -> Result<> {
       return Failure(QStringLiteral("Cannot extract \"%1\": %2").arg(e.Name, why));
     };
-    const QFileInfo info(target);
-    QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.kestro-part-XXXXXX"));
+    FFolder = folder;
+    QByteArray temp = QFile::encodeName(folder + QStringLiteral("/.kestro-part-XXXXXX"));
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return fail(SystemError());
+    if (fd < 0) return fail(WriteError());
     Result<> ok = Copy(e, pos, fd, fail);
     if (ok) {
-      const mode_t unixMode = (e.MadeBy >> 8) == 3 ? (e.External >> 16) & 0777 : 0;
-      ::fchmod(fd, unixMode ? unixMode | 0600 : 0644);
+      // The user's default mode, executable by the owner alone when the
+      // archive made it executable at all.
+      const bool executable = (e.MadeBy >> 8) == 3 && ((e.External >> 16) & 0111);
+      ::fchmod(fd, FFileMode | (executable && (FFileMode & S_IRUSR) ? S_IXUSR : 0));
       const qint64 secs = zipfmt::FromDosTime(e.DosTime).toSecsSinceEpoch();
       const struct timespec times[2] = {{secs, 0}, {secs, 0}};
       ::futimens(fd, times);
     }
-    if (::close(fd) != 0 && ok) ok = fail(SystemError());
-    if (ok && ::rename(temp.constData(), QFile::encodeName(target).constData()) != 0) ok = fail(SystemError());
+    if (::close(fd) != 0 && ok) ok = fail(WriteError());
+    if (ok) ok = Place(temp, folder, leaf, fail);
     if (!ok) ::unlink(temp.constData());
     return ok;
+  }
+
+  // Moves the finished file to its name, never over an existing file or
+  // folder: "notes.txt" becomes "notes (2).txt", then "notes (3).txt", ...
+  template <class Fail>
+  Result<> Place(const QByteArray& temp, const QString& folder, const QString& leaf, const Fail& fail) {
+    const int dot = leaf.lastIndexOf('.');
+    const QString base = dot > 0 ? leaf.left(dot) : leaf, extension = dot > 0 ? leaf.mid(dot) : QString();
+    for (int n = 1; n <= kMaxCopies; ++n) {
+      const QString name =
+          n == 1 ? leaf : QStringLiteral("%1 (%2)%3").arg(base, QString::number(n), extension);
+      if (RenameNoReplace(temp, QFile::encodeName(folder + '/' + name))) {
+        ++FSummary.Files;
+        if (n > 1) ++FSummary.Renamed;
+        return {};
+      }
+      if (errno != EEXIST) return fail(SystemError());
+    }
+    return fail(QStringLiteral("%1 files of that name exist already.").arg(kMaxCopies));
+  }
+
+  static bool RenameNoReplace(const QByteArray& from, const QByteArray& to) {
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without it: a hard link refuses an existing name too.
+    if (::link(from.constData(), to.constData()) != 0) return false;
+    ::unlink(from.constData());
+    return true;
+  }
+
+  // The reason of a failed write, naming a full disk and the folder.
+  QString WriteError() const {
+    if (errno == ENOSPC || errno == EDQUOT)
+      return QStringLiteral("the disk is full in the folder \"%1\"; nothing of the file was kept.").arg(FFolder);
+    return SystemError();
+  }
+
+  // The user's default mode of new files (0666 less the umask), never group-
+  // or world-writable.
+  static mode_t UserFileMode() {
+    mode_t mask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Umask:")) continue;
+        bool ok = false;
+        const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+        if (ok) mask = static_cast<mode_t>(value);
+      }
+    }
+    return 0666 & ~mask & ~(S_IWGRP | S_IWOTH);
   }
 
   template <class Fail>
@@ -394,7 +449,7 @@ private:
       for (std::size_t done = 0; done < size;) {
         const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail(SystemError());
+        if (n <= 0) return fail(WriteError());
         done += static_cast<std::size_t>(n);
       }
       crc = static_cast<std::uint32_t>(crc32_z(crc, data, size));
@@ -440,13 +495,17 @@ private:
   const std::atomic<bool>* FCancel;
   qint64 FTotal = 0, FDone = 0;
   std::vector<std::uint64_t> FDataStart;  // per entry, where its data starts
+  const mode_t FFileMode = UserFileMode();
+  QString FFolder;  // of the file being written
+  ExtractSummary FSummary;
+  static constexpr int kMaxCopies = 9999;
 };
 
 }  // namespace
 
-Result<> Archiver::Extract(const QString& lastVolume, const QString& destFolder) const {
+Result<ExtractSummary> Archiver::Extract(const QString& lastVolume, const QString& destFolder) const {
   ArchiveSource source;
-  if (auto opened = source.Open(lastVolume); !opened) return opened;
+  if (auto opened = source.Open(lastVolume); !opened) return Failure(opened.error());
   Extractor extractor(source, QDir::cleanPath(QFileInfo(destFolder).absoluteFilePath()), FProgress, FCancel);
   return extractor.Run();
 }

@@ -8,6 +8,11 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 
 #include "ArchiveFixture.h"
@@ -337,9 +342,7 @@ TEST_F(ArchiveTest, DamagedOrMissingVolumesGiveClearErrors) {
   ASSERT_EQ(volumes.size(), 3);
   QString error;
 
-  // An existing file is overwritten; a damaged byte then fails the CRC and
-  // leaves neither the file nor a part of it.
-  WriteFile(Dir("dest/random.bin"), "old");
+  // A damaged byte fails the CRC and leaves neither the file nor a part of it.
   ASSERT_TRUE(Ok(Archiver().Extract(volumes.last(), Dir("dest"))));
   EXPECT_EQ(ReadFile(Dir("dest/random.bin")), RandomBytes(100000, 11));
   QByteArray second = ReadFile(volumes[1]);
@@ -360,6 +363,128 @@ TEST_F(ArchiveTest, DamagedOrMissingVolumesGiveClearErrors) {
   EXPECT_TRUE(error.contains("disk.003")) << qPrintable(error);
   error = ErrorOf(Archiver().Extract(volumes.first(), Dir("first")));
   EXPECT_TRUE(error.contains("not the last volume")) << qPrintable(error);
+}
+
+// Extraction never replaces what the user has: a file of the same name, a
+// folder of that name, or a file an earlier extraction wrote; the new file is
+// written beside it as "name (2).ext", then 3, and the result counts them.
+TEST_F(ArchiveTest, ExistingFilesAreKeptAndNewOnesRenamed) {
+  const QStringList names = {"notes.txt", ".profile", "run", "sub/a.tar.gz", "sub/taken.txt"};
+  for (const QString& name : names) WriteFile(Dir("in/" + name), name.toUtf8());
+  const QStringList volumes =
+      Build(Archiver(), {Dir("in/notes.txt"), Dir("in/.profile"), Dir("in/run"), Dir("in/sub")}, Dir("out"));
+  for (const QString& name : names.mid(0, 4)) WriteFile(Dir("dest/" + name), "mine");
+  QDir().mkpath(Dir("dest/sub/taken.txt"));
+
+  const Result<ExtractSummary> first = Archiver().Extract(volumes.last(), Dir("dest"));
+  ASSERT_TRUE(Ok(first));
+  EXPECT_EQ(first->Files, 5);
+  EXPECT_EQ(first->Renamed, 5);
+  const Result<ExtractSummary> second = Archiver().Extract(volumes.last(), Dir("dest"));
+  ASSERT_TRUE(Ok(second));
+  EXPECT_EQ(second->Renamed, 5);
+
+  struct Case {
+    const char* Mine;
+    const char* Second;
+    const char* Third;
+  };
+  for (const Case& c : {Case{"notes.txt", "notes (2).txt", "notes (3).txt"},
+                        Case{".profile", ".profile (2)", ".profile (3)"}, Case{"run", "run (2)", "run (3)"},
+                        Case{"sub/a.tar.gz", "sub/a.tar (2).gz", "sub/a.tar (3).gz"}}) {
+    SCOPED_TRACE(c.Mine);
+    EXPECT_EQ(ReadFile(Dir(QString("dest/") + c.Mine)), "mine");
+    const QByteArray archived = QByteArray(c.Mine);
+    EXPECT_EQ(ReadFile(Dir(QString("dest/") + c.Second)), archived);
+    EXPECT_EQ(ReadFile(Dir(QString("dest/") + c.Third)), archived);
+  }
+  EXPECT_TRUE(QFileInfo(Dir("dest/sub/taken.txt")).isDir());
+  EXPECT_EQ(ReadFile(Dir("dest/sub/taken (2).txt")), "sub/taken.txt");
+  EXPECT_EQ(ReadFile(Dir("dest/sub/taken (3).txt")), "sub/taken.txt");
+  EXPECT_EQ(TreeListing(Dir("dest")).size(), 2 + 4 + 2 * 5);  // sub/, sub/taken.txt/, the files
+}
+
+// Extracted files get the user's default mode whatever the archive says:
+// never set-uid or set-gid, never group- or world-writable, executable by the
+// owner alone.
+TEST_F(ArchiveTest, ExtractedFilesGetTheUsersDefaultMode) {
+  const char* script = R"PY(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    for name, mode in [('setuid', 0o4755), ('setgid', 0o2775), ('world', 0o777), ('plain', 0o666),
+                       ('private', 0o600), ('owner-exec', 0o700)]:
+        info = zipfile.ZipInfo(name)
+        info.create_system = 3
+        info.external_attr = (0o100000 | mode) << 16
+        z.writestr(info, name)
+)PY";
+  const ToolResult made = RunTool("python3", {"-c", script, Dir("modes.zip")});
+  ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
+  struct Case {
+    const char* Name;
+    QFile::Permissions Mask022, Mask077;
+  };
+  const QFile::Permissions rw = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+  const QFile::Permissions rwr = rw | QFile::ReadGroup | QFile::ReadOther;
+  const QFile::Permissions x = QFile::ExeOwner | QFile::ExeUser;
+  for (mode_t mask : {mode_t(022), mode_t(077)}) {
+    SCOPED_TRACE(mask);
+    const mode_t before = ::umask(mask);
+    const QString dest = Dir(QString("dest%1").arg(mask));
+    const Result<ExtractSummary> extracted = Archiver().Extract(Dir("modes.zip"), dest);
+    ::umask(before);
+    ASSERT_TRUE(Ok(extracted));
+    for (const Case& c : {Case{"setuid", rwr | x, rw | x}, Case{"setgid", rwr | x, rw | x},
+                          Case{"world", rwr | x, rw | x}, Case{"plain", rwr, rw}, Case{"private", rwr, rw},
+                          Case{"owner-exec", rwr | x, rw | x}}) {
+      SCOPED_TRACE(c.Name);
+      const QString path = dest + '/' + c.Name;
+      EXPECT_EQ(QFile::permissions(path), mask == 022 ? c.Mask022 : c.Mask077);
+      struct stat st;
+      ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+      EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID | S_ISVTX), 0u);
+    }
+  }
+}
+
+// A disk that fills during extraction leaves no part of the file it was
+// writing, and the error says so and names the folder. The disk is a small
+// file system of a mount namespace of this thread's own (needs root).
+TEST_F(ArchiveTest, AFullDiskLeavesNoPartAndSaysSo) {
+  WriteFile(Dir("in/first.bin"), RandomBytes(1000, 21));
+  WriteFile(Dir("in/big.bin"), RandomBytes(4 << 20, 22));
+  const QStringList volumes = Build(Archiver(0), {Dir("in/first.bin"), Dir("in/big.bin")}, Dir("out"));
+  const QString disk = Dir("disk");
+  QDir().mkpath(disk);
+  QString skipped, error;
+  QStringList left;
+  std::thread thread([&] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=110m") != 0) {
+      skipped = QString::fromLocal8Bit(std::strerror(errno));
+      return;
+    }
+    // Room for the archive and the reserve when the checks run; then, once
+    // the first file is written, the rest of the disk fills up.
+    Archiver archiver;
+    bool filled = false;
+    archiver.SetProgress([&](qint64 done, qint64) {
+      if (filled || done < 1000) return;
+      filled = true;
+      QFile filler(disk + "/filler");
+      if (!filler.open(QIODevice::WriteOnly)) return;
+      const QByteArray block(1 << 20, 'f');
+      while (filler.write(block) == block.size()) {
+      }
+    });
+    error = ErrorOf(archiver.Extract(volumes.last(), disk + "/dest"));
+    left = TreeListing(disk + "/dest");
+  });
+  thread.join();
+  if (!skipped.isEmpty()) GTEST_SKIP() << "cannot mount a small file system here: " << qPrintable(skipped);
+  EXPECT_TRUE(error.contains("big.bin") && error.contains("disk is full") && error.contains(disk + "/dest"))
+      << qPrintable(error);
+  EXPECT_EQ(left, QStringList({"first.bin"}));
 }
 
 TEST(VolumeNames, NumbersAndTheSpannedConvention) {
@@ -394,7 +519,7 @@ TEST_F(ArchiveTest, ConcurrentBuildsAndExtraction) {
   const Archiver archiver(3, 700000);
   const QStringList before = Build(archiver, paths, Dir("before"));
   Result<QStringList> volumes[2];
-  Result<> extracted;
+  Result<ExtractSummary> extracted;
   std::thread a([&] { volumes[0] = archiver.BuildVolumes(paths, Dir("a")); });
   std::thread b([&] { volumes[1] = archiver.BuildVolumes(paths, Dir("b")); });
   std::thread c([&] { extracted = archiver.Extract(before.last(), Dir("c")); });
