@@ -3,13 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -220,7 +220,7 @@ public:
             const std::atomic<bool>* cancel)
       : FSource(source), FDest(dest), FProgress(progress), FCancel(cancel) {}
 
-  Result<> Run() {
+  Result<ExtractSummary> Run() {
     const auto& entries = FSource.Entries();
     std::vector<QStringList> paths(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -229,17 +229,19 @@ public:
                                       "destination with \"..\"); nothing was extracted.")
                            .arg(entries[i].Name));
       }
-      if (!entries[i].Folder()) FTotal += static_cast<qint64>(std::min<std::uint64_t>(entries[i].Size, INT64_MAX / 4));
     }
+    std::uint64_t total = 0;
+    for (const ReadEntry& e : entries) {
+      if (!e.Folder() && __builtin_add_overflow(total, e.Size, &total)) {
+        return Failure(QStringLiteral("The archive's sizes add up beyond any disk (damaged or forged archive); "
+                                      "nothing was extracted."));
+      }
+    }
+    if (auto laid = CheckLayout(); !laid) return Failure(laid.error());
+    if (auto room = CheckSpace(total); !room) return Failure(room.error());
+    FTotal = static_cast<qint64>(total);
     if (!QDir().mkpath(FDest)) {
       return Failure(QStringLiteral("Cannot create the folder \"%1\".").arg(FDest));
-    }
-    const QStorageInfo storage(FDest);
-    if (storage.isValid() && storage.bytesAvailable() >= 0 && FTotal > storage.bytesAvailable()) {
-      return Failure(QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free.")
-                         .arg(FDest)
-                         .arg(FTotal)
-                         .arg(storage.bytesAvailable()));
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const ReadEntry& e = entries[i];
@@ -248,12 +250,88 @@ public:
       const Result<QString> folder = MakeFolders(folders);
       if (!folder) return Failure(folder.error());
       if (leaf.isEmpty()) continue;
-      if (auto extracted = ExtractFile(e, *folder + '/' + leaf); !extracted) return extracted;
+      if (auto extracted = ExtractFile(e, FDataStart[i], *folder, leaf); !extracted) return Failure(extracted.error());
+    }
+    return FSummary;
+  }
+
+  // Free space the extraction leaves at least: 1 % of the disk, and 100 MB.
+  static constexpr std::uint64_t kReserveBytes = std::uint64_t(100) << 20;
+  static constexpr std::uint64_t kReserveDivisor = 100;
+
+private:
+  // Every entry's local header and data lie before the central directory and
+  // apart from every other entry's; what each entry needs is supported. Reads
+  // the local headers and keeps where each entry's data starts.
+  Result<> CheckLayout() {
+    const auto& entries = FSource.Entries();
+    VolumeReader& in = FSource.In();
+    const std::uint64_t cdStart = FSource.DirectoryStart();
+    struct Span {
+      std::uint64_t From, To;
+      std::size_t Entry;
+    };
+    std::vector<Span> spans;
+    spans.reserve(entries.size());
+    FDataStart.assign(entries.size(), 0);
+    QByteArray local(static_cast<qsizetype>(kLocalSize), '\0');
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const ReadEntry& e = entries[i];
+      const auto fail = [&](const QString& why) -> Result<> {
+        return Failure(QStringLiteral("Cannot extract \"%1\": %2 Nothing was extracted.").arg(e.Name, why));
+      };
+      if (!e.Folder()) {
+        if (e.Flags & kFlagEncrypted) return fail(QStringLiteral("it is encrypted."));
+        if (e.Method != kMethodStore && e.Method != kMethodDeflate)
+          return fail(QStringLiteral("compression method %1 is not supported.").arg(e.Method));
+        if (e.Method == kMethodStore && e.Compressed != e.Size)
+          return fail(QStringLiteral("its stored size does not match (damaged archive)."));
+      }
+      std::uint64_t pos = 0;
+      if (!in.Position(e.Disk, e.Offset, &pos) || pos > cdStart || cdStart - pos < kLocalSize ||
+          !in.ReadAt(pos, local.data(), kLocalSize))
+        return fail(QStringLiteral("its data lies outside the volumes (a volume may be damaged or missing)."));
+      Get h(local.constData(), kLocalSize);
+      if (h.U32() != kLocalSig)
+        return fail(QStringLiteral("its local header is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos)));
+      h.Skip(22);
+      const std::uint64_t nameLen = h.U16(), extraLen = h.U16();
+      const std::uint64_t data = pos + kLocalSize + nameLen + extraLen;
+      if (data > cdStart || e.Compressed > cdStart - data)
+        return fail(QStringLiteral("its data overruns the archive (damaged or forged sizes)."));
+      FDataStart[i] = data;
+      spans.push_back(Span{pos, data + e.Compressed, i});
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.From < b.From; });
+    for (std::size_t k = 1; k < spans.size(); ++k) {
+      if (spans[k].From < spans[k - 1].To) {
+        return Failure(QStringLiteral("The entries \"%1\" and \"%2\" of the archive overlap (damaged or forged "
+                                      "archive); nothing was extracted.")
+                           .arg(entries[spans[k - 1].Entry].Name, entries[spans[k].Entry].Name));
+      }
     }
     return {};
   }
 
-private:
+  // The announced total leaves the reserve free on the destination's disk
+  // (measured at its nearest existing folder, which is not created yet).
+  Result<> CheckSpace(std::uint64_t total) const {
+    QString at = FDest;
+    struct statvfs fs;
+    while (::statvfs(QFile::encodeName(at).constData(), &fs) != 0) {
+      const QString parent = QFileInfo(at).path();
+      if (parent == at) return {};  // nothing to measure: writing will tell
+      at = parent;
+    }
+    const std::uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    const std::uint64_t available = std::uint64_t(fs.f_bavail) * unit;
+    const std::uint64_t reserve = std::max(std::uint64_t(fs.f_blocks) * unit / kReserveDivisor, kReserveBytes);
+    if (total <= available && available - total >= reserve) return {};
+    return Failure(QStringLiteral("Not enough free disk space in \"%1\": the archive holds %2 bytes, %3 are free, "
+                                  "and %4 must stay free.")
+                       .arg(FDest, QString::number(total), QString::number(available), QString::number(reserve)));
+  }
+
   // The destination folder with parts below it, each created when missing.
   Result<QString> MakeFolders(const QStringList& parts) {
     QString folder = FDest;
@@ -271,44 +349,81 @@ private:
     return folder;
   }
 
-  Result<> ExtractFile(const ReadEntry& e, const QString& target) {
+  // Writes the entry under a temporary name in folder and, once complete,
+  // gives it its name there, or "name (2).ext" ... beside an existing one.
+  Result<> ExtractFile(const ReadEntry& e, std::uint64_t pos, const QString& folder, const QString& leaf) {
     const auto fail = [&](const QString& why) -> Result<> {
       return Failure(QStringLiteral("Cannot extract \"%1\": %2").arg(e.Name, why));
     };
-    if (e.Flags & kFlagEncrypted) return fail(QStringLiteral("it is encrypted."));
-    if (e.Method != kMethodStore && e.Method != kMethodDeflate)
-      return fail(QStringLiteral("compression method %1 is not supported.").arg(e.Method));
-    VolumeReader& in = FSource.In();
-    std::uint64_t pos = 0;
-    QByteArray local(static_cast<qsizetype>(kLocalSize), '\0');
-    if (!in.Position(e.Disk, e.Offset, &pos) || !in.ReadAt(pos, local.data(), kLocalSize))
-      return fail(QStringLiteral("its data lies outside the volumes (a volume may be damaged or missing)."));
-    Get h(local.constData(), kLocalSize);
-    if (h.U32() != kLocalSig) return fail(QStringLiteral("its local header is damaged (in volume \"%1\").").arg(in.VolumeLabel(pos)));
-    h.Skip(22);
-    const std::uint64_t nameLen = h.U16(), extraLen = h.U16();
-    pos += kLocalSize + nameLen + extraLen;
-    if (pos > FSource.DirectoryStart() || e.Compressed > FSource.DirectoryStart() - pos)
-      return fail(QStringLiteral("its data overruns the archive (damaged or forged sizes)."));
-    if (e.Method == kMethodStore && e.Compressed != e.Size)
-      return fail(QStringLiteral("its stored size does not match (damaged archive)."));
-
-    const QFileInfo info(target);
-    QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.kestro-part-XXXXXX"));
+    FFolder = folder;
+    QByteArray temp = QFile::encodeName(folder + QStringLiteral("/.kestro-part-XXXXXX"));
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return fail(SystemError());
+    if (fd < 0) return fail(WriteError());
     Result<> ok = Copy(e, pos, fd, fail);
     if (ok) {
-      const mode_t unixMode = (e.MadeBy >> 8) == 3 ? (e.External >> 16) & 0777 : 0;
-      ::fchmod(fd, unixMode ? unixMode | 0600 : 0644);
+      // The user's default mode, executable by the owner alone when the
+      // archive made it executable at all.
+      const bool executable = (e.MadeBy >> 8) == 3 && ((e.External >> 16) & 0111);
+      ::fchmod(fd, FFileMode | (executable && (FFileMode & S_IRUSR) ? S_IXUSR : 0));
       const qint64 secs = zipfmt::FromDosTime(e.DosTime).toSecsSinceEpoch();
       const struct timespec times[2] = {{secs, 0}, {secs, 0}};
       ::futimens(fd, times);
     }
-    if (::close(fd) != 0 && ok) ok = fail(SystemError());
-    if (ok && ::rename(temp.constData(), QFile::encodeName(target).constData()) != 0) ok = fail(SystemError());
+    if (::close(fd) != 0 && ok) ok = fail(WriteError());
+    if (ok) ok = Place(temp, folder, leaf, fail);
     if (!ok) ::unlink(temp.constData());
     return ok;
+  }
+
+  // Moves the finished file to its name, never over an existing file or
+  // folder: "notes.txt" becomes "notes (2).txt", then "notes (3).txt", ...
+  template <class Fail>
+  Result<> Place(const QByteArray& temp, const QString& folder, const QString& leaf, const Fail& fail) {
+    const int dot = leaf.lastIndexOf('.');
+    const QString base = dot > 0 ? leaf.left(dot) : leaf, extension = dot > 0 ? leaf.mid(dot) : QString();
+    for (int n = 1; n <= kMaxCopies; ++n) {
+      const QString name =
+          n == 1 ? leaf : QStringLiteral("%1 (%2)%3").arg(base, QString::number(n), extension);
+      if (RenameNoReplace(temp, QFile::encodeName(folder + '/' + name))) {
+        ++FSummary.Files;
+        if (n > 1) ++FSummary.Renamed;
+        return {};
+      }
+      if (errno != EEXIST) return fail(SystemError());
+    }
+    return fail(QStringLiteral("%1 files of that name exist already.").arg(kMaxCopies));
+  }
+
+  static bool RenameNoReplace(const QByteArray& from, const QByteArray& to) {
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without it: a hard link refuses an existing name too.
+    if (::link(from.constData(), to.constData()) != 0) return false;
+    ::unlink(from.constData());
+    return true;
+  }
+
+  // The reason of a failed write, naming a full disk and the folder.
+  QString WriteError() const {
+    if (errno == ENOSPC || errno == EDQUOT)
+      return QStringLiteral("the disk is full in the folder \"%1\"; nothing of the file was kept.").arg(FFolder);
+    return SystemError();
+  }
+
+  // The user's default mode of new files (0666 less the umask), never group-
+  // or world-writable.
+  static mode_t UserFileMode() {
+    mode_t mask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Umask:")) continue;
+        bool ok = false;
+        const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+        if (ok) mask = static_cast<mode_t>(value);
+      }
+    }
+    return 0666 & ~mask & ~(S_IWGRP | S_IWOTH);
   }
 
   template <class Fail>
@@ -334,7 +449,7 @@ private:
       for (std::size_t done = 0; done < size;) {
         const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail(SystemError());
+        if (n <= 0) return fail(WriteError());
         done += static_cast<std::size_t>(n);
       }
       crc = static_cast<std::uint32_t>(crc32_z(crc, data, size));
@@ -379,13 +494,18 @@ private:
   const ArchiveProgress& FProgress;
   const std::atomic<bool>* FCancel;
   qint64 FTotal = 0, FDone = 0;
+  std::vector<std::uint64_t> FDataStart;  // per entry, where its data starts
+  const mode_t FFileMode = UserFileMode();
+  QString FFolder;  // of the file being written
+  ExtractSummary FSummary;
+  static constexpr int kMaxCopies = 9999;
 };
 
 }  // namespace
 
-Result<> Archiver::Extract(const QString& lastVolume, const QString& destFolder) const {
+Result<ExtractSummary> Archiver::Extract(const QString& lastVolume, const QString& destFolder) const {
   ArchiveSource source;
-  if (auto opened = source.Open(lastVolume); !opened) return opened;
+  if (auto opened = source.Open(lastVolume); !opened) return Failure(opened.error());
   Extractor extractor(source, QDir::cleanPath(QFileInfo(destFolder).absoluteFilePath()), FProgress, FCancel);
   return extractor.Run();
 }

@@ -11,11 +11,18 @@
 //
 // Extract opens an archive through its last volume, finds the other volumes
 // beside it by name (disk.001 ... or name.z01 ... name.zip), and writes every
-// entry into a destination folder. It writes nothing outside that folder,
-// refuses absolute names and ".." components, checks sizes and CRC-32, stops
-// when an entry outgrows its announced size or the free disk space, and never
-// leaves a truncated file behind (each file is written under a temporary name
-// and renamed when complete).
+// entry into a destination folder. Before it writes anything it refuses
+// absolute names and ".." components, sizes that add up past any disk,
+// entries whose data overlap another's or the central directory, and a total
+// that would leave less than a reserve of free space (1 % of the disk, at
+// least 100 MB); the number of volumes it looks for is bounded by the volumes
+// present. It writes nothing outside the destination and never replaces a
+// file there: a name that exists is written as "name (2).ext" (then 3, ...).
+// Files get the user's default permissions, never set-uid, set-gid, group- or
+// world-writable, executable by the owner alone when the archive says so. It
+// checks sizes and CRC-32, stops when an entry outgrows its announced size,
+// and never leaves a truncated file behind (each file is written under a
+// temporary name and renamed when complete; a full disk is named as such).
 //
 // Every operation returns a Result (core/Result.h): the value, or the text of
 // what went wrong, ready to be shown to the user.
@@ -50,6 +57,12 @@ struct ArchiveEntryInfo {
   quint64 Offset = 0;        // within that volume
 };
 
+// What an extraction wrote.
+struct ExtractSummary {
+  int Files = 0;    // files written
+  int Renamed = 0;  // of them, written under another name beside an existing file
+};
+
 class Archiver {
 public:
   static constexpr int kDefaultLevel = 3;
@@ -78,8 +91,8 @@ public:
   Result<QStringList> BuildVolumes(const QStringList& paths, const QString& outFolder) const;
 
   // Extracts the archive whose last volume is given into destFolder (created
-  // when missing), overwriting existing files.
-  Result<> Extract(const QString& lastVolume, const QString& destFolder) const;
+  // when missing), beside the files that are there.
+  Result<ExtractSummary> Extract(const QString& lastVolume, const QString& destFolder) const;
 
   // The entries of the central directory, without extracting.
   Result<std::vector<ArchiveEntryInfo>> List(const QString& lastVolume) const;

@@ -161,29 +161,21 @@ VolumeReader::~VolumeReader() {
   if (FFd >= 0) ::close(FFd);
 }
 
-QStringList VolumeReader::EarlierVolumeNames(const QString& lastVolume, std::uint32_t count) {
+QString VolumeReader::EarlierVolumeName(const QString& lastVolume, std::uint32_t index) {
   const QFileInfo info(lastVolume);
   const QString name = info.fileName();
   const QString folder = info.path() + '/';
-  QStringList names;
   static const QRegularExpression numbered(QStringLiteral("^(.*)\\.([0-9]+)$"));
   const QRegularExpressionMatch match = numbered.match(name);
-  if (match.hasMatch()) {
-    // disk.001, disk.002, ... as VolumeName writes them.
-    for (std::uint32_t i = 1; i < count; ++i)
-      names << folder + match.captured(1) + '.' + QStringLiteral("%1").arg(i, 3, 10, QChar('0'));
-    return names;
-  }
+  // disk.001, disk.002, ... as VolumeName writes them.
+  if (match.hasMatch()) return folder + match.captured(1) + '.' + QStringLiteral("%1").arg(index, 3, 10, QChar('0'));
   // The spanned convention: name.z01 ... name.z99, name.z100, ... beside name.zip.
   const int dot = name.lastIndexOf('.');
   const QString base = folder + (dot > 0 ? name.left(dot) : name);
   const bool upper = dot > 0 && name.mid(dot + 1).startsWith('Z');
-  for (std::uint32_t i = 1; i < count; ++i) {
-    const QString number = QStringLiteral("%1").arg(i, 2, 10, QChar('0'));
-    const QString lower = base + QStringLiteral(".z") + number, capital = base + QStringLiteral(".Z") + number;
-    names << (upper && !QFileInfo::exists(lower) ? capital : lower);
-  }
-  return names;
+  const QString number = QStringLiteral("%1").arg(index, 2, 10, QChar('0'));
+  const QString lower = base + QStringLiteral(".z") + number, capital = base + QStringLiteral(".Z") + number;
+  return upper && !QFileInfo::exists(lower) ? capital : lower;
 }
 
 Result<> VolumeReader::OpenLast(const QString& lastVolume) {
@@ -200,7 +192,10 @@ Result<> VolumeReader::SetDiskCount(std::uint32_t count) {
   const Volume last = FVolumes.back();
   std::vector<Volume> volumes;
   std::uint64_t start = 0;
-  for (const QString& path : EarlierVolumeNames(last.Path, count)) {
+  // One volume at a time: a forged count stops at the first volume that is
+  // not there, so the work is bounded by the volumes present.
+  for (std::uint32_t index = 1; index < count; ++index) {
+    const QString path = EarlierVolumeName(last.Path, index);
     struct stat st;
     if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
       return Failure(QStringLiteral("Archive volume \"%1\" is missing (the archive has %2 volumes).")

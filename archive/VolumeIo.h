@@ -67,7 +67,7 @@ public:
   // Opens the last volume alone (as disk count 1).
   Result<> OpenLast(const QString& lastVolume);
   // Looks up the other volumes of an archive of count disks beside the last
-  // one; a missing volume is an error that names it.
+  // one, in order; the first one missing is an error that names it.
   Result<> SetDiskCount(std::uint32_t count);
 
   // The stream position of an offset within a disk; false when outside it.
@@ -79,9 +79,10 @@ public:
   std::uint32_t DiskCount() const { return static_cast<std::uint32_t>(FVolumes.size()); }
   QString VolumeLabel(std::uint64_t pos) const;
 
-  // The names of the volumes before the last one: disk.001 ... beside
-  // disk.007, or name.z01 ... beside name.zip (or name.zip_, or any other name).
-  static QStringList EarlierVolumeNames(const QString& lastVolume, std::uint32_t count);
+  // The name of volume index (from 1) before the last one: disk.001 ...
+  // beside disk.007, or name.z01 ... beside name.zip (or name.zip_, or any
+  // other name).
+  static QString EarlierVolumeName(const QString& lastVolume, std::uint32_t index);
 
 private:
   struct Volume {

@@ -2,8 +2,9 @@
 # Installs what is needed, builds, and runs the whole test suite: every test in a
 # normal build (the mail stack is started by the tests that need it), the unit
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# concurrency tests under ThreadSanitizer. Each part is a preset of
-# CMakePresets.json (configure, build and test): default, asan, tsan.
+# concurrency tests under ThreadSanitizer, each a preset of CMakePresets.json
+# (configure, build and test): default, asan, tsan. Then every fuzz program
+# runs for 30 s (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -32,4 +33,7 @@ echo "== concurrency tests under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs" --target $(targets_of build-tsan tsan)
 ctest --preset tsan -j"$jobs"
+
+echo "== fuzzing, 30 s per target"
+scripts/fuzz.sh 30
 echo "== all tests passed"

@@ -74,7 +74,7 @@ int Build(const QStringList& args) {
 int Extract(const QStringList& args) {
   CtlExpectArgs(args, 2, 2);
   Archiver archiver;
-  Result<> extracted;
+  Result<ExtractSummary> extracted;
   {
     ProgressLine line("Extracting");
     archiver.SetProgress(line.Callback());

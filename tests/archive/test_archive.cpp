@@ -4,9 +4,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 
 #include "ArchiveFixture.h"
@@ -213,12 +219,13 @@ TEST_F(ArchiveTest, MissingEntriesAreSkipped) {
   EXPECT_EQ(names, QStringList({"good.txt", "folder/", "folder/inside.txt"}));
 }
 
-// Archives a person might forge: they are refused before anything is written,
-// and nothing appears outside the destination.
+// Archives a person might forge: they are refused before anything is written
+// (the forged layouts before the destination is even created), and nothing
+// appears outside the destination.
 TEST_F(ArchiveTest, HostileArchivesAreRefused) {
   const char* script = R"PY(
 import sys, zipfile, struct
-out = sys.argv[1]
+out, reserve_size = sys.argv[1], int(sys.argv[2])
 def plain(name, entry):
     with zipfile.ZipFile(out + '/' + name, 'w') as z:
         z.writestr('fine.txt', b'fine')
@@ -237,39 +244,82 @@ def patch(name, data, announced):
     b[c + 24:c + 28] = struct.pack('<I', announced)
     open(path, 'wb').write(b)
 patch('bomb.zip', b'\0' * (64 << 20), 1000)
-with zipfile.ZipFile(out + '/huge.zip', 'w', zipfile.ZIP_DEFLATED) as z:
-    z.writestr('huge.txt', b'\0' * 1000)
-b = bytearray(open(out + '/huge.zip', 'rb').read())
-c = b.find(b'PK\x01\x02')
-b[c + 24:c + 28] = struct.pack('<I', 0xFFFFFFFF)
-extra = struct.pack('<HHQ', 1, 8, 1 << 52)
-name_len = struct.unpack('<H', b[c + 28:c + 30])[0]
-b[c + 30:c + 32] = struct.pack('<H', len(extra))
-b[c + 46 + name_len:c + 46 + name_len] = extra
-e = b.find(b'PK\x05\x06')
-b[e + 12:e + 16] = struct.pack('<I', struct.unpack('<I', b[e + 12:e + 16])[0] + len(extra))
-open(out + '/huge.zip', 'wb').write(b)
+# Every central entry announces its size in a Zip64 field.
+def announce(name, files, size):
+    path = out + '/' + name
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+        for f in files:
+            z.writestr(f, b'\0' * 1000)
+    b = bytearray(open(path, 'rb').read())
+    e = b.rfind(b'PK\x05\x06')
+    cd = struct.unpack('<I', b[e + 16:e + 20])[0]
+    c, added = cd, 0
+    extra = struct.pack('<HHQ', 1, 8, size)
+    for f in files:
+        name_len, extra_len, comment_len = struct.unpack('<HHH', b[c + 28:c + 34])
+        b[c + 24:c + 28] = struct.pack('<I', 0xFFFFFFFF)
+        b[c + 30:c + 32] = struct.pack('<H', extra_len + len(extra))
+        b[c + 46 + name_len:c + 46 + name_len] = extra
+        added += len(extra)
+        c += 46 + name_len + extra_len + len(extra) + comment_len
+    b[e + added + 12:e + added + 16] = struct.pack('<I', struct.unpack('<I', b[e + added + 12:e + added + 16])[0] + added)
+    open(path, 'wb').write(b)
+announce('huge.zip', ['huge.txt'], 1 << 52)
+announce('sums.zip', ['s%d.txt' % i for i in range(5)], (1 << 63) - 1)
+announce('reserve.zip', ['reserve.txt'], reserve_size)
+# Twenty central entries that all point at one deflate stream.
+with zipfile.ZipFile(out + '/overlap.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('zeros.bin', b'\0' * (1 << 20))
+b = bytearray(open(out + '/overlap.zip', 'rb').read())
+e = b.rfind(b'PK\x05\x06')
+cd = struct.unpack('<I', b[e + 16:e + 20])[0]
+entry = bytes(b[cd:e])
+copies = b''.join(entry[:46] + b'zeros_%03d' % i + entry[46 + 9:] for i in range(20))
+end = bytearray(b[e:])
+end[8:12] = struct.pack('<HH', 20, 20)
+end[12:16] = struct.pack('<I', len(copies))
+open(out + '/overlap.zip', 'wb').write(bytes(b[:cd]) + copies + bytes(end))
+# A Zip64 locator that announces 4,294,967,295 disks, before a plain archive's end record.
+with zipfile.ZipFile(out + '/disks.zip', 'w') as z:
+    z.writestr('fine.txt', b'fine')
+b = bytearray(open(out + '/disks.zip', 'rb').read())
+e = b.rfind(b'PK\x05\x06')
+count, cd_size, cd = struct.unpack('<HII', b[e + 10:e + 20])
+record = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0xFFFFFFFE, 0xFFFFFFFE, count, count, cd_size, cd)
+locator = struct.pack('<IIQI', 0x07064b50, 0xFFFFFFFE, e, 0xFFFFFFFF)
+open(out + '/disks.zip', 'wb').write(bytes(b[:e]) + record + locator + bytes(b[e:]))
+for n in ('disks.z01', 'disks.z02'):
+    open(out + '/' + n, 'wb').write(b'volume')
 )PY";
   QDir().mkpath(Dir("forged"));
-  const ToolResult made = RunTool("python3", {"-c", script, Dir("forged")});
+  // An archive that fits the free space but would leave less than the reserve.
+  const QStorageInfo disk(Root);
+  const qint64 reserve = std::max<qint64>(disk.bytesTotal() / 100, qint64(100) << 20);
+  const qint64 tooMuch = disk.bytesAvailable() - reserve / 2;
+  const ToolResult made = RunTool("python3", {"-c", script, Dir("forged"), QString::number(tooMuch)});
   ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
 
   struct Case {
     const char* Archive;
     const char* Expect;
+    bool BeforeWriting;  // refused before the destination is created
   };
-  for (const Case& c : {Case{"dotdot.zip", "unsafe name"}, Case{"absolute.zip", "unsafe name"},
-                        Case{"backslash.zip", "unsafe name"}, Case{"middle.zip", "unsafe name"},
-                        Case{"bomb.zip", "announced size"}, Case{"huge.zip", "free disk space"}}) {
+  for (const Case& c :
+       {Case{"dotdot.zip", "unsafe name", true}, Case{"absolute.zip", "unsafe name", true},
+        Case{"backslash.zip", "unsafe name", true}, Case{"middle.zip", "unsafe name", true},
+        Case{"bomb.zip", "announced size", false}, Case{"huge.zip", "free disk space", true},
+        Case{"sums.zip", "sizes add up", true}, Case{"reserve.zip", "free disk space", true},
+        Case{"overlap.zip", "overlap", true}, Case{"disks.zip", "\"disks.z03\" is missing", true}}) {
     SCOPED_TRACE(c.Archive);
     const QString dest = Dir(QString("sandbox/%1/a/b").arg(c.Archive));
     const QString error = ErrorOf(Archiver().Extract(Dir("forged/") + c.Archive, dest));
     EXPECT_TRUE(error.contains(c.Expect)) << qPrintable(error);
     // The forged entry is not anywhere, and the refused file left no part behind.
     QStringList written = TreeListing(Dir("sandbox"));
-    written.removeIf([](const QString& p) { return p.endsWith('/'); });
+    if (!c.BeforeWriting) written.removeIf([](const QString& p) { return p.endsWith('/'); });
     EXPECT_EQ(written, QStringList()) << qPrintable(written.join(' '));
     EXPECT_FALSE(QFileInfo::exists(Dir("forged/abs-x")));
+    QDir(Dir("sandbox")).removeRecursively();
   }
 }
 
@@ -292,9 +342,7 @@ TEST_F(ArchiveTest, DamagedOrMissingVolumesGiveClearErrors) {
   ASSERT_EQ(volumes.size(), 3);
   QString error;
 
-  // An existing file is overwritten; a damaged byte then fails the CRC and
-  // leaves neither the file nor a part of it.
-  WriteFile(Dir("dest/random.bin"), "old");
+  // A damaged byte fails the CRC and leaves neither the file nor a part of it.
   ASSERT_TRUE(Ok(Archiver().Extract(volumes.last(), Dir("dest"))));
   EXPECT_EQ(ReadFile(Dir("dest/random.bin")), RandomBytes(100000, 11));
   QByteArray second = ReadFile(volumes[1]);
@@ -315,6 +363,128 @@ TEST_F(ArchiveTest, DamagedOrMissingVolumesGiveClearErrors) {
   EXPECT_TRUE(error.contains("disk.003")) << qPrintable(error);
   error = ErrorOf(Archiver().Extract(volumes.first(), Dir("first")));
   EXPECT_TRUE(error.contains("not the last volume")) << qPrintable(error);
+}
+
+// Extraction never replaces what the user has: a file of the same name, a
+// folder of that name, or a file an earlier extraction wrote; the new file is
+// written beside it as "name (2).ext", then 3, and the result counts them.
+TEST_F(ArchiveTest, ExistingFilesAreKeptAndNewOnesRenamed) {
+  const QStringList names = {"notes.txt", ".profile", "run", "sub/a.tar.gz", "sub/taken.txt"};
+  for (const QString& name : names) WriteFile(Dir("in/" + name), name.toUtf8());
+  const QStringList volumes =
+      Build(Archiver(), {Dir("in/notes.txt"), Dir("in/.profile"), Dir("in/run"), Dir("in/sub")}, Dir("out"));
+  for (const QString& name : names.mid(0, 4)) WriteFile(Dir("dest/" + name), "mine");
+  QDir().mkpath(Dir("dest/sub/taken.txt"));
+
+  const Result<ExtractSummary> first = Archiver().Extract(volumes.last(), Dir("dest"));
+  ASSERT_TRUE(Ok(first));
+  EXPECT_EQ(first->Files, 5);
+  EXPECT_EQ(first->Renamed, 5);
+  const Result<ExtractSummary> second = Archiver().Extract(volumes.last(), Dir("dest"));
+  ASSERT_TRUE(Ok(second));
+  EXPECT_EQ(second->Renamed, 5);
+
+  struct Case {
+    const char* Mine;
+    const char* Second;
+    const char* Third;
+  };
+  for (const Case& c : {Case{"notes.txt", "notes (2).txt", "notes (3).txt"},
+                        Case{".profile", ".profile (2)", ".profile (3)"}, Case{"run", "run (2)", "run (3)"},
+                        Case{"sub/a.tar.gz", "sub/a.tar (2).gz", "sub/a.tar (3).gz"}}) {
+    SCOPED_TRACE(c.Mine);
+    EXPECT_EQ(ReadFile(Dir(QString("dest/") + c.Mine)), "mine");
+    const QByteArray archived = QByteArray(c.Mine);
+    EXPECT_EQ(ReadFile(Dir(QString("dest/") + c.Second)), archived);
+    EXPECT_EQ(ReadFile(Dir(QString("dest/") + c.Third)), archived);
+  }
+  EXPECT_TRUE(QFileInfo(Dir("dest/sub/taken.txt")).isDir());
+  EXPECT_EQ(ReadFile(Dir("dest/sub/taken (2).txt")), "sub/taken.txt");
+  EXPECT_EQ(ReadFile(Dir("dest/sub/taken (3).txt")), "sub/taken.txt");
+  EXPECT_EQ(TreeListing(Dir("dest")).size(), 2 + 4 + 2 * 5);  // sub/, sub/taken.txt/, the files
+}
+
+// Extracted files get the user's default mode whatever the archive says:
+// never set-uid or set-gid, never group- or world-writable, executable by the
+// owner alone.
+TEST_F(ArchiveTest, ExtractedFilesGetTheUsersDefaultMode) {
+  const char* script = R"PY(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    for name, mode in [('setuid', 0o4755), ('setgid', 0o2775), ('world', 0o777), ('plain', 0o666),
+                       ('private', 0o600), ('owner-exec', 0o700)]:
+        info = zipfile.ZipInfo(name)
+        info.create_system = 3
+        info.external_attr = (0o100000 | mode) << 16
+        z.writestr(info, name)
+)PY";
+  const ToolResult made = RunTool("python3", {"-c", script, Dir("modes.zip")});
+  ASSERT_EQ(made.Code, 0) << qPrintable(made.Output);
+  struct Case {
+    const char* Name;
+    QFile::Permissions Mask022, Mask077;
+  };
+  const QFile::Permissions rw = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+  const QFile::Permissions rwr = rw | QFile::ReadGroup | QFile::ReadOther;
+  const QFile::Permissions x = QFile::ExeOwner | QFile::ExeUser;
+  for (mode_t mask : {mode_t(022), mode_t(077)}) {
+    SCOPED_TRACE(mask);
+    const mode_t before = ::umask(mask);
+    const QString dest = Dir(QString("dest%1").arg(mask));
+    const Result<ExtractSummary> extracted = Archiver().Extract(Dir("modes.zip"), dest);
+    ::umask(before);
+    ASSERT_TRUE(Ok(extracted));
+    for (const Case& c : {Case{"setuid", rwr | x, rw | x}, Case{"setgid", rwr | x, rw | x},
+                          Case{"world", rwr | x, rw | x}, Case{"plain", rwr, rw}, Case{"private", rwr, rw},
+                          Case{"owner-exec", rwr | x, rw | x}}) {
+      SCOPED_TRACE(c.Name);
+      const QString path = dest + '/' + c.Name;
+      EXPECT_EQ(QFile::permissions(path), mask == 022 ? c.Mask022 : c.Mask077);
+      struct stat st;
+      ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+      EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID | S_ISVTX), 0u);
+    }
+  }
+}
+
+// A disk that fills during extraction leaves no part of the file it was
+// writing, and the error says so and names the folder. The disk is a small
+// file system of a mount namespace of this thread's own (needs root).
+TEST_F(ArchiveTest, AFullDiskLeavesNoPartAndSaysSo) {
+  WriteFile(Dir("in/first.bin"), RandomBytes(1000, 21));
+  WriteFile(Dir("in/big.bin"), RandomBytes(4 << 20, 22));
+  const QStringList volumes = Build(Archiver(0), {Dir("in/first.bin"), Dir("in/big.bin")}, Dir("out"));
+  const QString disk = Dir("disk");
+  QDir().mkpath(disk);
+  QString skipped, error;
+  QStringList left;
+  std::thread thread([&] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=110m") != 0) {
+      skipped = QString::fromLocal8Bit(std::strerror(errno));
+      return;
+    }
+    // Room for the archive and the reserve when the checks run; then, once
+    // the first file is written, the rest of the disk fills up.
+    Archiver archiver;
+    bool filled = false;
+    archiver.SetProgress([&](qint64 done, qint64) {
+      if (filled || done < 1000) return;
+      filled = true;
+      QFile filler(disk + "/filler");
+      if (!filler.open(QIODevice::WriteOnly)) return;
+      const QByteArray block(1 << 20, 'f');
+      while (filler.write(block) == block.size()) {
+      }
+    });
+    error = ErrorOf(archiver.Extract(volumes.last(), disk + "/dest"));
+    left = TreeListing(disk + "/dest");
+  });
+  thread.join();
+  if (!skipped.isEmpty()) GTEST_SKIP() << "cannot mount a small file system here: " << qPrintable(skipped);
+  EXPECT_TRUE(error.contains("big.bin") && error.contains("disk is full") && error.contains(disk + "/dest"))
+      << qPrintable(error);
+  EXPECT_EQ(left, QStringList({"first.bin"}));
 }
 
 TEST(VolumeNames, NumbersAndTheSpannedConvention) {
@@ -349,7 +519,7 @@ TEST_F(ArchiveTest, ConcurrentBuildsAndExtraction) {
   const Archiver archiver(3, 700000);
   const QStringList before = Build(archiver, paths, Dir("before"));
   Result<QStringList> volumes[2];
-  Result<> extracted;
+  Result<ExtractSummary> extracted;
   std::thread a([&] { volumes[0] = archiver.BuildVolumes(paths, Dir("a")); });
   std::thread b([&] { volumes[1] = archiver.BuildVolumes(paths, Dir("b")); });
   std::thread c([&] { extracted = archiver.Extract(before.last(), Dir("c")); });

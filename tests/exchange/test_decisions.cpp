@@ -440,7 +440,7 @@ TEST_F(ExchangeDecisions, DownloadGoesOutAsOneMailPerVolume) {
       cipher.SetKey(VolumeKeyText(cipher, kAlice));
       ASSERT_TRUE(cipher.DecryptFileInPlace(received + "/disk.001"));
     }
-    const Result<> extracted = Archiver().Extract(received + "/disk.003", received + "/out");
+    const Result<ExtractSummary> extracted = Archiver().Extract(received + "/disk.003", received + "/out");
     ASSERT_TRUE(extracted) << extracted.error();
     EXPECT_EQ(ReadFile(received + "/out/big.bin"), big);
     EXPECT_EQ(ReadFile(received + "/out/small.bin"), small);
