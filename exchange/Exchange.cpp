@@ -200,6 +200,17 @@ double TExchange::ActiveRowProgress(const QString& jobId) const {
   return -1;
 }
 
+std::optional<OwnRequest> TExchange::ActiveRequest(const QString& jobId) const {
+  for (int i = 0; i < FRows.Count(); ++i) {
+    const JobRow& row = FRows.Row(i);
+    if (row.Number == jobId) {
+      if (row.State != jsActive) return std::nullopt;
+      return OwnRequest{row.Address, row.Action};
+    }
+  }
+  return std::nullopt;
+}
+
 QList<ListingRow> TExchange::FillFileTree(const QString& listing) {
   static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
   QList<ListingRow> rows;

@@ -89,6 +89,7 @@ public:
   QString StopJobId() const override;
   // The progress of the job's row while it is Active; -1 when it has no such row.
   double ActiveRowProgress(const QString& jobId) const override;
+  std::optional<OwnRequest> ActiveRequest(const QString& jobId) const override;
 
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
   // line without TAB gives an empty name and the whole line as size.

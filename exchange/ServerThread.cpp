@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -36,6 +37,15 @@ QString ErrorText(const QString& message) { return kErrorPrefix + message; }
 // The status part of a received reply names a failure when it carries the
 // "Error: " of the wire format; this is the one place that reads it.
 bool ReportsFailure(const QString& status) { return status.contains(kErrorPrefix); }
+
+// A received text for a log line: control characters (a line break
+// included) become "?", and it is cut to a sane length.
+QString OneLine(const QString& text) {
+  QString line = text.left(200);
+  for (QChar& c : line)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
+  return line;
+}
 
 QStringList Lines(const QString& text) {
   static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
@@ -242,6 +252,16 @@ void TClassServer::HandleReply() {
   }
 }
 
+void TClassServer::DropAttachment() {
+  if (FAttachmentName.isEmpty() || !IsStamp(FIdentBase) || FTempInput.isEmpty()) return;
+  if (FAttachmentName.contains(QLatin1Char('/')) || FAttachmentName.contains(QLatin1Char('\\')) ||
+      FAttachmentName == QLatin1String("..") || FAttachmentName == QLatin1String("."))
+    return;
+  const QString folder = FTempInput + QLatin1Char('/') + FIdentBase;
+  QFile::remove(folder + QLatin1Char('/') + FAttachmentName);
+  QDir().rmdir(folder);  // only when nothing else lies in it
+}
+
 bool TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
   if (TrimText(destination).isEmpty()) return false;
   const QString first = QFileInfo(lastVolume).path() + QLatin1Char('/') + VolumeName(1);
@@ -369,6 +389,18 @@ void TClassServerSMTP::Fail() {
 }
 
 void TClassServerSMTP::ReceiveReply() {
+  // Only the answer to one of our requests that is still open, from the
+  // address it went to, is handled; anything else is a stranger's mail.
+  auto request = std::make_shared<std::optional<OwnRequest>>();
+  const QString jobId = FIdentBase;
+  if (!OnMain([request, jobId](ExchangeHost& host) { *request = host.ActiveRequest(jobId); })) return;
+  const bool volumeMail = FIdent != FIdentBase;
+  if (!*request) return RefuseReply(QStringLiteral("no open request of ours has this stamp"));
+  if (NormalizeAddress(FSenderAddress) != NormalizeAddress((*request)->RemoteAddress))
+    return RefuseReply(QStringLiteral("the request went to another address"));
+  const QString expected = (*request)->Command.toLower();
+  if (volumeMail && expected != kCmdDownload) return RefuseReply(QStringLiteral("a volume for a list request"));
+
   const ReplyRest rest = SplitReplyRest(FSubjectRest);
   FStatusText = rest.Status;
   FFailed = ReportsFailure(rest.Status);
@@ -378,6 +410,9 @@ void TClassServerSMTP::ReceiveReply() {
   try {
     FSubjectRest = OpenText(rest.EncPayload);
     FCommand = CommandOf(FSubjectRest);
+    // An error report carries the request's text back, not a command.
+    if (!FFailed && FCommand != expected)
+      return RefuseReply(QStringLiteral("no answer to a %1 request").arg(expected));
     FMessageBody = OpenText(FMessageBody);
     HandleReply();
   } catch (...) {
@@ -399,4 +434,10 @@ void TClassServerSMTP::ReceiveReply() {
   const bool additive = FAdditiveProgress;
   const double progress = FProgress;
   OnMain([=](ExchangeHost& host) { host.UpdateJobRow(ident, state, status, additive, progress); });
+}
+
+void TClassServerSMTP::RefuseReply(const QString& reason) {
+  qCWarning(lcKestro).noquote() << QStringLiteral("Reply %1 from %2 deleted unread: %3")
+                                       .arg(OneLine(FIdent), OneLine(FSenderAddress), reason);
+  DropAttachment();
 }

@@ -73,6 +73,9 @@ public:
   // Decrypts the first volume beside lastVolume and extracts the archive into
   // destination. False (with StatusText untouched) when it fails.
   bool ExtractDownload(const QString& destination, const QString& lastVolume);
+  // Deletes the mail's saved attachment (TempInput/IdentBase/name), and its
+  // folder when that is left empty.
+  void DropAttachment();
 
 protected:
   // The job has failed for this reason.
@@ -135,6 +138,9 @@ protected:
 private:
   void ServeRequest();
   void ReceiveReply();
+  // The reply is no answer of ours: logged in one line, its attachment
+  // deleted, nothing else done.
+  void RefuseReply(const QString& reason);
   // The reply reports the job's failure and nothing more is due.
   void Fail();
   void Fail(const QString& reason);

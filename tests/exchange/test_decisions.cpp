@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -63,6 +64,8 @@ public:
 
   QString StopId;
   double RowProgress = -1;
+  // Our requests whose rows are Active, by stamp.
+  std::map<QString, OwnRequest> Requests;
 
   void Reset() {
     OpenedJobs.clear();
@@ -72,6 +75,7 @@ public:
     ProgressQuestions = 0;
     StopId.clear();
     RowProgress = -1;
+    Requests.clear();
   }
 
   void OpenServingJob(const QString& number, const QString& subject, const QString& address, const QString& action,
@@ -98,6 +102,12 @@ public:
     ++ProgressQuestions;
     emit const_cast<RecordingHost*>(this)->Called();
     return RowProgress;
+  }
+
+  std::optional<OwnRequest> ActiveRequest(const QString& jobId) const override {
+    const auto it = Requests.find(jobId);
+    if (it == Requests.end()) return std::nullopt;
+    return it->second;
   }
 
 signals:
@@ -552,14 +562,13 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
        Seal("", kMe), job, jsStopped, "Error: User forbidden.", 0, true, false},
       {"earlier volume of a stopped job", VolumeSubject(job, 1000, 2, Seal("download", kMe)), "", job, jsStopped,
        "Done", 25, true, false},
-      // Under a key that does not fit, the command means nothing.
-      {"reply under another key", ReplySubject(job, Seal("list", kBob), "Done"), Seal(listing, kBob), "", jsDone,
-       "Done", 100, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     Host.Reset();
     Host.StopId = c.StopId;
+    const bool volume = ParseSubject(c.Subject).Ident.contains('.');
+    Host.Requests[job] = {kAlice, volume ? "download" : "list"};
     auto server = Server(HandOver(kAlice, c.Subject, c.Body, "disk.001"));
     RunToEnd(*server);
     ASSERT_EQ(Host.RowReports.size(), 1u);
@@ -574,6 +583,123 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
     EXPECT_TRUE(Sent->Mails().empty());
     EXPECT_TRUE(Host.OpenedJobs.empty());
   }
+}
+
+// The lines logged under the "kestro" category while it lives.
+class KestroLog {
+public:
+  KestroLog() {
+    Instance = this;
+    FPrevious = qInstallMessageHandler(&KestroLog::Handle);
+  }
+  ~KestroLog() {
+    qInstallMessageHandler(FPrevious);
+    Instance = nullptr;
+  }
+  QStringList Lines() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FLines;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(FLock);
+    FLines.clear();
+  }
+
+private:
+  static void Handle(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (Instance && context.category && QByteArray(context.category) == "kestro") {
+      std::lock_guard<std::mutex> guard(Instance->FLock);
+      Instance->FLines << text;
+    }
+  }
+  static inline KestroLog* Instance = nullptr;
+  QtMessageHandler FPrevious = nullptr;
+  std::mutex FLock;
+  QStringList FLines;
+};
+
+// A "!_" mail is handled only as the answer to an open request of ours,
+// from the address that request went to, and of the kind it asked for.
+TEST_F(ExchangeDecisions, RepliesFromStrangersWriteNothing) {
+  const QString listJob = "20240101120000011", downloadJob = "20240101120000012";
+  const QString forged = "29991231235959013";
+  // A stranger's archive, sealed the way a genuine first volume is: it would
+  // replace notes.txt and add run.sh in the download folder.
+  WriteFile(Dir.path() + "/evil/notes.txt", "replaced");
+  WriteFile(Dir.path() + "/evil/run.sh", "#!/bin/sh\n");
+  const Result<QStringList> built = Archiver(3, VolumeSize).BuildVolumes(
+      {Dir.path() + "/evil/notes.txt", Dir.path() + "/evil/run.sh"}, Dir.path() + "/evil-volume");
+  ASSERT_TRUE(built) << built.error();
+  ASSERT_EQ(built->size(), 1);
+  {
+    MessageCipher cipher;
+    cipher.SetKey(VolumeKeyText(cipher, kMe));
+    ASSERT_TRUE(cipher.EncryptFileInPlace(built->at(0)));
+  }
+  const QByteArray volume = ReadFile(built->at(0));
+  const qint64 total = volume.size();
+  WriteFile(Downloads + "/notes.txt", "mine");
+  const QString carol = "carol@example.test";
+
+  struct Case {
+    const char* Name;
+    bool RequestsOpen;  // a list request to alice and a download request to alice
+    QString Sender;
+    QString Subject;
+    QString Body;
+  } cases[] = {
+      {"no request open", false, carol, VolumeSubject(forged, total, 1, Seal("download", kMe)), ""},
+      {"a stamp of no request of ours", true, carol, VolumeSubject(forged, total, 1, Seal("download", kMe)), ""},
+      {"our stamp, another sender", true, carol, VolumeSubject(downloadJob, total, 1, Seal("download", kMe)), ""},
+      {"our stamp, another sender, a listing", true, carol, ReplySubject(listJob, Seal("list", kMe), "Done"),
+       Seal("evil.txt\t1KB\r\n", kMe)},
+      {"a volume for a list request", true, kAlice, VolumeSubject(listJob, total, 1, Seal("download", kMe)), ""},
+      {"a listing for a download request", true, kAlice, ReplySubject(downloadJob, Seal("list", kMe), "Done"),
+       Seal("evil.txt\t1KB\r\n", kMe)},
+      // Under a key that does not fit, the command means nothing.
+      {"a reply under another key", true, kAlice, ReplySubject(listJob, Seal("list", kBob), "Done"),
+       Seal("evil.txt\t1KB\r\n", kBob)},
+  };
+  KestroLog log;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Host.Reset();
+    log.Clear();
+    if (c.RequestsOpen) {
+      Host.Requests[listJob] = {kAlice, "list"};
+      Host.Requests[downloadJob] = {kAlice, "download"};
+    }
+    // The poller saved the attachment under the mail's stamp.
+    const HandOverData mail = HandOver(c.Sender, c.Subject, c.Body, "disk.001");
+    const QString saved = TempInput + "/" + mail.IdentBase;
+    WriteFile(saved + "/disk.001", volume);
+    auto server = Server(mail);
+    RunToEnd(*server);
+
+    EXPECT_EQ(ReadFile(Downloads + "/notes.txt"), "mine");
+    EXPECT_EQ(QDir(Downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"notes.txt"});
+    EXPECT_TRUE(Host.RowReports.empty());
+    EXPECT_TRUE(Host.Listings.empty());
+    EXPECT_TRUE(Host.OpenedJobs.empty());
+    EXPECT_TRUE(Sent->Mails().empty());
+    EXPECT_FALSE(QFileInfo::exists(saved));  // the attachment is gone with its folder
+    const QStringList lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines[0].contains(mail.Ident) && !lines[0].contains('\n')) << lines[0].toStdString();
+  }
+
+  // The genuine answer, from the request's address in other letters and
+  // blanks, is handled.
+  Host.Reset();
+  Host.Requests[downloadJob] = {kAlice, "download"};
+  const HandOverData mail =
+      HandOver(" ALICE@Example.test ", VolumeSubject(downloadJob, total, 1, Seal("download", kMe)), "", "disk.001");
+  WriteFile(TempInput + "/" + downloadJob + "/disk.001", volume);
+  auto server = Server(mail);
+  RunToEnd(*server);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  EXPECT_EQ(Host.RowReports[0].State, jsDone);
+  EXPECT_EQ(ReadFile(Downloads + "/run.sh"), "#!/bin/sh\n");
 }
 
 class VolumeCollection : public ExchangeDecisions {
@@ -596,6 +722,7 @@ protected:
     Collection = TempInput + "/" + Job;
     // The request was sent: its row stands at 50.
     Host.RowProgress = 50;
+    Host.Requests[Job] = {kAlice, "download"};
   }
 
   // The poller saved volume i (0-based) into the collection folder.

@@ -159,6 +159,33 @@ TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {
   EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + second));
 }
 
+TEST_F(ReplyHandling, ForgedRepliesAreDeletedUnread) {
+  LocalPeer alice(Alice);
+  WriteFile(Downloads + "/notes.txt", "mine");
+  // carol, no friend, mails alice an archive sealed for her, first with a
+  // stamp of her own, then with the stamp of alice's open request to bob.
+  const QString open = IssueDownload(alice);
+  WriteFile(Root + "/evil/notes.txt", "replaced");
+  WriteFile(Root + "/evil/run.sh", "#!/bin/sh\n");
+  const QStringList volumes = BuildVolumes({Root + "/evil/notes.txt", Root + "/evil/run.sh"}, 1000000);
+  ASSERT_EQ(volumes.size(), 1);
+  MessageCipher cipher;
+  peer::SetPeerKey(cipher, "alice@example.test");
+  for (const QString& stamp : {QString("29991231235959013"), open}) {
+    SCOPED_TRACE(stamp.toStdString());
+    const QByteArray volume = ReadFile(volumes[0]);
+    Deliver(RawAttachmentMail("carol@example.test",
+                              peer::VolumeSubject(stamp, volume.size(), 1, cipher.EncryptText("download")), "",
+                              "disk.001", volume));
+    ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+    EXPECT_EQ(QDir(Downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"notes.txt"});
+    EXPECT_EQ(ReadFile(Downloads + "/notes.txt"), "mine");
+    EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + stamp));
+    EXPECT_EQ(alice.Row(open)->State, jsActive);
+    EXPECT_EQ(alice.Row(open)->Progress, 50);
+  }
+}
+
 TEST_F(ReplyHandling, RequestsAreCheckedAndAFailedSendShowsTheMailLog) {
   LocalPeer alice(Alice);
   struct Case {
