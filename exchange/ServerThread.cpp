@@ -278,14 +278,22 @@ TClassServerSMTP::TClassServerSMTP(ExchangeHost* host, QObject* context) : TClas
 TClassServerSMTP::~TClassServerSMTP() = default;
 
 void TClassServerSMTP::run() {
+  if (FPrefix == kReplyPrefix) {
+    // A reply takes no serving slot: the last volume of a download may wait
+    // long for the others, whose own threads must still get through, and a
+    // stranger's reply must not keep a friend's request waiting.
+    try {
+      ReceiveReply();
+    } catch (...) {
+      LogDropped("handling a reply");  // ReceiveReply reports for itself
+    }
+    return;
+  }
   NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
   if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
   try {
     FMail = NewMailSender();
-    if (FPrefix == kReplyPrefix)
-      ReceiveReply();
-    else
-      ServeRequest();
+    ServeRequest();
   } catch (...) {
     LogDropped("serving thread");  // every path above reports for itself
   }

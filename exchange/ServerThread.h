@@ -2,6 +2,8 @@
 // ("$_" encrypted, "?_" plain) is authenticated, run on the granted folder and
 // answered by a reply mail or a series of volume mails; a reply ("!_") that
 // comes back to us is handled as the answer to one of our own requests.
+// Requests are served in one of ten slots that every Kestro of the user
+// shares; replies take none.
 #pragma once
 
 #include "core/Options.h"

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "archive/Archiver.h"
@@ -28,6 +29,7 @@
 #include "exchange/ServerThread.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
+#include "platform/NamedSemaphore.h"
 #include "transport/MailResult.h"
 #include "transport/MailSender.h"
 
@@ -61,6 +63,7 @@ public:
   std::vector<Report> RowReports;
   QStringList Listings;
   mutable int ProgressQuestions = 0;
+  mutable std::set<QString> ProgressAskedFor;  // the jobs
 
   QString StopId;
   double RowProgress = -1;
@@ -73,6 +76,7 @@ public:
     RowReports.clear();
     Listings.clear();
     ProgressQuestions = 0;
+    ProgressAskedFor.clear();
     StopId.clear();
     RowProgress = -1;
     Requests.clear();
@@ -98,8 +102,9 @@ public:
     emit Called();
   }
   QString StopJobId() const override { return StopId; }
-  double ActiveRowProgress(const QString&) const override {
+  double ActiveRowProgress(const QString& jobId) const override {
     ++ProgressQuestions;
+    ProgressAskedFor.insert(jobId);
     emit const_cast<RecordingHost*>(this)->Called();
     return RowProgress;
   }
@@ -824,6 +829,54 @@ TEST_F(VolumeCollection, CancelAndExitEndTheWait) {
     EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
     QDir(Collection).removeRecursively();
   }
+}
+
+// Replies take no serving slot: the last volumes of ten downloads that wait
+// for their other volumes leave every slot to a friend's request, and
+// replies are handled while every slot is taken.
+TEST_F(VolumeCollection, RepliesTakeNoServingSlot) {
+  std::vector<std::unique_ptr<TClassServerSMTP>> waiting;
+  for (int j = 0; j < 10; ++j) {
+    const QString job = QString("202401011300000%1").arg(j, 2, 10, QChar('0'));
+    Host.Requests[job] = {kAlice, "download"};
+    for (int i = 0; i < 3; ++i) {
+      QDir().mkpath(TempInput + "/" + job);
+      ASSERT_TRUE(QFile::copy(Volumes[i], TempInput + "/" + job + "/" + VolumeName(i + 1)));
+    }
+    // The row has not taken the earlier volumes' reports: each waits.
+    waiting.push_back(Server(HandOver(kAlice, VolumeSubject(job, Total, 3, Seal("download", kMe)), "", "disk.003")));
+    waiting.back()->Resume();
+  }
+  RunUntilCalled([&] { return Host.ProgressAskedFor.size() == 10; });
+
+  auto request = Server(HandOver(kAlice, "$_20240101120000001_" + Seal("list", kAlice), ""));
+  RunToEnd(*request);
+  ASSERT_EQ(Host.ServingReports.size(), 1u);
+  EXPECT_EQ(Host.ServingReports[0].State, jsDone);
+  for (const auto& w : waiting) EXPECT_FALSE(w->isFinished());
+  EXPECT_TRUE(Host.RowReports.empty());
+  for (auto& w : waiting) {
+    w->Cancel();
+    RunToEnd(*w, false);
+  }
+
+  // With every slot taken, replies are still handled: a stranger's, and a
+  // genuine last volume.
+  std::vector<std::unique_ptr<NamedSemaphore>> taken;
+  for (int i = 0; i < 10; ++i) {
+    taken.push_back(std::make_unique<NamedSemaphore>(kServerSemaphore, 10));
+    ASSERT_TRUE(taken.back()->Acquire(0));
+  }
+  auto forged =
+      Server(HandOver(kBob, VolumeSubject("29991231235959013", Total, 3, Seal("download", kMe)), "", "disk.003"));
+  RunToEnd(*forged);
+  for (int i = 0; i < 3; ++i) Save(i);
+  Host.RowProgress = 50 + 2 * 50.0 / 3;  // the earlier volumes are reported
+  auto last = VolumeServer(2);
+  RunToEnd(*last);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  EXPECT_EQ(Host.RowReports[0].State, jsDone);
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), A);
 }
 
 }  // namespace
