@@ -298,6 +298,7 @@ void TClassServerSMTP::run() {
     LogDropped("serving thread");  // every path above reports for itself
   }
   FMail.reset();
+  DropAttachment();  // a request has no use for one
   Pause(kPauseAtEndMs);
   slot.Release();
 }
@@ -432,6 +433,9 @@ void TClassServerSMTP::ReceiveReply() {
     if (!FFailed) SetFailure(kMsgEmpty);
     FCommand = QStringLiteral("none");
   }
+  // A volume stays in its download's folder while the others are awaited;
+  // any other reply's attachment has served its purpose.
+  if (!volumeMail || FState != jsActive) DropAttachment();
   if (FCommand == kCmdList) {
     const QString listing = FMessageBody;
     OnMain([listing](ExchangeHost& host) { host.ListingArrived(listing); });

@@ -488,6 +488,44 @@ TEST_F(ExchangeDecisions, DownloadOfNothingAndFailedSendsAreFailures) {
   }
 }
 
+// The attachment that the poller saved for a mail is deleted once the mail
+// has been handled, whatever it was; only the volumes of a download still
+// being collected stay.
+TEST_F(ExchangeDecisions, AttachmentsGoOnceTheirMailIsHandled) {
+  const QString job = "20240101120000021";
+  struct Case {
+    const char* Name;
+    QString Sender;
+    QString Subject;
+    QString Body;
+  } cases[] = {
+      {"a friend's request", kAlice, "$_20240101120000031_" + Seal("list", kAlice), ""},
+      {"a refused request", kBob, "$_20240101120000032_" + Seal("list", kBob), ""},
+      {"a plain request", kAlice, "?_download", "a.txt"},
+      {"a listing", kAlice, ReplySubject(job, Seal("list", kMe), "Done"), Seal("a.txt\t1KB\r\n", kMe)},
+      {"an error reply", kAlice, ReplySubject(job, Seal("list", kMe), "Error: User forbidden."), Seal("", kMe)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Host.Reset();
+    Host.Requests[job] = {kAlice, "list"};
+    const HandOverData mail = HandOver(c.Sender, c.Subject, c.Body, "big.bin");
+    WriteFile(TempInput + "/" + mail.IdentBase + "/big.bin", RandomBytes(50000, 3));
+    auto server = Server(mail);
+    RunToEnd(*server);
+    EXPECT_FALSE(QFileInfo::exists(TempInput + "/" + mail.IdentBase));
+    EXPECT_FALSE(Host.ServingReports.empty() && Host.RowReports.empty());  // it was handled
+  }
+  // Beside the mail's own attachment, its folder keeps whatever else lies there.
+  Host.Reset();
+  Host.Requests[job] = {kAlice, "list"};
+  WriteFile(TempInput + "/" + job + "/other", "x");
+  WriteFile(TempInput + "/" + job + "/big.bin", "y");
+  auto server = Server(HandOver(kAlice, ReplySubject(job, Seal("list", kMe), "Done"), Seal("", kMe), "big.bin"));
+  RunToEnd(*server);
+  EXPECT_EQ(QDir(TempInput + "/" + job).entryList(QDir::Files), QStringList{"other"});
+}
+
 // --- Requesting ------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
