@@ -83,6 +83,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   server->SetArchive(o.AttachCompress(), VolumeSizeOf(o));
   server->SetMail(mail);
   server->SetShares(&FShares);
+  server->SetSenderGuard(&FGuard);
   server->SetLocalAddress(FMain.LocalAddress());
   server->SetKeySuffix(FMain.KeySuffix().isEmpty() ? kKeySuffix : FMain.KeySuffix());
   server->SetTempInput(FMain.TempInput());

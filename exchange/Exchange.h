@@ -17,6 +17,7 @@
 
 #include "core/Users.h"
 #include "exchange/ExchangeHost.h"
+#include "exchange/SenderGuard.h"
 #include "exchange/Worker.h"
 #include "transport/MailboxPoller.h"
 
@@ -125,6 +126,7 @@ private:
   TClassMain& FMain;
   JobRowModel& FRows;
   ShareDirectory FShares;
+  SenderGuard FGuard;
   std::function<bool()> FOnline;
   MailSenderFactory FNewSender;
   std::set<TClassWorker*> FWorkers;

@@ -32,6 +32,9 @@ constexpr int kVolumeCheckMs = 500;
 // this often instead of spinning.
 constexpr int kVolumeCheckFloorMs = 20;
 
+// The record's text while a download waits for the sender's previous one.
+const QString kStatusWaiting = QStringLiteral("waiting");
+
 QString ErrorText(const QString& message) { return kErrorPrefix + message; }
 
 // The status part of a received reply names a failure when it carries the
@@ -289,11 +292,15 @@ void TClassServerSMTP::run() {
     }
     return;
   }
+  if (FGuard && FGuard->Ignored(FSenderAddress)) {
+    DropAttachment();  // refused too often: no answer, no record
+    return;
+  }
   NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
   if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
   try {
     FMail = NewMailSender();
-    ServeRequest();
+    ServeRequest(slot);
   } catch (...) {
     LogDropped("serving thread");  // every path above reports for itself
   }
@@ -303,16 +310,35 @@ void TClassServerSMTP::run() {
   slot.Release();
 }
 
-void TClassServerSMTP::ServeRequest() {
+void TClassServerSMTP::ServeRequest(NamedSemaphore& slot) {
+  SenderGuard::Turn turn;  // held until the last volume is sent
   try {
     if (Authenticate()) {
       OpenServingJob();
       RunCommand();
+      if (FCommand == kCmdDownload && !FFailed && !AwaitDownloadTurn(slot, turn)) return;
+    } else if (FGuard && FGuard->Refused(FSenderAddress)) {
+      qCWarning(lcKestro).noquote() << QStringLiteral("Requests from %1 were refused more than %2 times within an hour: "
+                                                      "their mails are ignored for the next hour")
+                                           .arg(OneLine(FSenderAddress))
+                                           .arg(SenderGuard::kRefusalLimit);
     }
   } catch (...) {
     LogDropped("serving a request");  // the reply still goes out
   }
   SendReply();
+}
+
+bool TClassServerSMTP::AwaitDownloadTurn(NamedSemaphore& slot, SenderGuard::Turn& turn) {
+  if (!FGuard) return true;
+  turn = FGuard->TryTurn(FSenderAddress);
+  if (turn) return true;
+  slot.Release();
+  ReportServing(FIdent, jsActive, kStatusWaiting, true, 0);
+  turn = FGuard->WaitTurn(FSenderAddress, &FCancel);
+  if (!turn || !slot.Acquire(-1, &FCancel)) return false;
+  ReportServing(FIdent, jsActive, QString(), true, 0);
+  return true;
 }
 
 void TClassServerSMTP::SendReply() {

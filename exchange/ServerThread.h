@@ -13,11 +13,13 @@
 #include <memory>
 
 #include "core/Users.h"
+#include "exchange/SenderGuard.h"
 #include "exchange/Worker.h"
 #include "message/MessageCipher.h"
 #include "transport/MailboxPoller.h"
 
 class MailSender;
+class NamedSemaphore;
 
 inline const char* const kInstructionsOne =
     "Rename \"disk.zip_\" file to \"disk.zip\" and start extraction process using any unzip utility like PKZip, "
@@ -42,6 +44,8 @@ public:
   // Filled by StartServing before the thread starts.
   void SetMail(const HandOverData& mail);
   void SetShares(const ShareDirectory* shares) { FShares = shares; }
+  // What the serving threads know of the senders (none: no limits).
+  void SetSenderGuard(SenderGuard* guard) { FGuard = guard; }
   void SetLocalAddress(const QString& v) { FLocalAddress = v; }
   void SetKeySuffix(const QString& v) { FKeySuffix = v; }
   void SetTempInput(const QString& v) { FTempInput = v; }
@@ -119,6 +123,7 @@ protected:
   qint64 FElapsedMs = 0;
   QString FLocalAddress;
   const ShareDirectory* FShares = nullptr;
+  SenderGuard* FGuard = nullptr;
   int FAttachCompress = 3;
   qint64 FAttachVolume = kPresetAttachVolume;
   MessageCipher FCipher;  // this thread's own
@@ -138,7 +143,11 @@ protected:
   void run() override;
 
 private:
-  void ServeRequest();
+  void ServeRequest(NamedSemaphore& slot);
+  // Takes the sender's download turn into turn; while another download of
+  // theirs is being served, waits for it outside the serving slot (the
+  // record says "waiting"). False when the program leaves meanwhile.
+  bool AwaitDownloadTurn(NamedSemaphore& slot, SenderGuard::Turn& turn);
   void ReceiveReply();
   // The reply is no answer of ours: logged in one line, its attachment
   // deleted, nothing else done.

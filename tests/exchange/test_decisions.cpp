@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -26,6 +27,7 @@
 #include "core/Jobs.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ExchangeHost.h"
+#include "exchange/SenderGuard.h"
 #include "exchange/ServerThread.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
@@ -128,8 +130,19 @@ struct Outbox {
     QList<QByteArray> Attachments;
   };
   std::mutex Lock;
+  std::condition_variable Released;
   std::vector<Mail> Sent;
   int FailResult = mrOk;  // what Send answers; mrOk sends
+  bool Hold = false;      // Send waits while it is set
+  int Holding = 0;        // sends waiting
+
+  void Release() {
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      Hold = false;
+    }
+    Released.notify_all();
+  }
 
   std::vector<Mail> Mails() {
     std::lock_guard<std::mutex> guard(Lock);
@@ -157,7 +170,10 @@ public:
     return mrOk;
   }
   int Send() override {
-    std::lock_guard<std::mutex> guard(FOutbox->Lock);
+    std::unique_lock<std::mutex> lock(FOutbox->Lock);
+    ++FOutbox->Holding;
+    FOutbox->Released.wait(lock, [this] { return !FOutbox->Hold; });
+    --FOutbox->Holding;
     if (FOutbox->FailResult == mrOk) FOutbox->Sent.push_back(FMail);
     return FOutbox->FailResult;
   }
@@ -205,6 +221,39 @@ HandOverData HandOver(const QString& sender, const QString& subject, const QStri
   return {sender, s.Prefix, s.Ident, s.IdentBase, s.SubjectRest, body.trimmed(), attachment};
 }
 
+// The lines logged under the "kestro" category while it lives.
+class KestroLog {
+public:
+  KestroLog() {
+    Instance = this;
+    FPrevious = qInstallMessageHandler(&KestroLog::Handle);
+  }
+  ~KestroLog() {
+    qInstallMessageHandler(FPrevious);
+    Instance = nullptr;
+  }
+  QStringList Lines() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FLines;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(FLock);
+    FLines.clear();
+  }
+
+private:
+  static void Handle(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (Instance && context.category && QByteArray(context.category) == "kestro") {
+      std::lock_guard<std::mutex> guard(Instance->FLock);
+      Instance->FLines << text;
+    }
+  }
+  static inline KestroLog* Instance = nullptr;
+  QtMessageHandler FPrevious = nullptr;
+  std::mutex FLock;
+  QStringList FLines;
+};
+
 class ExchangeDecisions : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -248,6 +297,7 @@ protected:
     Fill(*server);
     server->SetMail(mail);
     server->SetShares(&Shares);
+    server->SetSenderGuard(&Guard);
     server->SetLocalAddress(kMe);
     server->SetKeySuffix(kKeySuffix);
     server->SetTempInput(TempInput);
@@ -277,12 +327,18 @@ protected:
     ASSERT_TRUE(worker.wait(60000));
   }
 
-  // Runs the host's calls until cond holds after one of them.
+  // Runs the host's calls until cond holds (looked at after each of them,
+  // and now and then for what happens on the workers' side alone).
   void RunUntilCalled(const std::function<bool()>& cond) {
     QEventLoop loop;
     QObject::connect(&Host, &RecordingHost::Called, &loop, [&] {
       if (cond()) loop.quit();
     });
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+      if (cond()) loop.quit();
+    });
+    poll.start(10);
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);  // a broken engine fails instead of hanging
     if (!cond()) loop.exec();
     ASSERT_TRUE(cond());
@@ -291,6 +347,8 @@ protected:
   QTemporaryDir Dir;
   QString Share, Anonymous, TempInput, TempOutput, Downloads;
   ShareDirectory Shares;
+  std::atomic<qint64> Clock{0};  // the guard's, in ms
+  SenderGuard Guard{[this] { return Clock.load(); }};
   RecordingHost Host;
   std::shared_ptr<Outbox> Sent = std::make_shared<Outbox>();
   int TimeoutSeconds = 3600;
@@ -526,6 +584,102 @@ TEST_F(ExchangeDecisions, AttachmentsGoOnceTheirMailIsHandled) {
   EXPECT_EQ(QDir(TempInput + "/" + job).entryList(QDir::Files), QStringList{"other"});
 }
 
+// A sender has one download served at a time: a second one waits, outside
+// the serving slots, until the first has been sent; lists and other senders
+// go on meanwhile.
+TEST_F(ExchangeDecisions, OneDownloadPerSenderAtATime) {
+  PublishShares(true);
+  const QString first = "$_20240101120000041_", second = "$_20240101120000042_";
+  Sent->Hold = true;
+  auto one = Server(HandOver(kAlice, first + Seal("download", kAlice), Seal("a.txt", kAlice)));
+  one->Resume();
+  RunUntilCalled([&] {
+    std::lock_guard<std::mutex> guard(Sent->Lock);
+    return Sent->Holding == 1;
+  });
+  auto two = Server(HandOver(" Alice@Example.test", second + Seal("download", kAlice), Seal("a.txt", kAlice)));
+  two->Resume();
+  RunUntilCalled([&] { return !Host.ServingReports.empty(); });
+  ASSERT_EQ(Host.ServingReports.size(), 1u);
+  EXPECT_EQ(Host.ServingReports[0].Ident, "20240101120000042");
+  EXPECT_EQ(Host.ServingReports[0].State, jsActive);
+  EXPECT_EQ(Host.ServingReports[0].Message, "waiting");
+  // The waiting download gave its slot back: nine more are free.
+  {
+    std::vector<std::unique_ptr<NamedSemaphore>> taken;
+    for (int i = 0; i < 9; ++i) {
+      taken.push_back(std::make_unique<NamedSemaphore>(kServerSemaphore, 10));
+      EXPECT_TRUE(taken.back()->Acquire(0)) << i;
+    }
+  }
+  // Another sender's download and the same sender's list are not held up.
+  Sent->Release();
+  auto other = Server(HandOver(kBob, "$_20240101120000043_" + Seal("download", kBob), Seal("public.txt", kBob)));
+  auto list = Server(HandOver(kAlice, "$_20240101120000044_" + Seal("list", kAlice), ""));
+  RunToEnd(*other);
+  RunToEnd(*list);
+  RunToEnd(*one, false);
+  RunToEnd(*two, false);
+  // The second download went out after the first, each with its own volume.
+  const auto mails = Sent->Mails();
+  QStringList order;
+  for (const auto& m : mails) order << ParseSubject(m.Subject).IdentBase;
+  EXPECT_LT(order.indexOf("20240101120000041"), order.indexOf("20240101120000042"));
+  std::vector<QString> done;
+  for (const Report& r : Host.ServingReports)
+    if (r.State == jsDone) done.push_back(r.Ident.section('.', 0, 0));
+  EXPECT_EQ(done.size(), 4u);
+  // The waiting one's record: waiting, then taken up, then done.
+  QStringList secondReports;
+  for (const Report& r : Host.ServingReports)
+    if (r.Ident.startsWith("20240101120000042")) secondReports << r.Message;
+  EXPECT_EQ(secondReports, QStringList({"waiting", "", "Done"}));
+}
+
+// A sender refused more than twenty times within an hour is ignored for the
+// hour that follows: no answer, no record. Others are served meanwhile.
+TEST_F(ExchangeDecisions, SenderRefusedTooOftenIsIgnoredForAnHour) {
+  KestroLog log;
+  auto request = [&](const QString& sender, int n) {
+    const QString stamp = QString("202401011400%1").arg(n, 5, 10, QChar('0'));
+    auto server = Server(HandOver(sender, "$_" + stamp + "_" + Seal("list", sender), ""));
+    RunToEnd(*server);
+  };
+  for (int n = 0; n < SenderGuard::kRefusalLimit + 1; ++n) {
+    Clock += 60000;  // a minute apart
+    request(kBob, n);
+  }
+  ASSERT_EQ(Sent->Mails().size(), size_t(SenderGuard::kRefusalLimit + 1));
+  for (const auto& m : Sent->Mails())
+    EXPECT_EQ(SplitReplyRest(ParseSubject(m.Subject).SubjectRest).Status, "Error: User forbidden.");
+  ASSERT_EQ(log.Lines().size(), 1);
+  EXPECT_TRUE(log.Lines()[0].contains(kBob)) << log.Lines()[0].toStdString();
+
+  Host.Reset();
+  Sent->Sent.clear();
+  request(" BOB@example.test", 100);
+  Clock += SenderGuard::kHourMs - 1;
+  request(kBob, 101);
+  request(kAlice, 102);  // a friend is served all the while
+  ASSERT_EQ(Sent->Mails().size(), 1u);
+  EXPECT_EQ(Sent->Mails()[0].Recipients, QStringList{kAlice});
+  ASSERT_EQ(Host.OpenedJobs.size(), 1u);
+
+  // The hour is over: answered again.
+  Clock += 1;
+  request(kBob, 103);
+  ASSERT_EQ(Sent->Mails().size(), 2u);
+  EXPECT_EQ(Sent->Mails()[1].Recipients, QStringList{kBob});
+
+  // Refusals spread over more than an hour never add up.
+  for (int n = 0; n < 3 * SenderGuard::kRefusalLimit; ++n) {
+    Clock += SenderGuard::kHourMs / SenderGuard::kRefusalLimit;
+    request("carol@example.test", 200 + n);
+  }
+  EXPECT_EQ(Sent->Mails().size(), size_t(2 + 3 * SenderGuard::kRefusalLimit));
+  EXPECT_EQ(log.Lines().size(), 1);
+}
+
 // --- Requesting ------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
@@ -627,39 +781,6 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
     EXPECT_TRUE(Host.OpenedJobs.empty());
   }
 }
-
-// The lines logged under the "kestro" category while it lives.
-class KestroLog {
-public:
-  KestroLog() {
-    Instance = this;
-    FPrevious = qInstallMessageHandler(&KestroLog::Handle);
-  }
-  ~KestroLog() {
-    qInstallMessageHandler(FPrevious);
-    Instance = nullptr;
-  }
-  QStringList Lines() {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FLines;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> guard(FLock);
-    FLines.clear();
-  }
-
-private:
-  static void Handle(QtMsgType, const QMessageLogContext& context, const QString& text) {
-    if (Instance && context.category && QByteArray(context.category) == "kestro") {
-      std::lock_guard<std::mutex> guard(Instance->FLock);
-      Instance->FLines << text;
-    }
-  }
-  static inline KestroLog* Instance = nullptr;
-  QtMessageHandler FPrevious = nullptr;
-  std::mutex FLock;
-  QStringList FLines;
-};
 
 // A "!_" mail is handled only as the answer to an open request of ours,
 // from the address that request went to, and of the kind it asked for.
