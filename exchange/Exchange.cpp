@@ -74,6 +74,7 @@ void TExchange::StartServing(const HandOverData& mail) {
   server->SetArchive(o.EffectivePackLevel(), o.EffectiveVolumeSize());
   server->SetMail(mail);
   server->SetShares(&FShares);
+  server->SetSenderGuard(&FGuard);
   server->SetLocalAddress(FMain.LocalAddress());
   server->SetKeySuffix(FMain.KeySuffix().isEmpty() ? kKeySuffix : FMain.KeySuffix());
   server->SetTempInput(FMain.TempInput());
@@ -194,6 +195,17 @@ double TExchange::ActiveRowProgress(const QString& jobId) const {
   for (int i = 0; i < FRows.Count(); ++i)
     if (FRows.Row(i).Number == jobId) return FRows.Row(i).State == jsActive ? FRows.Row(i).Progress : -1;
   return -1;
+}
+
+std::optional<OwnRequest> TExchange::ActiveRequest(const QString& jobId) const {
+  for (int i = 0; i < FRows.Count(); ++i) {
+    const JobRow& row = FRows.Row(i);
+    if (row.Number == jobId) {
+      if (row.State != jsActive) return std::nullopt;
+      return OwnRequest{row.Address, row.Action};
+    }
+  }
+  return std::nullopt;
 }
 
 QList<ListingRow> TExchange::FillFileTree(const QString& listing) {

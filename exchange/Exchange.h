@@ -17,6 +17,7 @@
 
 #include "core/Users.h"
 #include "exchange/ExchangeHost.h"
+#include "exchange/SenderGuard.h"
 #include "exchange/Worker.h"
 #include "transport/MailboxPoller.h"
 
@@ -92,6 +93,7 @@ public:
   QString StopJobId() const override;
   // The progress of the job's row while it is Active; -1 when it has no such row.
   double ActiveRowProgress(const QString& jobId) const override;
+  std::optional<OwnRequest> ActiveRequest(const QString& jobId) const override;
 
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
   // line without TAB gives an empty name and the whole line as size.
@@ -130,6 +132,7 @@ private:
   TClassMain& FMain;
   JobRowModel& FRows;
   ShareDirectory FShares;
+  SenderGuard FGuard;
   std::function<bool()> FOnline;
   MailSenderFactory FNewSender;
   int FVolumeTimeoutSeconds = 0;

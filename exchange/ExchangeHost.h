@@ -8,6 +8,13 @@
 #pragma once
 
 #include <QString>
+#include <optional>
+
+// One of our own requests, as its job row holds it.
+struct OwnRequest {
+  QString RemoteAddress;  // where the request went, as the user typed it
+  QString Command;        // "list" or "download"
+};
 
 class ExchangeHost {
 public:
@@ -28,4 +35,7 @@ public:
   virtual QString StopJobId() const = 0;
   // The progress of the job's row while it is Active; -1 when it has no such row.
   virtual double ActiveRowProgress(const QString& jobId) const = 0;
+  // The request that this program issued under jobId, while its row is
+  // Active; none for any other stamp (a reply to it is no reply of ours).
+  virtual std::optional<OwnRequest> ActiveRequest(const QString& jobId) const = 0;
 };

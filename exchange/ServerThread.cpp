@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -32,11 +33,23 @@ constexpr int kVolumeCheckMs = 500;
 // this often instead of spinning.
 constexpr int kVolumeCheckFloorMs = 20;
 
+// The record's text while a download waits for the sender's previous one.
+const QString kStatusWaiting = QStringLiteral("waiting");
+
 QString ErrorText(const QString& message) { return kErrorPrefix + message; }
 
 // The status part of a received reply names a failure when it carries the
 // "Error: " of the wire format; this is the one place that reads it.
 bool ReportsFailure(const QString& status) { return status.contains(kErrorPrefix); }
+
+// A received text for a log line: control characters (a line break
+// included) become "?", and it is cut to a sane length.
+QString OneLine(const QString& text) {
+  QString line = text.left(200);
+  for (QChar& c : line)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
+  return line;
+}
 
 QStringList Lines(const QString& text) {
   static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
@@ -249,6 +262,16 @@ void TClassServer::HandleReply() {
   }
 }
 
+void TClassServer::DropAttachment() {
+  if (FAttachmentName.isEmpty() || !IsStamp(FIdentBase) || FTempInput.isEmpty()) return;
+  if (FAttachmentName.contains(QLatin1Char('/')) || FAttachmentName.contains(QLatin1Char('\\')) ||
+      FAttachmentName == QLatin1String("..") || FAttachmentName == QLatin1String("."))
+    return;
+  const QString folder = FTempInput + QLatin1Char('/') + FIdentBase;
+  QFile::remove(folder + QLatin1Char('/') + FAttachmentName);
+  QDir().rmdir(folder);  // only when nothing else lies in it
+}
+
 Result<> TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
   if (TrimText(destination).isEmpty()) return Failure(QString());
   const QString first = QFileInfo(lastVolume).path() + QLatin1Char('/') + VolumeName(1);
@@ -265,32 +288,64 @@ TClassServerSMTP::TClassServerSMTP(ExchangeHost* host, QObject* context) : TClas
 TClassServerSMTP::~TClassServerSMTP() = default;
 
 void TClassServerSMTP::run() {
+  if (FPrefix == kReplyPrefix) {
+    // A reply takes no serving slot: the last volume of a download may wait
+    // long for the others, whose own threads must still get through, and a
+    // stranger's reply must not keep a friend's request waiting.
+    try {
+      ReceiveReply();
+    } catch (...) {
+      LogDropped("handling a reply");  // ReceiveReply reports for itself
+    }
+    return;
+  }
+  if (FGuard && FGuard->Ignored(FSenderAddress)) {
+    DropAttachment();  // refused too often: no answer, no record
+    return;
+  }
   NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
   if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
   try {
     FMail = NewMailSender();
-    if (FPrefix == kReplyPrefix)
-      ReceiveReply();
-    else
-      ServeRequest();
+    ServeRequest(slot);
   } catch (...) {
     LogDropped("serving thread");  // every path above reports for itself
   }
   FMail.reset();
+  DropAttachment();  // a request has no use for one
   Pause(kPauseAtEndMs);
   slot.Release();
 }
 
-void TClassServerSMTP::ServeRequest() {
+void TClassServerSMTP::ServeRequest(NamedSemaphore& slot) {
+  SenderGuard::Turn turn;  // held until the last volume is sent
   try {
     if (Authenticate()) {
       OpenServingJob();
       RunCommand();
+      if (FCommand == kCmdDownload && !FFailed && !AwaitDownloadTurn(slot, turn)) return;
+    } else if (FGuard && FGuard->Refused(FSenderAddress)) {
+      qCWarning(lcKestro).noquote() << QStringLiteral("Requests from %1 were refused more than %2 times within an hour: "
+                                                      "their mails are ignored for the next hour")
+                                           .arg(OneLine(FSenderAddress))
+                                           .arg(SenderGuard::kRefusalLimit);
     }
   } catch (...) {
     LogDropped("serving a request");  // the reply still goes out
   }
   SendReply();
+}
+
+bool TClassServerSMTP::AwaitDownloadTurn(NamedSemaphore& slot, SenderGuard::Turn& turn) {
+  if (!FGuard) return true;
+  turn = FGuard->TryTurn(FSenderAddress);
+  if (turn) return true;
+  slot.Release();
+  ReportServing(FIdent, jsActive, kStatusWaiting, true, 0);
+  turn = FGuard->WaitTurn(FSenderAddress, &FCancel);
+  if (!turn || !slot.Acquire(-1, &FCancel)) return false;
+  ReportServing(FIdent, jsActive, QString(), true, 0);
+  return true;
 }
 
 void TClassServerSMTP::SendReply() {
@@ -384,6 +439,18 @@ void TClassServerSMTP::Fail() {
 }
 
 void TClassServerSMTP::ReceiveReply() {
+  // Only the answer to one of our requests that is still open, from the
+  // address it went to, is handled; anything else is a stranger's mail.
+  auto request = std::make_shared<std::optional<OwnRequest>>();
+  const QString jobId = FIdentBase;
+  if (!OnMain([request, jobId](ExchangeHost& host) { *request = host.ActiveRequest(jobId); })) return;
+  const bool volumeMail = FIdent != FIdentBase;
+  if (!*request) return RefuseReply(QStringLiteral("no open request of ours has this stamp"));
+  if (NormalizeAddress(FSenderAddress) != NormalizeAddress((*request)->RemoteAddress))
+    return RefuseReply(QStringLiteral("the request went to another address"));
+  const QString expected = (*request)->Command.toLower();
+  if (volumeMail && expected != kCmdDownload) return RefuseReply(QStringLiteral("a volume for a list request"));
+
   const ReplyRest rest = SplitReplyRest(FSubjectRest);
   FStatusText = rest.Status;
   FFailed = ReportsFailure(rest.Status);
@@ -393,6 +460,9 @@ void TClassServerSMTP::ReceiveReply() {
   try {
     FSubjectRest = OpenText(rest.EncPayload);
     FCommand = CommandOf(FSubjectRest);
+    // An error report carries the request's text back, not a command.
+    if (!FFailed && FCommand != expected)
+      return RefuseReply(QStringLiteral("no answer to a %1 request").arg(expected));
     FMessageBody = OpenText(FMessageBody);
     HandleReply();
   } catch (...) {
@@ -404,6 +474,9 @@ void TClassServerSMTP::ReceiveReply() {
     if (!FFailed) SetFailure(kMsgEmpty);
     FCommand = QStringLiteral("none");
   }
+  // A volume stays in its download's folder while the others are awaited;
+  // any other reply's attachment has served its purpose.
+  if (!volumeMail || FState != jsActive) DropAttachment();
   if (FCommand == kCmdList) {
     const QString listing = FMessageBody;
     OnMain([listing](ExchangeHost& host) { host.ListingArrived(listing); });
@@ -417,4 +490,10 @@ void TClassServerSMTP::ReceiveReply() {
   const bool additive = FAdditiveProgress;
   const double progress = FProgress;
   OnMain([=](ExchangeHost& host) { host.UpdateJobRow(ident, state, status, additive, progress); });
+}
+
+void TClassServerSMTP::RefuseReply(const QString& reason) {
+  qCWarning(lcKestro).noquote() << QStringLiteral("Reply %1 from %2 deleted unread: %3")
+                                       .arg(OneLine(FIdent), OneLine(FSenderAddress), reason);
+  DropAttachment();
 }

@@ -2,6 +2,8 @@
 // ("$_" encrypted, "?_" plain) is authenticated, run on the granted folder and
 // answered by a reply mail or a series of volume mails; a reply ("!_") that
 // comes back to us is handled as the answer to one of our own requests.
+// Requests are served in one of ten slots that every Kestro of the user
+// shares; replies take none.
 #pragma once
 
 #include "core/Options.h"
@@ -12,11 +14,13 @@
 
 #include "core/Result.h"
 #include "core/Users.h"
+#include "exchange/SenderGuard.h"
 #include "exchange/Worker.h"
 #include "message/MessageCipher.h"
 #include "transport/MailboxPoller.h"
 
 class MailSender;
+class NamedSemaphore;
 
 inline const char* const kInstructionsOne =
     "Rename \"disk.zip_\" file to \"disk.zip\" and start extraction process using any unzip utility like PKZip, "
@@ -41,6 +45,8 @@ public:
   // Filled by StartServing before the thread starts.
   void SetMail(const HandOverData& mail);
   void SetShares(const ShareDirectory* shares) { FShares = shares; }
+  // What the serving threads know of the senders (none: no limits).
+  void SetSenderGuard(SenderGuard* guard) { FGuard = guard; }
   void SetLocalAddress(const QString& v) { FLocalAddress = v; }
   void SetKeySuffix(const QString& v) { FKeySuffix = v; }
   void SetTempInput(const QString& v) { FTempInput = v; }
@@ -75,6 +81,9 @@ public:
   // destination. A failure carries the archive's reason (empty: no download
   // folder, or a first volume that cannot be opened).
   Result<> ExtractDownload(const QString& destination, const QString& lastVolume);
+  // Deletes the mail's saved attachment (TempInput/IdentBase/name), and its
+  // folder when that is left empty.
+  void DropAttachment();
 
 protected:
   // The job has failed for this reason.
@@ -116,6 +125,7 @@ protected:
   qint64 FElapsedMs = 0;
   QString FLocalAddress;
   const ShareDirectory* FShares = nullptr;
+  SenderGuard* FGuard = nullptr;
   int FAttachCompress = 3;
   qint64 FAttachVolume = kPresetAttachVolume;
   MessageCipher FCipher;  // this thread's own
@@ -135,8 +145,15 @@ protected:
   void run() override;
 
 private:
-  void ServeRequest();
+  void ServeRequest(NamedSemaphore& slot);
+  // Takes the sender's download turn into turn; while another download of
+  // theirs is being served, waits for it outside the serving slot (the
+  // record says "waiting"). False when the program leaves meanwhile.
+  bool AwaitDownloadTurn(NamedSemaphore& slot, SenderGuard::Turn& turn);
   void ReceiveReply();
+  // The reply is no answer of ours: logged in one line, its attachment
+  // deleted, nothing else done.
+  void RefuseReply(const QString& reason);
   // The reply reports the job's failure and nothing more is due.
   void Fail();
   void Fail(const QString& reason);

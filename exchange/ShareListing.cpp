@@ -3,10 +3,26 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <filesystem>
 
 #include "core/FileUtils.h"
 #include "core/TextUtils.h"
 #include "message/PeerMessage.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+// The path with ".." and symbolic links followed, without a trailing
+// separator; empty when it cannot be made out.
+fs::path RealPath(const QString& path) {
+  std::error_code error;
+  fs::path real = fs::weakly_canonical(fs::path(path.toStdU16String()), error);
+  if (error) return {};
+  real = real.lexically_normal();
+  if (!real.has_filename() && real != real.root_path()) real = real.parent_path();
+  return real;
+}
+}  // namespace
 
 Result<QString> FolderListing(const QString& folder) {
   const QDir dir(folder);
@@ -39,7 +55,9 @@ QString ResolveSharePath(const QString& request, const QString& share) {
     tail.replace('\\', '/');
     if (tail.startsWith('/')) return {};
     const QString path = folder + '/' + tail;
-    return PathInside(path, folder) ? path : QString();
+    // The granted folder itself ("." or "sub/..") is no file of it.
+    if (!PathInside(path, folder) || RealPath(path) == RealPath(folder)) return {};
+    return path;
   }
   return {};
 }

@@ -16,6 +16,6 @@ Result<QString> FolderListing(const QString& folder);
 // "name>folder", or a single folder) onto a real path. "\" separates the
 // parts of a request; share names compare ignoring the case of ASCII letters.
 // The result always lies inside the granted folder, after ".." and symbolic
-// links are followed; anything else, and a request no line grants, gives
-// empty text.
+// links are followed, and is never that folder itself; anything else, and a
+// request no line grants, gives empty text.
 QString ResolveSharePath(const QString& request, const QString& share);

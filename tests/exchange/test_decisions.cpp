@@ -14,8 +14,11 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include <unistd.h>
@@ -28,9 +31,11 @@
 #include "core/Jobs.h"
 #include "exchange/ClientThread.h"
 #include "exchange/ExchangeHost.h"
+#include "exchange/SenderGuard.h"
 #include "exchange/ServerThread.h"
 #include "message/PeerMessage.h"
 #include "platform/Closing.h"
+#include "platform/NamedSemaphore.h"
 #include "transport/MailResult.h"
 #include "transport/MailSender.h"
 
@@ -64,9 +69,12 @@ public:
   std::vector<Report> RowReports;
   QStringList Listings;
   mutable int ProgressQuestions = 0;
+  mutable std::set<QString> ProgressAskedFor;  // the jobs
 
   QString StopId;
   double RowProgress = -1;
+  // Our requests whose rows are Active, by stamp.
+  std::map<QString, OwnRequest> Requests;
 
   void Reset() {
     OpenedJobs.clear();
@@ -74,8 +82,10 @@ public:
     RowReports.clear();
     Listings.clear();
     ProgressQuestions = 0;
+    ProgressAskedFor.clear();
     StopId.clear();
     RowProgress = -1;
+    Requests.clear();
   }
 
   void OpenServingJob(const QString& number, const QString& subject, const QString& address, const QString& action,
@@ -98,10 +108,17 @@ public:
     emit Called();
   }
   QString StopJobId() const override { return StopId; }
-  double ActiveRowProgress(const QString&) const override {
+  double ActiveRowProgress(const QString& jobId) const override {
     ++ProgressQuestions;
+    ProgressAskedFor.insert(jobId);
     emit const_cast<RecordingHost*>(this)->Called();
     return RowProgress;
+  }
+
+  std::optional<OwnRequest> ActiveRequest(const QString& jobId) const override {
+    const auto it = Requests.find(jobId);
+    if (it == Requests.end()) return std::nullopt;
+    return it->second;
   }
 
 signals:
@@ -117,8 +134,19 @@ struct Outbox {
     QList<QByteArray> Attachments;
   };
   std::mutex Lock;
+  std::condition_variable Released;
   std::vector<Mail> Sent;
   int FailResult = mrOk;  // what Send answers; mrOk sends
+  bool Hold = false;      // Send waits while it is set
+  int Holding = 0;        // sends waiting
+
+  void Release() {
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      Hold = false;
+    }
+    Released.notify_all();
+  }
 
   std::vector<Mail> Mails() {
     std::lock_guard<std::mutex> guard(Lock);
@@ -146,7 +174,10 @@ public:
     return mrOk;
   }
   int Send() override {
-    std::lock_guard<std::mutex> guard(FOutbox->Lock);
+    std::unique_lock<std::mutex> lock(FOutbox->Lock);
+    ++FOutbox->Holding;
+    FOutbox->Released.wait(lock, [this] { return !FOutbox->Hold; });
+    --FOutbox->Holding;
     if (FOutbox->FailResult == mrOk) FOutbox->Sent.push_back(FMail);
     return FOutbox->FailResult;
   }
@@ -194,6 +225,39 @@ HandOverData HandOver(const QString& sender, const QString& subject, const QStri
   return {sender, s.Prefix, s.Ident, s.IdentBase, s.SubjectRest, body.trimmed(), attachment};
 }
 
+// The lines logged under the "kestro" category while it lives.
+class KestroLog {
+public:
+  KestroLog() {
+    Instance = this;
+    FPrevious = qInstallMessageHandler(&KestroLog::Handle);
+  }
+  ~KestroLog() {
+    qInstallMessageHandler(FPrevious);
+    Instance = nullptr;
+  }
+  QStringList Lines() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FLines;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(FLock);
+    FLines.clear();
+  }
+
+private:
+  static void Handle(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (Instance && context.category && QByteArray(context.category) == "kestro") {
+      std::lock_guard<std::mutex> guard(Instance->FLock);
+      Instance->FLines << text;
+    }
+  }
+  static inline KestroLog* Instance = nullptr;
+  QtMessageHandler FPrevious = nullptr;
+  std::mutex FLock;
+  QStringList FLines;
+};
+
 class ExchangeDecisions : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -237,6 +301,7 @@ protected:
     Fill(*server);
     server->SetMail(mail);
     server->SetShares(&Shares);
+    server->SetSenderGuard(&Guard);
     server->SetLocalAddress(kMe);
     server->SetKeySuffix(kKeySuffix);
     server->SetTempInput(TempInput);
@@ -266,12 +331,18 @@ protected:
     ASSERT_TRUE(worker.wait(60000));
   }
 
-  // Runs the host's calls until cond holds after one of them.
+  // Runs the host's calls until cond holds (looked at after each of them,
+  // and now and then for what happens on the workers' side alone).
   void RunUntilCalled(const std::function<bool()>& cond) {
     QEventLoop loop;
     QObject::connect(&Host, &RecordingHost::Called, &loop, [&] {
       if (cond()) loop.quit();
     });
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+      if (cond()) loop.quit();
+    });
+    poll.start(10);
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);  // a broken engine fails instead of hanging
     if (!cond()) loop.exec();
     ASSERT_TRUE(cond());
@@ -280,6 +351,8 @@ protected:
   QTemporaryDir Dir;
   QString Share, Anonymous, TempInput, TempOutput, Downloads;
   ShareDirectory Shares;
+  std::atomic<qint64> Clock{0};  // the guard's, in ms
+  SenderGuard Guard{[this] { return Clock.load(); }};
   RecordingHost Host;
   std::shared_ptr<Outbox> Sent = std::make_shared<Outbox>();
   int TimeoutSeconds = 3600;
@@ -506,6 +579,140 @@ TEST_F(ExchangeDecisions, PlainDownloadOfUnknownNamesSaysWhatThereIs) {
   }
 }
 
+// The attachment that the poller saved for a mail is deleted once the mail
+// has been handled, whatever it was; only the volumes of a download still
+// being collected stay.
+TEST_F(ExchangeDecisions, AttachmentsGoOnceTheirMailIsHandled) {
+  const QString job = "20240101120000021";
+  struct Case {
+    const char* Name;
+    QString Sender;
+    QString Subject;
+    QString Body;
+  } cases[] = {
+      {"a friend's request", kAlice, "$_20240101120000031_" + Seal("list", kAlice), ""},
+      {"a refused request", kBob, "$_20240101120000032_" + Seal("list", kBob), ""},
+      {"a plain request", kAlice, "?_download", "a.txt"},
+      {"a listing", kAlice, ReplySubject(job, Seal("list", kMe), "Done"), Seal("a.txt\t1KB\r\n", kMe)},
+      {"an error reply", kAlice, ReplySubject(job, Seal("list", kMe), "Error: User forbidden."), Seal("", kMe)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Host.Reset();
+    Host.Requests[job] = {kAlice, "list"};
+    const HandOverData mail = HandOver(c.Sender, c.Subject, c.Body, "big.bin");
+    WriteFile(TempInput + "/" + mail.IdentBase + "/big.bin", RandomBytes(50000, 3));
+    auto server = Server(mail);
+    RunToEnd(*server);
+    EXPECT_FALSE(QFileInfo::exists(TempInput + "/" + mail.IdentBase));
+    EXPECT_FALSE(Host.ServingReports.empty() && Host.RowReports.empty());  // it was handled
+  }
+  // Beside the mail's own attachment, its folder keeps whatever else lies there.
+  Host.Reset();
+  Host.Requests[job] = {kAlice, "list"};
+  WriteFile(TempInput + "/" + job + "/other", "x");
+  WriteFile(TempInput + "/" + job + "/big.bin", "y");
+  auto server = Server(HandOver(kAlice, ReplySubject(job, Seal("list", kMe), "Done"), Seal("", kMe), "big.bin"));
+  RunToEnd(*server);
+  EXPECT_EQ(QDir(TempInput + "/" + job).entryList(QDir::Files), QStringList{"other"});
+}
+
+// A sender has one download served at a time: a second one waits, outside
+// the serving slots, until the first has been sent; lists and other senders
+// go on meanwhile.
+TEST_F(ExchangeDecisions, OneDownloadPerSenderAtATime) {
+  PublishShares(true);
+  const QString first = "$_20240101120000041_", second = "$_20240101120000042_";
+  Sent->Hold = true;
+  auto one = Server(HandOver(kAlice, first + Seal("download", kAlice), Seal("a.txt", kAlice)));
+  one->Resume();
+  RunUntilCalled([&] {
+    std::lock_guard<std::mutex> guard(Sent->Lock);
+    return Sent->Holding == 1;
+  });
+  auto two = Server(HandOver(" Alice@Example.test", second + Seal("download", kAlice), Seal("a.txt", kAlice)));
+  two->Resume();
+  RunUntilCalled([&] { return !Host.ServingReports.empty(); });
+  ASSERT_EQ(Host.ServingReports.size(), 1u);
+  EXPECT_EQ(Host.ServingReports[0].Ident, "20240101120000042");
+  EXPECT_EQ(Host.ServingReports[0].State, jsActive);
+  EXPECT_EQ(Host.ServingReports[0].Message, "waiting");
+  // The waiting download gave its slot back: nine more are free.
+  {
+    std::vector<std::unique_ptr<NamedSemaphore>> taken;
+    for (int i = 0; i < 9; ++i) {
+      taken.push_back(std::make_unique<NamedSemaphore>(kServerSemaphore, 10));
+      EXPECT_TRUE(taken.back()->Acquire(0)) << i;
+    }
+  }
+  // Another sender's download and the same sender's list are not held up.
+  Sent->Release();
+  auto other = Server(HandOver(kBob, "$_20240101120000043_" + Seal("download", kBob), Seal("public.txt", kBob)));
+  auto list = Server(HandOver(kAlice, "$_20240101120000044_" + Seal("list", kAlice), ""));
+  RunToEnd(*other);
+  RunToEnd(*list);
+  RunToEnd(*one, false);
+  RunToEnd(*two, false);
+  // The second download went out after the first, each with its own volume.
+  const auto mails = Sent->Mails();
+  QStringList order;
+  for (const auto& m : mails) order << ParseSubject(m.Subject).IdentBase;
+  EXPECT_LT(order.indexOf("20240101120000041"), order.indexOf("20240101120000042"));
+  std::vector<QString> done;
+  for (const Report& r : Host.ServingReports)
+    if (r.State == jsDone) done.push_back(r.Ident.section('.', 0, 0));
+  EXPECT_EQ(done.size(), 4u);
+  // The waiting one's record: waiting, then taken up, then done.
+  QStringList secondReports;
+  for (const Report& r : Host.ServingReports)
+    if (r.Ident.startsWith("20240101120000042")) secondReports << r.Message;
+  EXPECT_EQ(secondReports, QStringList({"waiting", "", "Done"}));
+}
+
+// A sender refused more than twenty times within an hour is ignored for the
+// hour that follows: no answer, no record. Others are served meanwhile.
+TEST_F(ExchangeDecisions, SenderRefusedTooOftenIsIgnoredForAnHour) {
+  KestroLog log;
+  auto request = [&](const QString& sender, int n) {
+    const QString stamp = QString("202401011400%1").arg(n, 5, 10, QChar('0'));
+    auto server = Server(HandOver(sender, "$_" + stamp + "_" + Seal("list", sender), ""));
+    RunToEnd(*server);
+  };
+  for (int n = 0; n < SenderGuard::kRefusalLimit + 1; ++n) {
+    Clock += 60000;  // a minute apart
+    request(kBob, n);
+  }
+  ASSERT_EQ(Sent->Mails().size(), size_t(SenderGuard::kRefusalLimit + 1));
+  for (const auto& m : Sent->Mails())
+    EXPECT_EQ(SplitReplyRest(ParseSubject(m.Subject).SubjectRest).Status, "Error: User forbidden.");
+  ASSERT_EQ(log.Lines().size(), 1);
+  EXPECT_TRUE(log.Lines()[0].contains(kBob)) << log.Lines()[0].toStdString();
+
+  Host.Reset();
+  Sent->Sent.clear();
+  request(" BOB@example.test", 100);
+  Clock += SenderGuard::kHourMs - 1;
+  request(kBob, 101);
+  request(kAlice, 102);  // a friend is served all the while
+  ASSERT_EQ(Sent->Mails().size(), 1u);
+  EXPECT_EQ(Sent->Mails()[0].Recipients, QStringList{kAlice});
+  ASSERT_EQ(Host.OpenedJobs.size(), 1u);
+
+  // The hour is over: answered again.
+  Clock += 1;
+  request(kBob, 103);
+  ASSERT_EQ(Sent->Mails().size(), 2u);
+  EXPECT_EQ(Sent->Mails()[1].Recipients, QStringList{kBob});
+
+  // Refusals spread over more than an hour never add up.
+  for (int n = 0; n < 3 * SenderGuard::kRefusalLimit; ++n) {
+    Clock += SenderGuard::kHourMs / SenderGuard::kRefusalLimit;
+    request("carol@example.test", 200 + n);
+  }
+  EXPECT_EQ(Sent->Mails().size(), size_t(2 + 3 * SenderGuard::kRefusalLimit));
+  EXPECT_EQ(log.Lines().size(), 1);
+}
+
 // --- Requesting ------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
@@ -594,6 +801,8 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
     SCOPED_TRACE(c.Name);
     Host.Reset();
     Host.StopId = c.StopId;
+    const bool volume = ParseSubject(c.Subject).Ident.contains('.');
+    Host.Requests[job] = {kAlice, volume ? "download" : "list"};
     auto server = Server(HandOver(kAlice, c.Subject, c.Body, "disk.001"));
     RunToEnd(*server);
     ASSERT_EQ(Host.RowReports.size(), 1u);
@@ -608,6 +817,90 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
     EXPECT_TRUE(Sent->Mails().empty());
     EXPECT_TRUE(Host.OpenedJobs.empty());
   }
+}
+
+// A "!_" mail is handled only as the answer to an open request of ours,
+// from the address that request went to, and of the kind it asked for.
+TEST_F(ExchangeDecisions, RepliesFromStrangersWriteNothing) {
+  const QString listJob = "20240101120000011", downloadJob = "20240101120000012";
+  const QString forged = "29991231235959013";
+  // A stranger's archive, sealed the way a genuine first volume is: it would
+  // replace notes.txt and add run.sh in the download folder.
+  WriteFile(Dir.path() + "/evil/notes.txt", "replaced");
+  WriteFile(Dir.path() + "/evil/run.sh", "#!/bin/sh\n");
+  const Result<QStringList> built = Archiver(3, VolumeSize).BuildVolumes(
+      {Dir.path() + "/evil/notes.txt", Dir.path() + "/evil/run.sh"}, Dir.path() + "/evil-volume");
+  ASSERT_TRUE(built) << built.error();
+  ASSERT_EQ(built->size(), 1);
+  {
+    MessageCipher cipher;
+    cipher.SetKey(VolumeKeyText(cipher, kMe));
+    ASSERT_TRUE(cipher.EncryptFileInPlace(built->at(0)));
+  }
+  const QByteArray volume = ReadFile(built->at(0));
+  const qint64 total = volume.size();
+  WriteFile(Downloads + "/notes.txt", "mine");
+  const QString carol = "carol@example.test";
+
+  struct Case {
+    const char* Name;
+    bool RequestsOpen;  // a list request to alice and a download request to alice
+    QString Sender;
+    QString Subject;
+    QString Body;
+  } cases[] = {
+      {"no request open", false, carol, VolumeSubject(forged, total, 1, Seal("download", kMe)), ""},
+      {"a stamp of no request of ours", true, carol, VolumeSubject(forged, total, 1, Seal("download", kMe)), ""},
+      {"our stamp, another sender", true, carol, VolumeSubject(downloadJob, total, 1, Seal("download", kMe)), ""},
+      {"our stamp, another sender, a listing", true, carol, ReplySubject(listJob, Seal("list", kMe), "Done"),
+       Seal("evil.txt\t1KB\r\n", kMe)},
+      {"a volume for a list request", true, kAlice, VolumeSubject(listJob, total, 1, Seal("download", kMe)), ""},
+      {"a listing for a download request", true, kAlice, ReplySubject(downloadJob, Seal("list", kMe), "Done"),
+       Seal("evil.txt\t1KB\r\n", kMe)},
+      // Under a key that does not fit, the command means nothing.
+      {"a reply under another key", true, kAlice, ReplySubject(listJob, Seal("list", kBob), "Done"),
+       Seal("evil.txt\t1KB\r\n", kBob)},
+  };
+  KestroLog log;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Host.Reset();
+    log.Clear();
+    if (c.RequestsOpen) {
+      Host.Requests[listJob] = {kAlice, "list"};
+      Host.Requests[downloadJob] = {kAlice, "download"};
+    }
+    // The poller saved the attachment under the mail's stamp.
+    const HandOverData mail = HandOver(c.Sender, c.Subject, c.Body, "disk.001");
+    const QString saved = TempInput + "/" + mail.IdentBase;
+    WriteFile(saved + "/disk.001", volume);
+    auto server = Server(mail);
+    RunToEnd(*server);
+
+    EXPECT_EQ(ReadFile(Downloads + "/notes.txt"), "mine");
+    EXPECT_EQ(QDir(Downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"notes.txt"});
+    EXPECT_TRUE(Host.RowReports.empty());
+    EXPECT_TRUE(Host.Listings.empty());
+    EXPECT_TRUE(Host.OpenedJobs.empty());
+    EXPECT_TRUE(Sent->Mails().empty());
+    EXPECT_FALSE(QFileInfo::exists(saved));  // the attachment is gone with its folder
+    const QStringList lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines[0].contains(mail.Ident) && !lines[0].contains('\n')) << lines[0].toStdString();
+  }
+
+  // The genuine answer, from the request's address in other letters and
+  // blanks, is handled.
+  Host.Reset();
+  Host.Requests[downloadJob] = {kAlice, "download"};
+  const HandOverData mail =
+      HandOver(" ALICE@Example.test ", VolumeSubject(downloadJob, total, 1, Seal("download", kMe)), "", "disk.001");
+  WriteFile(TempInput + "/" + downloadJob + "/disk.001", volume);
+  auto server = Server(mail);
+  RunToEnd(*server);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  EXPECT_EQ(Host.RowReports[0].State, jsDone);
+  EXPECT_EQ(ReadFile(Downloads + "/run.sh"), "#!/bin/sh\n");
 }
 
 class VolumeCollection : public ExchangeDecisions {
@@ -630,6 +923,7 @@ protected:
     Collection = TempInput + "/" + Job;
     // The request was sent: its row stands at 50.
     Host.RowProgress = 50;
+    Host.Requests[Job] = {kAlice, "download"};
   }
 
   // The poller saved volume i (0-based) into the collection folder.
@@ -765,6 +1059,54 @@ TEST_F(VolumeCollection, CancelAndExitEndTheWait) {
     EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
     QDir(Collection).removeRecursively();
   }
+}
+
+// Replies take no serving slot: the last volumes of ten downloads that wait
+// for their other volumes leave every slot to a friend's request, and
+// replies are handled while every slot is taken.
+TEST_F(VolumeCollection, RepliesTakeNoServingSlot) {
+  std::vector<std::unique_ptr<TClassServerSMTP>> waiting;
+  for (int j = 0; j < 10; ++j) {
+    const QString job = QString("202401011300000%1").arg(j, 2, 10, QChar('0'));
+    Host.Requests[job] = {kAlice, "download"};
+    for (int i = 0; i < 3; ++i) {
+      QDir().mkpath(TempInput + "/" + job);
+      ASSERT_TRUE(QFile::copy(Volumes[i], TempInput + "/" + job + "/" + VolumeName(i + 1)));
+    }
+    // The row has not taken the earlier volumes' reports: each waits.
+    waiting.push_back(Server(HandOver(kAlice, VolumeSubject(job, Total, 3, Seal("download", kMe)), "", "disk.003")));
+    waiting.back()->Resume();
+  }
+  RunUntilCalled([&] { return Host.ProgressAskedFor.size() == 10; });
+
+  auto request = Server(HandOver(kAlice, "$_20240101120000001_" + Seal("list", kAlice), ""));
+  RunToEnd(*request);
+  ASSERT_EQ(Host.ServingReports.size(), 1u);
+  EXPECT_EQ(Host.ServingReports[0].State, jsDone);
+  for (const auto& w : waiting) EXPECT_FALSE(w->isFinished());
+  EXPECT_TRUE(Host.RowReports.empty());
+  for (auto& w : waiting) {
+    w->Cancel();
+    RunToEnd(*w, false);
+  }
+
+  // With every slot taken, replies are still handled: a stranger's, and a
+  // genuine last volume.
+  std::vector<std::unique_ptr<NamedSemaphore>> taken;
+  for (int i = 0; i < 10; ++i) {
+    taken.push_back(std::make_unique<NamedSemaphore>(kServerSemaphore, 10));
+    ASSERT_TRUE(taken.back()->Acquire(0));
+  }
+  auto forged =
+      Server(HandOver(kBob, VolumeSubject("29991231235959013", Total, 3, Seal("download", kMe)), "", "disk.003"));
+  RunToEnd(*forged);
+  for (int i = 0; i < 3; ++i) Save(i);
+  Host.RowProgress = 50 + 2 * 50.0 / 3;  // the earlier volumes are reported
+  auto last = VolumeServer(2);
+  RunToEnd(*last);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  EXPECT_EQ(Host.RowReports[0].State, jsDone);
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), A);
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ protected:
   }
 
   // The volumes that bob would send for these files: disk.001 encrypted for alice.
-  QStringList BuildVolumes(const QStringList& files, qint64 volumeSize) {
-    const QString folder = Root + "/volumes";
+  QStringList BuildVolumes(const QStringList& files, qint64 volumeSize, const QString& folder = QString()) {
+    if (folder.isEmpty()) return BuildVolumes(files, volumeSize, Root + "/volumes");
     const Result<QStringList> built = Archiver(3, volumeSize).BuildVolumes(files, folder);
     EXPECT_TRUE(built) << qPrintable(built.error());
     const QStringList volumes = built.value_or(QStringList());
@@ -161,6 +161,63 @@ TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {
       << alice.Row(second)->Info.toStdString();
   EXPECT_FALSE(QFileInfo::exists(Root + "/escape.txt"));
   EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + second));
+}
+
+TEST_F(ReplyHandling, ForgedRepliesAreDeletedUnread) {
+  LocalPeer alice(Alice);
+  WriteFile(Downloads + "/notes.txt", "mine");
+  // carol, no friend, mails alice an archive sealed for her, first with a
+  // stamp of her own, then with the stamp of alice's open request to bob.
+  const QString open = IssueDownload(alice);
+  WriteFile(Root + "/evil/notes.txt", "replaced");
+  WriteFile(Root + "/evil/run.sh", "#!/bin/sh\n");
+  const QStringList volumes = BuildVolumes({Root + "/evil/notes.txt", Root + "/evil/run.sh"}, 1000000);
+  ASSERT_EQ(volumes.size(), 1);
+  MessageCipher cipher;
+  peer::SetPeerKey(cipher, "alice@example.test");
+  for (const QString& stamp : {QString("29991231235959013"), open}) {
+    SCOPED_TRACE(stamp.toStdString());
+    const QByteArray volume = ReadFile(volumes[0]);
+    Deliver(RawAttachmentMail("carol@example.test",
+                              peer::VolumeSubject(stamp, volume.size(), 1, cipher.EncryptText("download")), "",
+                              "disk.001", volume));
+    ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+    EXPECT_EQ(QDir(Downloads).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"notes.txt"});
+    EXPECT_EQ(ReadFile(Downloads + "/notes.txt"), "mine");
+    EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + stamp));
+    EXPECT_EQ(alice.Row(open)->State, jsActive);
+    EXPECT_EQ(alice.Row(open)->Progress, 50);
+  }
+}
+
+TEST_F(ReplyHandling, ElevenDownloadsAtOnceAllEndDone) {
+  LocalPeer alice(Alice);
+  struct Download {
+    QString JobId;
+    QString Name;
+    QByteArray Content;
+    QStringList Volumes;
+  };
+  std::vector<Download> downloads;
+  for (int i = 0; i < 11; ++i) {
+    Download d;
+    d.JobId = IssueDownload(alice);
+    d.Name = QString("file%1.bin").arg(i);
+    d.Content = RandomBytes(2500000, 100 + i);  // three volumes of the smallest size the options allow
+    WriteFile(Root + "/src/" + d.Name, d.Content);
+    d.Volumes = BuildVolumes({Root + "/src/" + d.Name}, 1000000, Root + "/volumes" + QString::number(i));
+    ASSERT_EQ(d.Volumes.size(), 3);
+    downloads.push_back(d);
+  }
+  // Every last volume first, so that eleven of them wait for the others.
+  for (const Download& d : downloads) MailStack::Get().Drop("alice", VolumeMail(d.JobId, d.Volumes, 2));
+  for (int v : {0, 1})
+    for (const Download& d : downloads) MailStack::Get().Drop("alice", VolumeMail(d.JobId, d.Volumes, v));
+  for (const Download& d : downloads) {
+    ASSERT_TRUE(WaitUntil([&] { return alice.Row(d.JobId)->State != jsActive; }, 600000)) << d.Name.toStdString();
+    EXPECT_EQ(alice.Row(d.JobId)->State, jsDone) << alice.Row(d.JobId)->Info.toStdString();
+    EXPECT_EQ(ReadFile(Downloads + "/" + d.Name), d.Content) << d.Name.toStdString();
+  }
 }
 
 TEST_F(ReplyHandling, RequestsAreCheckedAndAFailedSendShowsTheMailLog) {

@@ -57,6 +57,15 @@ TEST(ShareListing, ResolveSharePathStaysInsideTheShare) {
       {"docs\\/etc/passwd", "docs>" + share, ""},
       {"escape/secret", share, ""},
       {"secret-link", share, ""},
+      // The share itself is no file of it; a folder inside it is.
+      {".", share, ""},
+      {"./", share, ""},
+      {"sub/..", share, ""},
+      {"Docs\\sub\\..", "docs>" + share, ""},
+      {"sub/../.", share, ""},
+      {"missing/..", share, ""},
+      {"Docs\\.", "docs>" + share + "/", ""},
+      {"sub", share, share + "/sub"},
       {"file.txt", "\r\n" + share, ""},  // an empty line grants nothing
       {"", share, ""},
   };
