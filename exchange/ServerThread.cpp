@@ -229,7 +229,7 @@ void TClassServer::HandleReply() {
   FElapsedMs = 0;
   for (;;) {
     if (FolderSize(collection) == tag.First && EarlierVolumesReported(tag.Id, tag.Second)) {
-      const Result<> extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
+      const Result<ExtractSummary> extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
       if (ownFolder) DeletePath(collection);
       if (!extracted) {
         // A download that could not be unpacked has failed, and says why (a
@@ -245,6 +245,13 @@ void TClassServer::HandleReply() {
       FState = jsDone;
       FAdditiveProgress = false;
       SetDone();
+      // Files already in the download folder are never replaced; say how
+      // many of the new ones went in under another name.
+      if (extracted->Renamed == 1)
+        FStatusText = QStringLiteral("Done; 1 file was saved as \"name (2)\" beside a file of the same name.");
+      else if (extracted->Renamed > 1)
+        FStatusText = QStringLiteral("Done; %1 files were saved as \"name (2)\" beside files of the same name.")
+                          .arg(extracted->Renamed);
       return;
     }
     FElapsedMs = clock.elapsed();
@@ -272,7 +279,7 @@ void TClassServer::DropAttachment() {
   QDir().rmdir(folder);  // only when nothing else lies in it
 }
 
-Result<> TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
+Result<ExtractSummary> TClassServer::ExtractDownload(const QString& destination, const QString& lastVolume) {
   if (TrimText(destination).isEmpty()) return Failure(QString());
   const QString first = QFileInfo(lastVolume).path() + QLatin1Char('/') + VolumeName(1);
   FCipher.SetKey(VolumeKey());

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "archive/Archiver.h"
 #include "core/Result.h"
 #include "core/Users.h"
 #include "exchange/SenderGuard.h"
@@ -80,7 +81,7 @@ public:
   // Decrypts the first volume beside lastVolume and extracts the archive into
   // destination. A failure carries the archive's reason (empty: no download
   // folder, or a first volume that cannot be opened).
-  Result<> ExtractDownload(const QString& destination, const QString& lastVolume);
+  Result<ExtractSummary> ExtractDownload(const QString& destination, const QString& lastVolume);
   // Deletes the mail's saved attachment (TempInput/IdentBase/name), and its
   // folder when that is left empty.
   void DropAttachment();

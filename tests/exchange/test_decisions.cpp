@@ -793,9 +793,6 @@ TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
        Seal("", kMe), job, jsStopped, "Error: User forbidden.", 0, true, false},
       {"earlier volume of a stopped job", VolumeSubject(job, 1000, 2, Seal("download", kMe)), "", job, jsStopped,
        "Stopped by the user.", 25, true, false},
-      // Under a key that does not fit, the command means nothing.
-      {"reply under another key", ReplySubject(job, Seal("list", kBob), "Done"), Seal(listing, kBob), "", jsDone,
-       "Done", 100, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -901,6 +898,12 @@ TEST_F(ExchangeDecisions, RepliesFromStrangersWriteNothing) {
   ASSERT_EQ(Host.RowReports.size(), 1u);
   EXPECT_EQ(Host.RowReports[0].State, jsDone);
   EXPECT_EQ(ReadFile(Downloads + "/run.sh"), "#!/bin/sh\n");
+  // The user's own notes.txt stays; the downloaded one goes beside it, and
+  // the row says so.
+  EXPECT_EQ(ReadFile(Downloads + "/notes.txt"), "mine");
+  EXPECT_EQ(ReadFile(Downloads + "/notes (2).txt"), "replaced");
+  EXPECT_EQ(Host.RowReports[0].Message,
+            "Done; 1 file was saved as \"name (2)\" beside a file of the same name.");
 }
 
 class VolumeCollection : public ExchangeDecisions {
