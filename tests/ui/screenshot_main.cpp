@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   served.Changed("20261210101000003", jsActive, 50, "Done");
 
   form.show();
-  form.ShowOnlineState(true);
+  form.ShowOnlineState(false);  // a picture cannot be online: say so, and offer the switch
   form.aState->trigger();  // expanded
   QTimer::singleShot(500, [&] {
     bool ok = form.grab().save(out + "/main-window.png");
