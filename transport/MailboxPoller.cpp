@@ -14,12 +14,18 @@
 #include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/Imap4Mailbox.h"
+#include "transport/MailResult.h"
 #include "transport/Pop3Mailbox.h"
 
 namespace {
 constexpr int kPauseAfterHandOverMs = 1000;
 constexpr int kPauseAfterPassMs = 1000;
 constexpr int kMailTimeOutSec = 60;
+
+// Whether a result means that the session cannot go on.
+bool ConnectionGone(int code) {
+  return code == mrConnectionLost || code == mrTimedOut || code == mrNotConnected || code == mrCancelled;
+}
 }  // namespace
 
 bool SafeAttachmentName(const QString& name) {
@@ -187,15 +193,29 @@ void TClassAcceleratorPOP3::Pass() {
     for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(*box, i, taken)) continue;
+      // Handed over by a pass whose deletions never became final.
+      if (taken && box->WasTaken(i)) taken = false;
       if (taken) {
-        // A failed download still hands over whatever the mail object holds.
-        box->DownloadMessage(i);
+        // A failed download still hands over whatever the mail object holds,
+        // unless the connection is gone.
+        const int code = box->DownloadMessage(i);
+        if (ConnectionGone(code)) {
+          FOutcome.Code = code;
+          break;
+        }
         TakeCurrent(*box);
         HandOver();
+        box->MarkTaken(i);
         Pause(kPauseAfterHandOverMs);
       }
       Report(taken);
-      if (!FDryRun && box->DeleteSingleMessage(i) == 0) ++FOutcome.Deleted;
+      if (FDryRun) continue;
+      const int code = box->DeleteSingleMessage(i);
+      if (code == 0) ++FOutcome.Deleted;
+      if (ConnectionGone(code)) {
+        FOutcome.Code = code;
+        break;
+      }
     }
   }
   FOutcome.BytesReceived = box->BytesReceived();
@@ -223,20 +243,41 @@ void TClassAcceleratorIMAP4::Pass() {
     for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(box, i, taken)) continue;
+      // A mail flagged deleted is on its way out (ours from an earlier pass,
+      // or another client's): it is neither taken nor touched.
+      if (box.Deleted(i)) continue;
+      if (taken && box.WasTaken(i)) taken = false;
       // A taken mail that cannot be downloaded is deleted without hand-over.
-      if (taken && box.DownloadMessage(i) == 0) {
-        TakeCurrent(box);
-        HandOver();
-        Pause(kPauseAfterHandOverMs);
-      } else {
-        taken = false;
+      if (taken) {
+        const int code = box.DownloadMessage(i);
+        if (ConnectionGone(code)) {
+          FOutcome.Code = code;
+          break;
+        }
+        if (code == 0) {
+          TakeCurrent(box);
+          HandOver();
+          box.MarkTaken(i);
+          Pause(kPauseAfterHandOverMs);
+        } else {
+          taken = false;
+        }
       }
       Report(taken);
-      if (!FDryRun && box.DeleteMessages(i, i) == 0) {
-        box.Expunge();
+      if (FDryRun) continue;
+      const int code = box.DeleteMessages(i, i);
+      if (code == 0) {
         ++FOutcome.Deleted;
+        // Ours to remove, also after a pass that ends before its expunge.
+        box.MarkTaken(i);
+      }
+      if (ConnectionGone(code)) {
+        FOutcome.Code = code;
+        break;
       }
     }
+    // One removal for the whole pass: exactly the mails flagged above.
+    if (!FDryRun && FOutcome.Code == 0) FOutcome.Code = box.Expunge();
   }
   FOutcome.BytesReceived = box.BytesReceived();
   const int code = box.Disconnect();

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -275,6 +276,48 @@ TEST_P(Poller, MailboxChangedByAnotherClientBetweenPasses) {
   EXPECT_TRUE(s.Mails("carol").isEmpty());
 }
 
+TEST_P(Poller, ServerDroppedMidPassEndsThePassAndNothingIsHandedOverTwice) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  for (const QString id : {"first", "second", "third"})
+    s.Drop("carol", RawMail("bob@example.test", "?_list", "<" + id + "@test>", Plain(id.toUtf8())));
+  ASSERT_TRUE(s.WaitForMails("carol", 3));
+
+  // Dovecot goes down while the first mail is being handed over, and comes
+  // back whatever the test finds.
+  struct Outage {
+    const MailStack& Stack;
+    bool Down = false;
+    ~Outage() {
+      if (Down) Stack.StartDovecot();
+    }
+  } outage{s};
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+  p->SetHandOver(
+      [&](const HandOverData& d) {
+        got << d;
+        if (!outage.Down) outage.Down = s.StopDovecot();
+      },
+      nullptr);
+  p->RunHere();
+  ASSERT_TRUE(outage.Down);
+  EXPECT_EQ(p->LastOutcome().Code, mrConnectionLost);
+  EXPECT_EQ(got.size(), 1);
+  ASSERT_TRUE(s.StartDovecot());
+  outage.Down = false;
+
+  // The next pass reconnects, takes the rest, and removes the one taken before.
+  std::unique_ptr<TClassAccelerator> next(MakePoller(imap, got));
+  next->RunHere();
+  EXPECT_EQ(next->LastOutcome().Code, 0);
+  QStringList bodies;
+  for (const HandOverData& d : got) bodies << d.MessageBody;
+  bodies.sort();
+  EXPECT_EQ(bodies, (QStringList{"first", "second", "third"}));
+  EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
 TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
   const bool imap = GetParam();
   // Another pass holds the semaphore.
@@ -293,6 +336,44 @@ TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
 
 INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "IMAP4" : "POP3"; });
+
+// Another client only flagged a mail deleted (it may still undelete it): a
+// pass that takes and removes peer mails leaves that mail where it is.
+TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
+  REQUIRE_MAILSTACK();
+  const MailStack& s = MailStack::Get();
+  QTemporaryDir runtime, input;
+  qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
+  SetPaceFactor(0);
+  s.Clear("carol");
+  TMailReceiver::ForgetHeaders();
+  s.Drop("carol", RawMail("bob@example.test", "Draft to throw away", "<flagged@test>", Plain("undelete me")));
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<peer1@test>", Plain("")));
+  s.Drop("carol", RawMail("bob@example.test", "$_20261210090000000_QUJD", "<peer2@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 3));
+  ASSERT_EQ(QProcess::execute("doveadm", {"-c", s.Value("MAILSTACK_DOVECOT_CONF"), "flags", "add", "-u",
+                                          MailStack::Address("carol"), "\\Deleted", "mailbox", "INBOX", "header",
+                                          "Message-ID", "<flagged@test>"}),
+            0);
+
+  const IncomingAccount a = s.Account("carol", true);
+  TClassAcceleratorIMAP4 p;
+  p.SetFreeOnTerminate(false);
+  p.SetServerHost(a.Server);
+  p.SetServerPort(a.Port);
+  p.SetAccountName(a.Account);
+  p.SetAccountPassword(a.Password);
+  p.SetCaFile(a.CaFile);
+  p.SetOnlineStamp(kOnline);
+  p.SetTempInput(input.path());
+  int handedOver = 0;
+  p.SetHandOver([&](const HandOverData&) { ++handedOver; }, nullptr);
+  p.RunHere();
+  EXPECT_EQ(p.LastOutcome().Code, 0);
+  EXPECT_EQ(handedOver, 1);
+  EXPECT_EQ(p.LastOutcome().Deleted, 2);
+  EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<flagged@test>"});
+}
 
 TEST(AttachmentNames, OnlyOneComponentUnderAStampFolder) {
   struct Case {
