@@ -278,7 +278,8 @@ int TMailIMAP4::DownloadMessage(int i) {
       if (!found) throw vmime::exceptions::message_not_found();
     });
   });
-  return code != mrOk && !found && FConn && FConn->isConnected() ? mrNoSuchMessage : code;
+  const bool local = code == mrDiskFull || code == mrFileError;
+  return code != mrOk && !local && !found && FConn && FConn->isConnected() ? mrNoSuchMessage : code;
 }
 
 int TMailIMAP4::DeleteMessages(int first, int last) {

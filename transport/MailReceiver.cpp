@@ -4,6 +4,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <set>
@@ -56,10 +57,13 @@ std::shared_ptr<mail::SessionState> TMailReceiver::NewSession() {
 }
 
 int TMailReceiver::Run(const std::function<void()>& fn) {
-  const int code = mail::Guard(*FState, [&] {
+  FLocalFailure = mrOk;
+  int code = mail::Guard(*FState, [&] {
     FState->Failure = mail::SocketFailure::None;
     fn();
   });
+  // The work file could not be written: a local fault, not the server's.
+  if (code != mrOk && FLocalFailure != mrOk) code = FLocalFailure;
   FLastError = mail::FailureText(code, *FState);
   return code;
 }
@@ -120,13 +124,26 @@ void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
   const QString folder = FWorkFolder.isEmpty() ? QDir::tempPath() : FWorkFolder;
   QDir().mkpath(folder);
   FWorkFile = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/kestro-mail-XXXXXX.eml"));
-  if (!FWorkFile->open()) throw vmime::exceptions::filesystem_exception("Cannot create a work file in " + ToStd(folder), vmime::utility::path());
+  if (!FWorkFile->open()) {
+    FLocalFailure = mail::LocalWriteFailure(errno, folder);
+    throw vmime::exceptions::filesystem_exception("Cannot create a work file in " + ToStd(folder), vmime::utility::path());
+  }
   FWorkFile->close();
   {
     std::ofstream out(ToStd(FWorkFile->fileName()), std::ios::binary | std::ios::trunc);
-    write(out);
-    out.flush();
-    if (!out) throw vmime::exceptions::filesystem_exception("Cannot write the work file", vmime::utility::path());
+    errno = 0;
+    try {
+      write(out);
+      out.flush();
+    } catch (...) {
+      // The library stops at a failed write as well.
+      if (!out) FLocalFailure = mail::LocalWriteFailure(errno, folder);
+      throw;
+    }
+    if (!out) {
+      FLocalFailure = mail::LocalWriteFailure(errno, folder);
+      throw vmime::exceptions::filesystem_exception("Cannot write the work file in " + ToStd(folder), vmime::utility::path());
+    }
   }
   FCurrent = std::make_unique<mail::ReceivedMessage>(FWorkFile->fileName());
 }

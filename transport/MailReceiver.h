@@ -136,6 +136,7 @@ protected:
   QString FLogFile;
   QString FWorkFolder;
   QString FLastError;
+  int FLocalFailure = mrOk;  // why the work file of the running operation could not be written
   int FHeadersFetched = 0;
   struct Entry {
     QString Uid;

@@ -17,6 +17,7 @@ QString MailResultText(int code) {
     case mrFileError: return QStringLiteral("A local file could not be read or written.");
     case mrCancelled: return QStringLiteral("Cancelled: the program is closing.");
     case mrConnectionLost: return QStringLiteral("The connection to the server was lost.");
+    case mrDiskFull: return QStringLiteral("Not enough free disk space.");
     case mrInternal: return QStringLiteral("Internal error of the mail library.");
     default: return QStringLiteral("Unknown mail error %1.").arg(code);
   }

@@ -22,6 +22,7 @@ enum MailResult : int {
   mrCancelled = 113,         // the program is closing
   mrInternal = 114,          // any other failure of the mail library
   mrConnectionLost = 115,    // the server closed or dropped the connection in the session
+  mrDiskFull = 116,          // a local file could not be written: no space left on its disk
 };
 
 // "Connection refused or host unreachable." and so on; a generic text for unknown codes.

@@ -26,6 +26,9 @@ constexpr int kMailTimeOutSec = 60;
 bool ConnectionGone(int code) {
   return code == mrConnectionLost || code == mrTimedOut || code == mrNotConnected || code == mrCancelled;
 }
+
+// Whether a result means that a mail could not be kept on the local disk.
+bool LocalFailure(int code) { return code == mrDiskFull || code == mrFileError; }
 }  // namespace
 
 bool SafeAttachmentName(const QString& name) {
@@ -107,7 +110,7 @@ bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
   return true;
 }
 
-void TClassAccelerator::TakeCurrent(TMailReceiver& box) {
+bool TClassAccelerator::TakeCurrent(TMailReceiver& box) {
   FMessageBody = TrimText(box.BodyText());
   FAttachmentName.clear();
   if (box.AttachmentCount() == 1 && !FTempInput.isEmpty()) {
@@ -116,12 +119,30 @@ void TClassAccelerator::TakeCurrent(TMailReceiver& box) {
     // counts as a mail without attachment.
     if (SafeAttachmentName(name) && IsStamp(FIdentBase)) {
       const QString folder = FTempInput + QLatin1Char('/') + FIdentBase;
+      const bool existed = QFileInfo::exists(folder);
       QDir().mkpath(folder);
       const QString path = folder + QLatin1Char('/') + name;
       if (QFileInfo(path).isSymLink()) QFile::remove(path);
-      if (PathInside(folder, FTempInput) && box.SaveAttachment(1, path) == 0) FAttachmentName = name;
+      if (PathInside(folder, FTempInput)) {
+        const int code = box.SaveAttachment(1, path);
+        if (code == 0) {
+          FAttachmentName = name;
+        } else if (LocalFailure(code)) {
+          if (!existed) QDir().rmdir(folder);
+          FailLocally(code, folder);
+          return false;
+        }
+      }
     }
   }
+  return true;
+}
+
+void TClassAccelerator::FailLocally(int code, const QString& folder) {
+  FOutcome.Code = code;
+  FOutcome.Error = QStringLiteral("%1 Folder: \"%2\". The mail stays on the server; the next pass tries again.")
+                       .arg(MailResultText(code), QDir::toNativeSeparators(folder));
+  qCWarning(lcKestro, "Mailbox pass ended: %s", qUtf8Printable(FOutcome.Error));
 }
 
 HandOverData TClassAccelerator::Current() const {
@@ -203,7 +224,12 @@ void TClassAcceleratorPOP3::Pass() {
           FOutcome.Code = code;
           break;
         }
-        TakeCurrent(*box);
+        // A mail that cannot be kept on the disk stays on the server.
+        if (LocalFailure(code)) {
+          FailLocally(code, TempInput());
+          break;
+        }
+        if (!TakeCurrent(*box)) break;
         HandOver();
         box->MarkTaken(i);
         Pause(kPauseAfterHandOverMs);
@@ -254,8 +280,13 @@ void TClassAcceleratorIMAP4::Pass() {
           FOutcome.Code = code;
           break;
         }
+        // A mail that cannot be kept on the disk stays on the server.
+        if (LocalFailure(code)) {
+          FailLocally(code, TempInput());
+          break;
+        }
         if (code == 0) {
-          TakeCurrent(box);
+          if (!TakeCurrent(box)) break;
           HandOver();
           box.MarkTaken(i);
           Pause(kPauseAfterHandOverMs);
@@ -276,8 +307,12 @@ void TClassAcceleratorIMAP4::Pass() {
         break;
       }
     }
-    // One removal for the whole pass: exactly the mails flagged above.
-    if (!FDryRun && FOutcome.Code == 0) FOutcome.Code = box.Expunge();
+    // One removal for the whole pass: exactly the mails flagged above (also
+    // when a local failure ended the pass early).
+    if (!FDryRun && !ConnectionGone(FOutcome.Code)) {
+      const int code = box.Expunge();
+      if (FOutcome.Code == 0) FOutcome.Code = code;
+    }
   }
   FOutcome.BytesReceived = box.BytesReceived();
   const int code = box.Disconnect();

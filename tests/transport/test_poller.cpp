@@ -5,10 +5,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <unistd.h>
 
 #include "MailStack.h"
 #include "message/Stamp.h"
@@ -316,6 +319,64 @@ TEST_P(Poller, ServerDroppedMidPassEndsThePassAndNothingIsHandedOverTwice) {
   bodies.sort();
   EXPECT_EQ(bodies, (QStringList{"first", "second", "third"}));
   EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
+TEST_P(Poller, MailThatCannotBeKeptOnTheDiskStaysOnTheServer) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  if (::getuid() != 0) GTEST_SKIP() << "needs to mount a small tmpfs as the temporary input folder (root only)";
+  QTemporaryDir mountPoint;
+  const QString small = mountPoint.path();
+  ASSERT_EQ(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", small}), 0);
+  struct Unmount {
+    QString Path;
+    ~Unmount() { QProcess::execute("umount", {Path}); }
+  } unmount{small};
+
+  // The raw mail fits but its attachment does not fit beside it; the raw mail itself does not fit.
+  const struct {
+    const char* Id;
+    int Size;
+  } cases[] = {{"attachment-too-big", 150 * 1024}, {"mail-too-big", 300 * 1024}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Id);
+    ASSERT_EQ(QProcess::execute("mount", {"-o", "remount,size=256k", small}), 0)
+        << QDir(small).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ');
+    s.Clear("carol");
+    TMailReceiver::ForgetHeaders();
+    QByteArray content(c.Size, '\0');
+    for (int k = 0; k < content.size(); ++k) content[k] = char(k * 7919 % 251);
+    s.Drop("carol", RawMail("bob@example.test", "!_" + kNewer + ".2.1_QUJD_Done", QString("<%1@test>").arg(c.Id),
+                            Multipart("", {{"disk.001", content}})));
+    ASSERT_TRUE(s.WaitForMails("carol", 1));
+
+    QList<HandOverData> got;
+    std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+    p->SetTempInput(small);
+    p->RunHere();
+    EXPECT_EQ(p->LastOutcome().Code, mrDiskFull);
+    EXPECT_TRUE(p->LastOutcome().Error.contains("Not enough free disk space")) << p->LastOutcome().Error;
+    EXPECT_TRUE(p->LastOutcome().Error.contains(small)) << p->LastOutcome().Error;
+    EXPECT_TRUE(got.isEmpty());
+    EXPECT_EQ(s.Mails("carol").size(), 1);
+    // Nothing half-written is left.
+    QDirIterator files(small, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    EXPECT_FALSE(files.hasNext()) << files.next();
+
+    // With space again, the next pass takes it whole.
+    ASSERT_EQ(QProcess::execute("mount", {"-o", "remount,size=4m", small}), 0);
+    std::unique_ptr<TClassAccelerator> next(MakePoller(imap, got));
+    next->SetTempInput(small);
+    next->RunHere();
+    EXPECT_EQ(next->LastOutcome().Code, 0);
+    ASSERT_EQ(got.size(), 1);
+    EXPECT_EQ(got[0].AttachmentName, "disk.001");
+    QFile f(small + "/" + kNewer + "/disk.001");
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll() == content);
+    EXPECT_TRUE(s.Mails("carol").isEmpty());
+    QDir(small + "/" + kNewer).removeRecursively();
+  }
 }
 
 TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
