@@ -1,20 +1,140 @@
 #include "transport/Imap4Mailbox.h"
 
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSet>
+
+#include <algorithm>
 #include <map>
 
 #include <vmime/vmime.hpp>
-#include <vmime/net/imap/IMAPFolderStatus.hpp>
+#include <vmime/net/imap/IMAPCommand.hpp>
+#include <vmime/net/imap/IMAPConnection.hpp>
+#include <vmime/net/imap/IMAPParser.hpp>
+#include <vmime/net/imap/IMAPStore.hpp>
+#include <vmime/net/imap/IMAPUtils.hpp>
 
+#include "platform/ErrorLog.h"
+#include "transport/HeaderText.h"
 #include "transport/MailSession.h"
 #include "transport/MailStrings.h"
 
 using mail::FromStd;
 using mail::ToStd;
 
+namespace {
+
+namespace imap = vmime::net::imap;
+using Parser = imap::IMAPParser;
+using Response = std::unique_ptr<Parser::response>;
+
+// UIDs per UID STORE or UID EXPUNGE command, so that no command line grows long.
+constexpr int kUidsPerCommand = 400;
+
+// Streams the literal of a BODY[] item into an output stream.
+class BodyToStream : public Parser::literalHandler {
+public:
+  explicit BodyToStream(vmime::utility::outputStream& os) : FOs(os) {}
+  target* targetFor(const Parser::component&, const int data) override {
+    if (data != Parser::msg_att_item::BODY_SECTION) return nullptr;
+    ++Literals;
+    return new targetStream(nullptr, FOs);
+  }
+  int Literals = 0;
+
+private:
+  vmime::utility::outputStream& FOs;
+};
+
+// Sends text as one command and reads its whole response. A BAD or NO answer
+// throws, except NO when no is given (then *no is set).
+Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
+                 Parser::literalHandler* handler = nullptr, bool* no = nullptr) {
+  imap::IMAPCommand::createCommand(text)->send(conn);
+  Response resp(conn->readResponse(handler));
+  const Parser::response_done* done = resp->response_done();
+  if (resp->isBad() || !done || !done->response_tagged())
+    throw vmime::exceptions::command_error(text, resp->getErrorLog(), "bad response");
+  const auto status = done->response_tagged()->resp_cond_state()->status();
+  if (status != Parser::resp_cond_state::OK) {
+    if (no && status == Parser::resp_cond_state::NO) {
+      *no = true;
+      return resp;
+    }
+    throw vmime::exceptions::command_error(text, resp->getErrorLog(), "refused");
+  }
+  return resp;
+}
+
+// What one FETCH response said about one message.
+struct Fetched {
+  unsigned Seq = 0;
+  QString Uid;
+  MailHeaders Headers;
+  bool HasHeader = false;
+};
+
+std::vector<Fetched> FetchedOf(const Parser::response& resp) {
+  std::vector<Fetched> out;
+  for (const auto* c : resp.continue_req_or_response_data()) {
+    const Parser::response_data* rd = c ? c->response_data() : nullptr;
+    const Parser::message_data* md = rd ? rd->message_data() : nullptr;
+    if (!md || md->type() != Parser::message_data::FETCH || !md->msg_att()) continue;
+    Fetched f;
+    f.Seq = md->number();
+    for (const Parser::msg_att_item* item : md->msg_att()->items()) {
+      switch (item->type()) {
+        case Parser::msg_att_item::UID:
+          f.Uid = QString::number(item->unique_id()->value());
+          break;
+        case Parser::msg_att_item::RFC822_SIZE:
+          f.Headers.Size = qint64(item->number()->value());
+          break;
+        case Parser::msg_att_item::FLAGS:
+          for (const Parser::flag* flag : item->flag_list()->flags())
+            if (flag->type() == Parser::flag::DELETED) f.Headers.Deleted = true;
+          break;
+        case Parser::msg_att_item::BODY_SECTION: {
+          auto header = std::make_shared<vmime::header>();
+          header->parse(item->nstring()->value());
+          f.Headers.Subject = mail::HeaderText(header, vmime::fields::SUBJECT);
+          f.Headers.FromAddr = mail::HeaderFrom(header);
+          f.HasHeader = true;
+          break;
+        }
+        default:
+          break;
+      }
+    }
+    if (!f.Uid.isEmpty()) out.push_back(std::move(f));
+  }
+  return out;
+}
+
+// "1,5,7" for a list of UIDs.
+std::string UidSet(const QStringList& uids) { return ToStd(uids.join(QLatin1Char(','))); }
+
+// Mailboxes for which the missing UIDPLUS was noted.
+bool FirstNoteFor(const QString& key) {
+  static QMutex lock;
+  static QSet<QString> noted;
+  QMutexLocker locker(&lock);
+  if (noted.contains(key)) return false;
+  noted.insert(key);
+  return true;
+}
+
+const char* kHeaderItems = "(UID FLAGS RFC822.SIZE BODY.PEEK[HEADER.FIELDS (SUBJECT FROM)])";
+
+}  // namespace
+
 TMailIMAP4::TMailIMAP4() : TMailReceiver(QStringLiteral("IMAP4")) {}
-TMailIMAP4::~TMailIMAP4() {
-  FFolder.reset();
+TMailIMAP4::~TMailIMAP4() { DropSession(); }
+
+void TMailIMAP4::DropSession() {
+  FConn.reset();
   FStore.reset();
+  FSelected = false;
 }
 
 int TMailIMAP4::Connect(const QString& host) {
@@ -27,125 +147,182 @@ int TMailIMAP4::Login(const QString& account, const QString& password) {
   FPassword = password;
   NewSession();
   FList.clear();
-  FFolder.reset();
-  FStore.reset();
+  FFlagged.clear();
+  DropSession();
   return Run([&] {
-    FStore = NewStore("imap", "imaps");
-    FStore->setProperty("options.sasl", true);
-    FStore->setAuthenticator(mail::NewPlainOnlyAuthenticator());
-    FStore->connect();
+    auto store = NewStore("imap", "imaps");
+    store->setProperty("options.sasl", true);
+    store->setAuthenticator(mail::NewPlainOnlyAuthenticator());
+    FStore = store;
+    store->connect();
+    auto imapStore = std::dynamic_pointer_cast<imap::IMAPStore>(store);
+    if (!imapStore) throw vmime::exceptions::operation_not_supported();
+    FConn = imapStore->getConnection();
+    FUidPlus = FConn->hasCapability("UIDPLUS");
   });
 }
 
 int TMailIMAP4::SelectMailbox(const QString& name) {
-  if (!FStore || !FStore->isConnected()) return mrNotConnected;
+  if (!FConn || !FConn->isConnected()) return mrNotConnected;
   FMailbox = name;
+  FSelected = false;
   return Run([&] {
-    FFolder.reset();
-    auto folder = FStore->getFolder(vmime::net::folder::path(ToStd(name)));
-    if (!folder->exists()) throw vmime::exceptions::folder_not_found();
-    folder->open(vmime::net::folder::MODE_READ_WRITE);
-    FFolder = folder;
+    const std::string mailbox = imap::IMAPUtils::quoteString(
+        imap::IMAPUtils::pathToString(FConn->hierarchySeparator(), vmime::net::folder::path(ToStd(name))));
+    bool refused = false;
+    Response resp = Command(FConn, "SELECT " + mailbox, nullptr, &refused);
+    if (refused) throw vmime::exceptions::folder_not_found();
+    FExists = FUidValidity = FUidNext = 0;
+    for (const auto* c : resp->continue_req_or_response_data()) {
+      const Parser::response_data* rd = c ? c->response_data() : nullptr;
+      if (!rd) continue;
+      if (const Parser::mailbox_data* md = rd->mailbox_data()) {
+        if (md->type() == Parser::mailbox_data::EXISTS && md->number()) FExists = quint32(md->number()->value());
+      } else if (const Parser::resp_cond_state* st = rd->resp_cond_state()) {
+        const Parser::resp_text_code* code = st->resp_text() ? st->resp_text()->resp_text_code() : nullptr;
+        if (code && code->nz_number()) {
+          if (code->type() == Parser::resp_text_code::UIDVALIDITY) FUidValidity = quint32(code->nz_number()->value());
+          if (code->type() == Parser::resp_text_code::UIDNEXT) FUidNext = quint32(code->nz_number()->value());
+        }
+      }
+    }
+    FSelected = true;
   });
 }
 
 int TMailIMAP4::DownloadEnvelopes() {
-  if (!FFolder) return mrNotConnected;
+  if (!FConn || !FSelected) return mrNotConnected;
   FFlagged.clear();
   return Run([&] {
-    auto status = std::dynamic_pointer_cast<vmime::net::imap::IMAPFolderStatus>(FFolder->getStatus());
-    const size_t count = status ? status->getMessageCount() : FFolder->getMessageCount();
-    const QString validity = status ? QString::number(status->getUIDValidity()) : QString();
-    FKey = QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox, validity);
-    // Messages keep their order, so when the remembered list plus the mails
-    // that arrived since (UID at least the remembered next UID) make up the
-    // whole mailbox, only the new ones need to be asked for.
-    std::map<QString, std::shared_ptr<vmime::net::message>> byUid;
+    const quint32 count = FExists;
+    FKey = QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FUidValidity);
+    std::map<QString, Fetched> byUid;
     QStringList uids;
     QStringList order;
     quint32 uidNext = 0;
     bool known = false;
-    if (status && count > 0 && RememberedOrder(FKey, order, uidNext) && size_t(order.size()) <= count) {
+    // Messages keep their order, so when the remembered list plus the mails
+    // that arrived since (UID at least the remembered next UID) make up the
+    // whole mailbox, only the new ones are asked for, headers and all.
+    if (count > 0 && FUidValidity != 0 && RememberedOrder(FKey, order, uidNext) && quint32(order.size()) <= count) {
       // Always asked, even when the count looks unchanged: mails expunged by
       // another client and as many new ones leave the count as it was.
       QStringList fresh;
-      for (const auto& m : FFolder->getMessages(vmime::net::messageSet::byUID(std::to_string(uidNext), "*"))) {
-        const QString uid = FromStd(m->getUID());
-        if (uid.toULongLong() >= uidNext) {
-          fresh << uid;
-          byUid[uid] = m;
-        }
+      Response resp = Command(FConn, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems);
+      std::vector<Fetched> got = FetchedOf(*resp);
+      std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
+      for (Fetched& f : got) {
+        // "n:*" also names the last message when every UID is below n.
+        if (f.Uid.toULongLong() < uidNext) continue;
+        fresh << f.Uid;
+        byUid[f.Uid] = std::move(f);
       }
       // Old mails can only have gone: all of them are still there exactly
       // when the new ones make up the rest.
-      if (size_t(order.size() + fresh.size()) == count) {
+      if (quint32(order.size() + fresh.size()) == count) {
         uids = order + fresh;
         known = true;
       }
     }
     if (!known && count > 0) {
       byUid.clear();
-      auto msgs = FFolder->getMessages(vmime::net::messageSet::byNumber(1, -1));
-      FFolder->fetchMessages(msgs, vmime::net::fetchAttributes::UID);
-      for (const auto& m : msgs) {
-        uids << FromStd(m->getUID());
-        byUid[uids.back()] = m;
+      Response resp = Command(FConn, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)");
+      std::vector<Fetched> got = FetchedOf(*resp);
+      std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
+      for (Fetched& f : got) {
+        uids << f.Uid;
+        byUid[f.Uid] = std::move(f);
       }
     }
     ResolveHeaders(FKey, uids, [&](const std::vector<int>& positions) {
-      std::vector<std::shared_ptr<vmime::net::message>> want;
-      std::vector<vmime::net::message::uid> missing;
+      QStringList missing;
       for (int p : positions) {
         auto it = byUid.find(uids[p - 1]);
-        if (it != byUid.end()) want.push_back(it->second);
-        else missing.push_back(ToStd(uids[p - 1]));
+        if (it == byUid.end() || !it->second.HasHeader) missing << uids[p - 1];
       }
-      if (!missing.empty()) {
-        auto more = FFolder->getMessages(vmime::net::messageSet::byUID(missing));
-        want.insert(want.end(), more.begin(), more.end());
+      for (qsizetype k = 0; k < missing.size(); k += kUidsPerCommand) {
+        Response resp = Command(FConn, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems);
+        for (Fetched& f : FetchedOf(*resp)) byUid[f.Uid] = std::move(f);
       }
-      FFolder->fetchMessages(want, vmime::net::fetchAttributes::ENVELOPE);
-      std::map<QString, MailHeaders> got;
-      const auto headers = HeadersOf(want);
-      for (size_t k = 0; k < want.size(); ++k) got[FromStd(want[k]->getUID())] = headers[k];
       std::vector<MailHeaders> out;
-      for (int p : positions) out.push_back(got[uids[p - 1]]);
+      for (int p : positions) out.push_back(byUid[uids[p - 1]].Headers);
       return out;
     });
-    if (status) RememberUidNext(FKey, status->getUIDNext());
+    // Flags of remembered mails are as this object left them; the server's
+    // word wins for every mail it was asked about.
+    for (Entry& e : FList) {
+      auto it = byUid.find(e.Uid);
+      if (it != byUid.end()) e.Headers.Deleted = it->second.Headers.Deleted;
+    }
+    RememberList(FKey);
+    RememberUidNext(FKey, FUidNext);
+    // Mails of ours flagged in an earlier pass that ended before removing them.
+    for (int i = 1; i <= MessageCount(); ++i)
+      if (Deleted(i) && WasTaken(i)) FFlagged << Uid(i);
   });
 }
 
 int TMailIMAP4::DownloadMessage(int i) {
   ClearCurrent();
-  if (!FFolder) return mrNotConnected;
+  if (!FConn || !FSelected) return mrNotConnected;
   if (!ValidIndex(i)) return mrNoSuchMessage;
   const std::string uid = ToStd(Uid(i));
-  int code = Run([&] {
-    auto msgs = FFolder->getMessages(vmime::net::messageSet::byUID(uid));
-    if (msgs.empty()) throw vmime::exceptions::message_not_found();
-    TakeApart(msgs.front());
+  bool found = false;
+  const int code = Run([&] {
+    TakeApart([&](std::ostream& out) {
+      vmime::utility::outputStreamAdapter os(out);
+      BodyToStream handler(os);
+      Command(FConn, "UID FETCH " + uid + " (BODY.PEEK[])", &handler);
+      os.flush();
+      found = handler.Literals > 0;
+      if (!found) throw vmime::exceptions::message_not_found();
+    });
   });
-  return code == mrInternal && !FCurrent ? mrNoSuchMessage : code;
+  const bool local = code == mrDiskFull || code == mrFileError;
+  return code != mrOk && !local && !found && FConn && FConn->isConnected() ? mrNoSuchMessage : code;
 }
 
 int TMailIMAP4::DeleteMessages(int first, int last) {
-  if (!FFolder) return mrNotConnected;
+  if (!FConn || !FSelected) return mrNotConnected;
   if (!ValidIndex(first) || !ValidIndex(last) || first > last) return mrNoSuchMessage;
-  return Run([&] {
-    for (int i = first; i <= last; ++i) {
-      FFolder->deleteMessages(vmime::net::messageSet::byUID(ToStd(Uid(i))));
-      FFlagged << Uid(i);
-    }
+  QStringList uids;
+  for (int i = first; i <= last; ++i) uids << Uid(i);
+  const int code = Run([&] {
+    for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
+      Command(FConn, "UID STORE " + UidSet(uids.mid(k, kUidsPerCommand)) + " +FLAGS.SILENT (\\Deleted)");
   });
+  if (code == mrOk) {
+    for (int i = first; i <= last; ++i) FList[size_t(i - 1)].Headers.Deleted = true;
+    RememberDeleted(FKey, uids);
+    for (const QString& uid : uids)
+      if (!FFlagged.contains(uid)) FFlagged << uid;
+  }
+  return code;
 }
 
 int TMailIMAP4::Expunge() {
-  if (!FFolder) return mrNotConnected;
-  const int code = Run([&] { FFolder->expunge(); });
+  if (!FConn || !FSelected) return mrNotConnected;
+  if (FFlagged.isEmpty()) return mrOk;
+  if (!FUidPlus) {
+    // A plain EXPUNGE would also remove what other clients only flagged.
+    const QString key = FServer + QLatin1Char('|') + FAccount + QLatin1Char('|') + FMailbox;
+    if (FirstNoteFor(key)) {
+      const QString text = QStringLiteral(
+          "The IMAP server %1 cannot remove single messages (no UIDPLUS): Kestro's mails stay flagged deleted "
+          "in %2 until another mail client removes them").arg(FServer, FMailbox);
+      qCWarning(lcKestro, "%s", qUtf8Printable(text));
+      if (FState->Log) FState->Log->Note(text);
+    }
+    return mrOk;
+  }
+  const QStringList uids = FFlagged;
+  const int code = Run([&] {
+    for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
+      Command(FConn, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)));
+  });
   if (code == mrOk) {
     // The next pass knows the mailbox without these.
-    ForgetUids(FKey, FFlagged);
+    ForgetUids(FKey, uids);
     FFlagged.clear();
   }
   return code;
@@ -155,10 +332,8 @@ int TMailIMAP4::Disconnect() {
   ClearCurrent();
   if (!FStore) return mrNotConnected;
   const int code = Run([&] {
-    if (FFolder && FFolder->isOpen()) FFolder->close(false);
     if (FStore->isConnected()) FStore->disconnect();
   });
-  FFolder.reset();
-  FStore.reset();
+  DropSession();
   return code;
 }

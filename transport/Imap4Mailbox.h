@@ -8,12 +8,16 @@
 
 #include "transport/MailReceiver.h"
 
-namespace vmime::net {
-class folder;
+namespace vmime::net::imap {
+class IMAPConnection;
 }
 
-// An IMAP4 mailbox. Messages are addressed by UID, so an index keeps naming
-// the message whose envelope was listed, whatever was expunged since.
+// An IMAP4 mailbox over one connection: the login and every command of a pass
+// share it. Messages are addressed by UID, so an index keeps naming the
+// message whose envelope was listed, whatever was expunged since. Deleting is
+// flagging; Expunge removes exactly the messages this object flagged (UID
+// EXPUNGE), never what another client flagged, and on a server without
+// UIDPLUS removes nothing (the flagged messages stay, and are noted once).
 class TMailIMAP4 : public TMailReceiver {
 public:
   TMailIMAP4();
@@ -24,18 +28,30 @@ public:
   // Connects, secures the connection and logs in.
   int Login(const QString& account, const QString& password);
   int SelectMailbox(const QString& name);
-  // Subjects and senders of every message of the selected mailbox.
+  // Subject, sender, size and deleted flag of every message of the selected
+  // mailbox (only the messages new since this account's last pass are asked
+  // for when the mailbox has otherwise not changed).
   int DownloadEnvelopes();
   int DownloadMessage(int i) override;
   // Flags messages first..last (1-based, inclusive) as deleted.
   int DeleteMessages(int first, int last);
+  // Removes the messages this object flagged (and those it flagged in an
+  // earlier pass that ended before removing them).
   int Expunge();
   int Disconnect();
 
+  // Whether the server removes single messages (UIDPLUS); known after Login.
+  bool CanExpungeByUid() const { return FUidPlus; }
+
 private:
+  // Drops the connection and the store, in that order.
+  void DropSession();
+
   std::shared_ptr<vmime::net::store> FStore;
-  std::shared_ptr<vmime::net::folder> FFolder;
+  std::shared_ptr<vmime::net::imap::IMAPConnection> FConn;
   QString FMailbox;
-  QString FKey;          // the header memory of this mailbox generation
-  QStringList FFlagged;  // flagged deleted, not yet expunged
+  bool FSelected = false;
+  bool FUidPlus = false;
+  quint32 FExists = 0, FUidValidity = 0, FUidNext = 0;
+  QStringList FFlagged;  // flagged deleted by us, not yet expunged
 };

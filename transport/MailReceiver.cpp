@@ -4,8 +4,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include <vmime/vmime.hpp>
 
@@ -24,6 +26,7 @@ struct Remembered {
   std::map<QString, MailHeaders> Headers;  // uid -> headers
   QStringList Order;                       // the uids in mailbox order (IMAP4)
   quint32 UidNext = 0;                     // the next UID the server would give (IMAP4)
+  std::set<QString> Taken;                 // handed over, still in the mailbox
 };
 struct HeaderMemory {
   QMutex Lock;
@@ -54,10 +57,13 @@ std::shared_ptr<mail::SessionState> TMailReceiver::NewSession() {
 }
 
 int TMailReceiver::Run(const std::function<void()>& fn) {
-  const int code = mail::Guard(*FState, [&] {
+  FLocalFailure = mrOk;
+  int code = mail::Guard(*FState, [&] {
     FState->Failure = mail::SocketFailure::None;
     fn();
   });
+  // The work file could not be written: a local fault, not the server's.
+  if (code != mrOk && FLocalFailure != mrOk) code = FLocalFailure;
   FLastError = mail::FailureText(code, *FState);
   return code;
 }
@@ -65,6 +71,23 @@ int TMailReceiver::Run(const std::function<void()>& fn) {
 QString TMailReceiver::Subject(int i) const { return ValidIndex(i) ? FList[size_t(i - 1)].Headers.Subject : QString(); }
 QString TMailReceiver::FromAddr(int i) const { return ValidIndex(i) ? FList[size_t(i - 1)].Headers.FromAddr : QString(); }
 QString TMailReceiver::Uid(int i) const { return ValidIndex(i) ? FList[size_t(i - 1)].Uid : QString(); }
+qint64 TMailReceiver::Size(int i) const { return ValidIndex(i) ? FList[size_t(i - 1)].Headers.Size : -1; }
+bool TMailReceiver::Deleted(int i) const { return ValidIndex(i) && FList[size_t(i - 1)].Headers.Deleted; }
+
+void TMailReceiver::MarkTaken(int i) {
+  if (!ValidIndex(i) || Uid(i).isEmpty() || FKey.isEmpty()) return;
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  memory.Accounts[FKey].Taken.insert(Uid(i));
+}
+
+bool TMailReceiver::WasTaken(int i) const {
+  if (!ValidIndex(i) || Uid(i).isEmpty() || FKey.isEmpty()) return false;
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  auto it = memory.Accounts.find(FKey);
+  return it != memory.Accounts.end() && it->second.Taken.count(Uid(i)) > 0;
+}
 
 QString TMailReceiver::BodyText() const { return FCurrent ? FCurrent->BodyText() : QString(); }
 int TMailReceiver::AttachmentCount() const { return FCurrent ? FCurrent->AttachmentCount() : 0; }
@@ -89,19 +112,38 @@ void TMailReceiver::ClearCurrent() {
 }
 
 void TMailReceiver::TakeApart(const std::shared_ptr<vmime::net::message>& msg) {
+  TakeApart([&](std::ostream& out) {
+    vmime::utility::outputStreamAdapter os(out);
+    msg->extract(os);
+    os.flush();
+  });
+}
+
+void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
   ClearCurrent();
   const QString folder = FWorkFolder.isEmpty() ? QDir::tempPath() : FWorkFolder;
   QDir().mkpath(folder);
   FWorkFile = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/kestro-mail-XXXXXX.eml"));
-  if (!FWorkFile->open()) throw vmime::exceptions::filesystem_exception("Cannot create a work file in " + ToStd(folder), vmime::utility::path());
+  if (!FWorkFile->open()) {
+    FLocalFailure = mail::LocalWriteFailure(errno, folder);
+    throw vmime::exceptions::filesystem_exception("Cannot create a work file in " + ToStd(folder), vmime::utility::path());
+  }
   FWorkFile->close();
   {
     std::ofstream out(ToStd(FWorkFile->fileName()), std::ios::binary | std::ios::trunc);
-    vmime::utility::outputStreamAdapter os(out);
-    msg->extract(os);
-    os.flush();
-    out.flush();
-    if (!out) throw vmime::exceptions::filesystem_exception("Cannot write the work file", vmime::utility::path());
+    errno = 0;
+    try {
+      write(out);
+      out.flush();
+    } catch (...) {
+      // The library stops at a failed write as well.
+      if (!out) FLocalFailure = mail::LocalWriteFailure(errno, folder);
+      throw;
+    }
+    if (!out) {
+      FLocalFailure = mail::LocalWriteFailure(errno, folder);
+      throw vmime::exceptions::filesystem_exception("Cannot write the work file in " + ToStd(folder), vmime::utility::path());
+    }
   }
   FCurrent = std::make_unique<mail::ReceivedMessage>(FWorkFile->fileName());
 }
@@ -134,9 +176,13 @@ void TMailReceiver::ResolveHeaders(const QString& key, const QStringList& uids,
     if (!e.Uid.isEmpty()) now[e.Uid] = e.Headers;
   QMutexLocker lock(&memory.Lock);
   Remembered& r = memory.Accounts[key];
+  std::set<QString> taken;
+  for (const QString& uid : r.Taken)
+    if (now.count(uid)) taken.insert(uid);
   r.Headers = std::move(now);
   r.Order = uids;
   r.UidNext = 0;
+  r.Taken = std::move(taken);
 }
 
 void TMailReceiver::RememberUidNext(const QString& key, quint32 uidNext) {
@@ -163,7 +209,27 @@ void TMailReceiver::ForgetUids(const QString& key, const QStringList& uids) {
   for (const QString& uid : uids) {
     it->second.Headers.erase(uid);
     it->second.Order.removeAll(uid);
+    it->second.Taken.erase(uid);
   }
+}
+
+void TMailReceiver::RememberDeleted(const QString& key, const QStringList& uids) {
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  auto it = memory.Accounts.find(key);
+  if (it == memory.Accounts.end()) return;
+  for (const QString& uid : uids) {
+    auto h = it->second.Headers.find(uid);
+    if (h != it->second.Headers.end()) h->second.Deleted = true;
+  }
+}
+
+void TMailReceiver::RememberList(const QString& key) const {
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  Remembered& r = memory.Accounts[key];
+  for (const Entry& e : FList)
+    if (!e.Uid.isEmpty()) r.Headers[e.Uid] = e.Headers;
 }
 
 std::vector<MailHeaders> TMailReceiver::HeadersOf(const std::vector<std::shared_ptr<vmime::net::message>>& msgs) {

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTemporaryFile>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,8 @@ class ReceivedMessage;
 struct MailHeaders {
   QString Subject;
   QString FromAddr;
+  qint64 Size = -1;      // bytes on the server (-1: not known)
+  bool Deleted = false;  // IMAP4: flagged deleted
 };
 
 // What POP3 and IMAP4 have in common: the connection settings, the list of
@@ -58,6 +61,16 @@ public:
   QString FromAddr(int i) const;
   // The server's unique identifier of the message (POP3 UIDL, IMAP4 UID).
   QString Uid(int i) const;
+  // The size on the server in bytes (-1 when not known).
+  qint64 Size(int i) const;
+  // IMAP4: whether the message is flagged deleted (by this or another client).
+  bool Deleted(int i) const;
+
+  // Remembers that message i was handed over, until it is gone from the
+  // mailbox: a later pass (after a pass that ended before its deletions
+  // became final) must not hand it over again.
+  void MarkTaken(int i);
+  bool WasTaken(int i) const;
 
   // Downloads message i whole and takes it apart; it becomes the current message.
   virtual int DownloadMessage(int i) = 0;
@@ -93,6 +106,8 @@ protected:
   bool ValidIndex(int i) const { return i >= 1 && i <= MessageCount(); }
   // Downloads msg into a work file and parses it.
   void TakeApart(const std::shared_ptr<vmime::net::message>& msg);
+  // Writes the raw message into a work file with write, then parses it.
+  void TakeApart(const std::function<void(std::ostream&)>& write);
   // Fills FList for the given uids, reading from the server only the headers
   // that are not remembered for this account (key) and mailbox generation.
   void ResolveHeaders(const QString& key, const QStringList& uids,
@@ -104,6 +119,12 @@ protected:
   static bool RememberedOrder(const QString& key, QStringList& order, quint32& uidNext);
   static void RememberUidNext(const QString& key, quint32 uidNext);
   static void ForgetUids(const QString& key, const QStringList& uids);
+  // Marks uids of key as flagged deleted in what is remembered.
+  static void RememberDeleted(const QString& key, const QStringList& uids);
+  // Remembers the headers of the current list (after changes to FList).
+  void RememberList(const QString& key) const;
+  // The memory of this mailbox (FKey) that MarkTaken and WasTaken use.
+  QString FKey;
 
   QString FProtocol;
   QString FServer;
@@ -115,6 +136,7 @@ protected:
   QString FLogFile;
   QString FWorkFolder;
   QString FLastError;
+  int FLocalFailure = mrOk;  // why the work file of the running operation could not be written
   int FHeadersFetched = 0;
   struct Entry {
     QString Uid;

@@ -10,12 +10,14 @@ QString MailResultText(int code) {
     case mrMailboxNotFound: return QStringLiteral("Mailbox not found.");
     case mrTimedOut: return QStringLiteral("The server did not answer in time.");
     case mrMessageRefused: return QStringLiteral("Message refused by the server (too large or recipient unknown).");
-    case mrProtocol: return QStringLiteral("Protocol error: unexpected answer or connection lost.");
+    case mrProtocol: return QStringLiteral("Protocol error: unexpected answer from the server.");
     case mrBadAddress: return QStringLiteral("Invalid mail address: exactly one address without line breaks is required.");
     case mrNotConnected: return QStringLiteral("Not connected.");
     case mrNoSuchMessage: return QStringLiteral("No such message.");
     case mrFileError: return QStringLiteral("A local file could not be read or written.");
     case mrCancelled: return QStringLiteral("Cancelled: the program is closing.");
+    case mrConnectionLost: return QStringLiteral("The connection to the server was lost.");
+    case mrDiskFull: return QStringLiteral("Not enough free disk space.");
     case mrInternal: return QStringLiteral("Internal error of the mail library.");
     default: return QStringLiteral("Unknown mail error %1.").arg(code);
   }

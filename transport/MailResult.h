@@ -14,13 +14,15 @@ enum MailResult : int {
   mrMailboxNotFound = 105,   // the IMAP4 mailbox does not exist
   mrTimedOut = 106,          // the server did not answer within the time-out
   mrMessageRefused = 107,    // the server refused the message (too large, recipient unknown)
-  mrProtocol = 108,          // unexpected answer, or the connection dropped in the session
+  mrProtocol = 108,          // unexpected answer from the server
   mrBadAddress = 109,        // a recipient or sender that is not exactly one clean address
   mrNotConnected = 110,      // the operation needs a connection that is not there
   mrNoSuchMessage = 111,     // a message index outside the list
   mrFileError = 112,         // a local file could not be read or written
   mrCancelled = 113,         // the program is closing
   mrInternal = 114,          // any other failure of the mail library
+  mrConnectionLost = 115,    // the server closed or dropped the connection in the session
+  mrDiskFull = 116,          // a local file could not be written: no space left on its disk
 };
 
 // "Connection refused or host unreachable." and so on; a generic text for unknown codes.

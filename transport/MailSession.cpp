@@ -104,7 +104,9 @@ int ResultOf(const std::exception& error, const SessionState& state, QString* de
         if (c != mrInternal) code = c;
       }
     }
-    if (state.Failure == SocketFailure::Closed && (code == mrInternal || code == mrNotConnected)) code = mrProtocol;
+    if (state.Failure == SocketFailure::Closed &&
+        (code == mrInternal || code == mrNotConnected || code == mrProtocol))
+      code = mrConnectionLost;
   }
   if (detail) *detail = why;
   return code;

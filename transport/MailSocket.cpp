@@ -153,6 +153,7 @@ public:
         FStatus |= STATUS_WOULDBLOCK;
         return 0;
       }
+      if (errno == ECONNRESET || errno == ECONNABORTED) FState->Failure = SocketFailure::Closed;
       Fail(std::string("Receive failed: ") + std::strerror(errno));
     }
     if (n == 0) {
@@ -190,6 +191,7 @@ public:
         FStatus |= STATUS_WOULDBLOCK;
         return 0;
       }
+      if (errno == EPIPE || errno == ECONNRESET) FState->Failure = SocketFailure::Closed;
       Fail(std::string("Send failed: ") + std::strerror(errno));
     }
     FState->BytesOut += n;

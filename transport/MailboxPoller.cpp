@@ -14,12 +14,21 @@
 #include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/Imap4Mailbox.h"
+#include "transport/MailResult.h"
 #include "transport/Pop3Mailbox.h"
 
 namespace {
 constexpr int kPauseAfterHandOverMs = 1000;
 constexpr int kPauseAfterPassMs = 1000;
 constexpr int kMailTimeOutSec = 60;
+
+// Whether a result means that the session cannot go on.
+bool ConnectionGone(int code) {
+  return code == mrConnectionLost || code == mrTimedOut || code == mrNotConnected || code == mrCancelled;
+}
+
+// Whether a result means that a mail could not be kept on the local disk.
+bool LocalFailure(int code) { return code == mrDiskFull || code == mrFileError; }
 }  // namespace
 
 bool SafeAttachmentName(const QString& name) {
@@ -101,7 +110,7 @@ bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
   return true;
 }
 
-void TClassAccelerator::TakeCurrent(TMailReceiver& box) {
+bool TClassAccelerator::TakeCurrent(TMailReceiver& box) {
   FMessageBody = TrimText(box.BodyText());
   FAttachmentName.clear();
   if (box.AttachmentCount() == 1 && !FTempInput.isEmpty()) {
@@ -110,12 +119,30 @@ void TClassAccelerator::TakeCurrent(TMailReceiver& box) {
     // counts as a mail without attachment.
     if (SafeAttachmentName(name) && IsStamp(FIdentBase)) {
       const QString folder = FTempInput + QLatin1Char('/') + FIdentBase;
+      const bool existed = QFileInfo::exists(folder);
       QDir().mkpath(folder);
       const QString path = folder + QLatin1Char('/') + name;
       if (QFileInfo(path).isSymLink()) QFile::remove(path);
-      if (PathInside(folder, FTempInput) && box.SaveAttachment(1, path) == 0) FAttachmentName = name;
+      if (PathInside(folder, FTempInput)) {
+        const int code = box.SaveAttachment(1, path);
+        if (code == 0) {
+          FAttachmentName = name;
+        } else if (LocalFailure(code)) {
+          if (!existed) QDir().rmdir(folder);
+          FailLocally(code, folder);
+          return false;
+        }
+      }
     }
   }
+  return true;
+}
+
+void TClassAccelerator::FailLocally(int code, const QString& folder) {
+  FOutcome.Code = code;
+  FOutcome.Error = QStringLiteral("%1 Folder: \"%2\". The mail stays on the server; the next pass tries again.")
+                       .arg(MailResultText(code), QDir::toNativeSeparators(folder));
+  qCWarning(lcKestro, "Mailbox pass ended: %s", qUtf8Printable(FOutcome.Error));
 }
 
 HandOverData TClassAccelerator::Current() const {
@@ -187,15 +214,34 @@ void TClassAcceleratorPOP3::Pass() {
     for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(*box, i, taken)) continue;
+      // Handed over by a pass whose deletions never became final.
+      if (taken && box->WasTaken(i)) taken = false;
       if (taken) {
-        // A failed download still hands over whatever the mail object holds.
-        box->DownloadMessage(i);
-        TakeCurrent(*box);
+        // A failed download still hands over whatever the mail object holds,
+        // unless the connection is gone.
+        const int code = box->DownloadMessage(i);
+        if (ConnectionGone(code)) {
+          FOutcome.Code = code;
+          break;
+        }
+        // A mail that cannot be kept on the disk stays on the server.
+        if (LocalFailure(code)) {
+          FailLocally(code, TempInput());
+          break;
+        }
+        if (!TakeCurrent(*box)) break;
         HandOver();
+        box->MarkTaken(i);
         Pause(kPauseAfterHandOverMs);
       }
       Report(taken);
-      if (!FDryRun && box->DeleteSingleMessage(i) == 0) ++FOutcome.Deleted;
+      if (FDryRun) continue;
+      const int code = box->DeleteSingleMessage(i);
+      if (code == 0) ++FOutcome.Deleted;
+      if (ConnectionGone(code)) {
+        FOutcome.Code = code;
+        break;
+      }
     }
   }
   FOutcome.BytesReceived = box->BytesReceived();
@@ -223,19 +269,49 @@ void TClassAcceleratorIMAP4::Pass() {
     for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(box, i, taken)) continue;
+      // A mail flagged deleted is on its way out (ours from an earlier pass,
+      // or another client's): it is neither taken nor touched.
+      if (box.Deleted(i)) continue;
+      if (taken && box.WasTaken(i)) taken = false;
       // A taken mail that cannot be downloaded is deleted without hand-over.
-      if (taken && box.DownloadMessage(i) == 0) {
-        TakeCurrent(box);
-        HandOver();
-        Pause(kPauseAfterHandOverMs);
-      } else {
-        taken = false;
+      if (taken) {
+        const int code = box.DownloadMessage(i);
+        if (ConnectionGone(code)) {
+          FOutcome.Code = code;
+          break;
+        }
+        // A mail that cannot be kept on the disk stays on the server.
+        if (LocalFailure(code)) {
+          FailLocally(code, TempInput());
+          break;
+        }
+        if (code == 0) {
+          if (!TakeCurrent(box)) break;
+          HandOver();
+          box.MarkTaken(i);
+          Pause(kPauseAfterHandOverMs);
+        } else {
+          taken = false;
+        }
       }
       Report(taken);
-      if (!FDryRun && box.DeleteMessages(i, i) == 0) {
-        box.Expunge();
+      if (FDryRun) continue;
+      const int code = box.DeleteMessages(i, i);
+      if (code == 0) {
         ++FOutcome.Deleted;
+        // Ours to remove, also after a pass that ends before its expunge.
+        box.MarkTaken(i);
       }
+      if (ConnectionGone(code)) {
+        FOutcome.Code = code;
+        break;
+      }
+    }
+    // One removal for the whole pass: exactly the mails flagged above (also
+    // when a local failure ended the pass early).
+    if (!FDryRun && !ConnectionGone(FOutcome.Code)) {
+      const int code = box.Expunge();
+      if (FOutcome.Code == 0) FOutcome.Code = code;
     }
   }
   FOutcome.BytesReceived = box.BytesReceived();

@@ -94,6 +94,7 @@ public:
   struct Outcome {
     bool Ran = false;       // the semaphore was taken and the pass started
     int Code = 0;           // first failing result of the session; 0 when it went through
+    QString Error;          // for a local failure: what and which folder
     int Listed = 0;         // mails in the mailbox
     int HeadersFetched = 0; // of them, headers read from the server
     int Deleted = 0;        // peer mails deleted
@@ -108,8 +109,11 @@ protected:
   virtual void Pass() = 0;
   // Steps 1 to 7 of the loop for mail i: false when it is no peer mail.
   bool Classify(TMailReceiver& box, int i, bool& taken);
-  // Body, attachment and hand-over of the current (downloaded) mail.
-  void TakeCurrent(TMailReceiver& box);
+  // Body and attachment of the current (downloaded) mail; false (and the
+  // pass fails) when its attachment could not be kept on the disk.
+  bool TakeCurrent(TMailReceiver& box);
+  // Ends the pass with a local failure (disk full) in folder.
+  void FailLocally(int code, const QString& folder);
   void Configure(TMailReceiver& box) const;
   void HandOver();
   HandOverData Current() const;

@@ -11,17 +11,21 @@ TMailPOP3::TMailPOP3() : TMailReceiver(QStringLiteral("POP3")) {}
 TMailPOP3::~TMailPOP3() {
   // Dropped without Disconnect: the server keeps every mail (no QUIT is sent
   // after the deletions).
-  FMessages.clear();
-  FFolder.reset();
+  DropSession();
+}
+
+void TMailPOP3::DropSession() {
+  // The store goes first: a folder freed while its store lives unregisters
+  // itself by closing, which fails on a dropped connection.
   FStore.reset();
+  FFolder.reset();
+  FMessages.clear();
 }
 
 int TMailPOP3::Connect() {
   NewSession();
   FList.clear();
-  FMessages.clear();
-  FFolder.reset();
-  FStore.reset();
+  DropSession();
   return Run([&] {
     FStore = NewStore("pop3", "pop3s");
     FStore->setProperty("options.apop", false);
@@ -45,16 +49,20 @@ int TMailPOP3::DownloadHeaders() {
     if (FFolder->getMessageCount() > 0) FMessages = FFolder->getMessages(vmime::net::messageSet::byNumber(1, -1));
     QStringList uids;
     if (!FMessages.empty()) {
-      FFolder->fetchMessages(FMessages, vmime::net::fetchAttributes::UID);
+      FFolder->fetchMessages(FMessages, vmime::net::fetchAttributes(vmime::net::fetchAttributes::UID |
+                                                                    vmime::net::fetchAttributes::SIZE));
       for (const auto& m : FMessages) uids << FromStd(m->getUID());
     }
     const QString key = QStringLiteral("pop3|%1|%2|%3").arg(FServer).arg(FPort).arg(FAccount);
+    FKey = key;
     ResolveHeaders(key, uids, [&](const std::vector<int>& positions) {
       std::vector<std::shared_ptr<vmime::net::message>> want;
       for (int p : positions) want.push_back(FMessages[size_t(p - 1)]);
       FFolder->fetchMessages(want, vmime::net::fetchAttributes::ENVELOPE);
       return HeadersOf(want);
     });
+    for (size_t k = 0; k < FList.size() && k < FMessages.size(); ++k)
+      FList[k].Headers.Size = qint64(FMessages[k]->getSize());
   });
 }
 
@@ -77,8 +85,6 @@ int TMailPOP3::Disconnect() {
     if (FFolder && FFolder->isOpen()) FFolder->close(true);
     if (FStore->isConnected()) FStore->disconnect();
   });
-  FMessages.clear();
-  FFolder.reset();
-  FStore.reset();
+  DropSession();
   return code;
 }

@@ -30,6 +30,8 @@ public:
   int Disconnect();
 
 private:
+  // Drops the store, the folder and the messages, in that order.
+  void DropSession();
   int FAuthMode = 0;
   std::shared_ptr<vmime::net::store> FStore;
   std::shared_ptr<vmime::net::folder> FFolder;

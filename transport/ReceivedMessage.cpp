@@ -1,6 +1,14 @@
 #include "transport/ReceivedMessage.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 
 #include <vmime/vmime.hpp>
@@ -12,6 +20,9 @@
 namespace mail {
 
 namespace {
+// Free bytes below which a failed write is put down to a full disk.
+constexpr quint64 kNearlyFull = 1024 * 1024;
+
 QString ParamText(const std::shared_ptr<const vmime::headerField>& field, const char* name) {
   auto pf = std::dynamic_pointer_cast<vmime::parameterizedHeaderField>(std::const_pointer_cast<vmime::headerField>(field));
   if (!pf) return QString();
@@ -100,27 +111,46 @@ QString ReceivedMessage::AttachmentFileName(int index) const {
 
 int ReceivedMessage::SaveAttachment(int index, const QString& path) const {
   if (index < 0 || index >= AttachmentCount()) return mrNoSuchMessage;
-  const std::string target = ToStd(path);
-  bool ok = false;
+  // Written beside the target under a temporary name, flushed to the disk and
+  // renamed: path exists only complete.
+  const QString folder = QFileInfo(path).absolutePath();
+  QTemporaryFile temp(folder + QStringLiteral("/.kestro-part-XXXXXX"));
+  if (!temp.open()) return LocalWriteFailure(errno, folder);
+  temp.close();
+  const std::string tempName = ToStd(temp.fileName());
+  int failure = mrOk;
   {
-    std::ofstream file(target, std::ios::binary | std::ios::trunc);
-    if (!file) return mrFileError;
+    std::ofstream file(tempName, std::ios::binary | std::ios::trunc);
+    if (!file) return LocalWriteFailure(errno, folder);
     try {
+      errno = 0;
       vmime::utility::outputStreamAdapter out(file);
       FAttachments[size_t(index)]->getBody()->getContents()->extract(out);
       out.flush();
       file.flush();
-      ok = bool(file);
+      if (!file) failure = LocalWriteFailure(errno, folder);
     } catch (const std::exception&) {
-      ok = false;
+      failure = LocalWriteFailure(errno, folder);
     }
   }
-  if (!ok) {
-    // No truncated file is left behind.
-    QFile::remove(path);
-    return mrFileError;
+  if (failure == mrOk) {
+    const int fd = ::open(tempName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) failure = LocalWriteFailure(errno, folder);
+    if (fd >= 0) ::close(fd);
   }
-  return mrOk;
+  if (failure == mrOk && ::rename(tempName.c_str(), ToStd(path).c_str()) != 0) failure = LocalWriteFailure(errno, folder);
+  // The temporary file goes with temp when it was not renamed; no truncated file is left behind.
+  if (failure == mrOk) temp.setAutoRemove(false);
+  return failure;
+}
+
+int LocalWriteFailure(int error, const QString& folder) {
+  if (error == ENOSPC || error == EDQUOT) return mrDiskFull;
+  // errno may have been overwritten since the write failed (streams report
+  // late): a disk with almost nothing left counts as full.
+  struct statvfs fs {};
+  if (::statvfs(ToStd(folder).c_str(), &fs) == 0 && quint64(fs.f_bavail) * fs.f_frsize < kNearlyFull) return mrDiskFull;
+  return mrFileError;
 }
 
 }  // namespace mail

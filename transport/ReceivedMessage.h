@@ -30,8 +30,9 @@ public:
   int AttachmentCount() const { return int(FAttachments.size()); }
   // The file name the sender gave (empty when none).
   QString AttachmentFileName(int index) const;
-  // Writes the decoded attachment to path: mrOk, mrNoSuchMessage for an index
-  // outside the list, or mrFileError (and no file is left behind).
+  // Writes the decoded attachment to path, complete on the disk before it
+  // gets its name: mrOk, mrNoSuchMessage for an index outside the list,
+  // mrDiskFull or mrFileError (and no file is left behind).
   int SaveAttachment(int index, const QString& path) const;
 
 private:
@@ -41,5 +42,9 @@ private:
   std::vector<std::shared_ptr<const vmime::bodyPart>> FAttachments;
   std::shared_ptr<const vmime::bodyPart> FPlain, FHtml;
 };
+
+// The code of a failed local write into folder with this errno: mrDiskFull
+// when the disk (or the quota) is full, else mrFileError.
+int LocalWriteFailure(int error, const QString& folder);
 
 }  // namespace mail

@@ -9,6 +9,8 @@
 #   mailstack.sh stop DIR      stop the stack of DIR (nothing when none runs)
 #   mailstack.sh status DIR    exit 0 when both servers of DIR answer
 #   mailstack.sh clear DIR USER   empty the INBOX of USER (alice, bob, carol)
+#   mailstack.sh dovecot-stop DIR    stop only Dovecot (its sessions end at once)
+#   mailstack.sh dovecot-start DIR   start Dovecot of DIR again on the same ports
 #
 # After start, DIR/stack.env (shell variables) and DIR/settings.ini (Kestro
 # installation settings with the [Provider] section) tell clients the ports,
@@ -22,7 +24,7 @@ USERS="alice bob carol"
 # Message size limit: a 25 MB attachment is about 34 MB in base64, with headroom.
 SIZE_LIMIT=62914560
 
-usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
 [ $# -ge 2 ] || usage
 CMD=$1
@@ -346,6 +348,44 @@ do_status() {
   port_in_use "$MAILSTACK_POP3S_PORT" && port_in_use "$MAILSTACK_IMAPS_PORT" && port_in_use "$MAILSTACK_SMTPS_PORT"
 }
 
+# A server outage for the tests: Dovecot stops (ending every POP3 and IMAP
+# session) and comes back with the same configuration; Postfix keeps running.
+descendants() {  # pid: its children, their children, ...
+  local c
+  for c in $(ps -o pid= --ppid "$1" 2>/dev/null); do
+    echo "$c"
+    descendants "$c"
+  done
+}
+
+do_dovecot_stop() {
+  local dp i p pids
+  dp=$(dovecot_pid)
+  pid_alive "$dp" || return 0
+  # The session processes outlive a stopped master: they end with it here,
+  # as on a crashed or rebooted server.
+  pids="$dp $(descendants "$dp")"
+  kill -9 $pids 2>/dev/null
+  for i in $(seq 1 200); do
+    alive=0
+    for p in $pids; do pid_alive "$p" && alive=1; done
+    [ $alive = 0 ] && break
+    sleep 0.05
+  done
+  rm -f "$D/dovecot/run/master.pid"
+  return 0
+}
+
+do_dovecot_start() {
+  [ -f "$D/stack.env" ] || die "no stack runs in $D"
+  # shellcheck disable=SC1091
+  . "$D/stack.env"
+  pid_alive "$(dovecot_pid)" && return 0
+  dovecot -c "$D/dovecot/dovecot.conf" </dev/null >>"$D/log/dovecot.start" 2>&1 || die "dovecot did not start"
+  wait_port "$MAILSTACK_POP3S_PORT" 100 && wait_port "$MAILSTACK_IMAPS_PORT" 100 || die "dovecot does not listen"
+  rm -f "$D/dovecot/run/anvil-auth-penalty"
+}
+
 do_clear() {
   local u=${1:-}
   [ -n "$u" ] || usage
@@ -357,5 +397,7 @@ case "$CMD" in
   stop) do_stop ;;
   status) do_status ;;
   clear) shift 2; do_clear "$@" ;;
+  dovecot-stop) do_dovecot_stop ;;
+  dovecot-start) do_dovecot_start ;;
   *) usage ;;
 esac

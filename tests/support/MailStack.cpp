@@ -40,6 +40,14 @@ void MailStack::Clear(const QString& user) const {
                                 "INBOX", "all"});
 }
 
+bool MailStack::StopDovecot() const {
+  return QProcess::execute(QStringLiteral(KESTRO_MAILSTACK_SCRIPT), {"dovecot-stop", Folder()}) == 0;
+}
+
+bool MailStack::StartDovecot() const {
+  return QProcess::execute(QStringLiteral(KESTRO_MAILSTACK_SCRIPT), {"dovecot-start", Folder()}) == 0;
+}
+
 void MailStack::Drop(const QString& user, const QByteArray& raw) const {
   static std::atomic<int> counter{0};
   const QString maildir = Maildir(user);

@@ -40,6 +40,12 @@ public:
   // Waits until the INBOX of user holds at least count mails (deliveries are asynchronous).
   bool WaitForMails(const QString& user, int count, int timeoutMs = 120000) const;
 
+  // A server outage: stops Dovecot (every POP3 and IMAP4 session ends at
+  // once) and starts it again on the same ports; true when it worked. Only
+  // for tests that hold the lock on the stack's mailboxes.
+  bool StopDovecot() const;
+  bool StartDovecot() const;
+
 private:
   explicit MailStack(StackEnv env) : FEnv(std::move(env)) {}
   StackEnv FEnv;

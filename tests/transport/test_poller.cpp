@@ -5,9 +5,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <unistd.h>
 
 #include "MailStack.h"
 #include "message/Stamp.h"
@@ -275,6 +279,106 @@ TEST_P(Poller, MailboxChangedByAnotherClientBetweenPasses) {
   EXPECT_TRUE(s.Mails("carol").isEmpty());
 }
 
+TEST_P(Poller, ServerDroppedMidPassEndsThePassAndNothingIsHandedOverTwice) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  for (const QString id : {"first", "second", "third"})
+    s.Drop("carol", RawMail("bob@example.test", "?_list", "<" + id + "@test>", Plain(id.toUtf8())));
+  ASSERT_TRUE(s.WaitForMails("carol", 3));
+
+  // Dovecot goes down while the first mail is being handed over, and comes
+  // back whatever the test finds.
+  struct Outage {
+    const MailStack& Stack;
+    bool Down = false;
+    ~Outage() {
+      if (Down) Stack.StartDovecot();
+    }
+  } outage{s};
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+  p->SetHandOver(
+      [&](const HandOverData& d) {
+        got << d;
+        if (!outage.Down) outage.Down = s.StopDovecot();
+      },
+      nullptr);
+  p->RunHere();
+  ASSERT_TRUE(outage.Down);
+  EXPECT_EQ(p->LastOutcome().Code, mrConnectionLost);
+  EXPECT_EQ(got.size(), 1);
+  ASSERT_TRUE(s.StartDovecot());
+  outage.Down = false;
+
+  // The next pass reconnects, takes the rest, and removes the one taken before.
+  std::unique_ptr<TClassAccelerator> next(MakePoller(imap, got));
+  next->RunHere();
+  EXPECT_EQ(next->LastOutcome().Code, 0);
+  QStringList bodies;
+  for (const HandOverData& d : got) bodies << d.MessageBody;
+  bodies.sort();
+  EXPECT_EQ(bodies, (QStringList{"first", "second", "third"}));
+  EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
+TEST_P(Poller, MailThatCannotBeKeptOnTheDiskStaysOnTheServer) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  if (::getuid() != 0) GTEST_SKIP() << "needs to mount a small tmpfs as the temporary input folder (root only)";
+  QTemporaryDir mountPoint;
+  const QString small = mountPoint.path();
+  ASSERT_EQ(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", small}), 0);
+  struct Unmount {
+    QString Path;
+    ~Unmount() { QProcess::execute("umount", {Path}); }
+  } unmount{small};
+
+  // The raw mail fits but its attachment does not fit beside it; the raw mail itself does not fit.
+  const struct {
+    const char* Id;
+    int Size;
+  } cases[] = {{"attachment-too-big", 150 * 1024}, {"mail-too-big", 300 * 1024}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Id);
+    ASSERT_EQ(QProcess::execute("mount", {"-o", "remount,size=256k", small}), 0)
+        << QDir(small).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ');
+    s.Clear("carol");
+    TMailReceiver::ForgetHeaders();
+    QByteArray content(c.Size, '\0');
+    for (int k = 0; k < content.size(); ++k) content[k] = char(k * 7919 % 251);
+    s.Drop("carol", RawMail("bob@example.test", "!_" + kNewer + ".2.1_QUJD_Done", QString("<%1@test>").arg(c.Id),
+                            Multipart("", {{"disk.001", content}})));
+    ASSERT_TRUE(s.WaitForMails("carol", 1));
+
+    QList<HandOverData> got;
+    std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+    p->SetTempInput(small);
+    p->RunHere();
+    EXPECT_EQ(p->LastOutcome().Code, mrDiskFull);
+    EXPECT_TRUE(p->LastOutcome().Error.contains("Not enough free disk space")) << p->LastOutcome().Error;
+    EXPECT_TRUE(p->LastOutcome().Error.contains(small)) << p->LastOutcome().Error;
+    EXPECT_TRUE(got.isEmpty());
+    EXPECT_EQ(s.Mails("carol").size(), 1);
+    // Nothing half-written is left.
+    QDirIterator files(small, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    EXPECT_FALSE(files.hasNext()) << files.next();
+
+    // With space again, the next pass takes it whole.
+    ASSERT_EQ(QProcess::execute("mount", {"-o", "remount,size=4m", small}), 0);
+    std::unique_ptr<TClassAccelerator> next(MakePoller(imap, got));
+    next->SetTempInput(small);
+    next->RunHere();
+    EXPECT_EQ(next->LastOutcome().Code, 0);
+    ASSERT_EQ(got.size(), 1);
+    EXPECT_EQ(got[0].AttachmentName, "disk.001");
+    QFile f(small + "/" + kNewer + "/disk.001");
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll() == content);
+    EXPECT_TRUE(s.Mails("carol").isEmpty());
+    QDir(small + "/" + kNewer).removeRecursively();
+  }
+}
+
 TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
   const bool imap = GetParam();
   // Another pass holds the semaphore.
@@ -293,6 +397,44 @@ TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
 
 INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "IMAP4" : "POP3"; });
+
+// Another client only flagged a mail deleted (it may still undelete it): a
+// pass that takes and removes peer mails leaves that mail where it is.
+TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
+  REQUIRE_MAILSTACK();
+  const MailStack& s = MailStack::Get();
+  QTemporaryDir runtime, input;
+  qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
+  SetPaceFactor(0);
+  s.Clear("carol");
+  TMailReceiver::ForgetHeaders();
+  s.Drop("carol", RawMail("bob@example.test", "Draft to throw away", "<flagged@test>", Plain("undelete me")));
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<peer1@test>", Plain("")));
+  s.Drop("carol", RawMail("bob@example.test", "$_20261210090000000_QUJD", "<peer2@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 3));
+  ASSERT_EQ(QProcess::execute("doveadm", {"-c", s.Value("MAILSTACK_DOVECOT_CONF"), "flags", "add", "-u",
+                                          MailStack::Address("carol"), "\\Deleted", "mailbox", "INBOX", "header",
+                                          "Message-ID", "<flagged@test>"}),
+            0);
+
+  const IncomingAccount a = s.Account("carol", true);
+  TClassAcceleratorIMAP4 p;
+  p.SetFreeOnTerminate(false);
+  p.SetServerHost(a.Server);
+  p.SetServerPort(a.Port);
+  p.SetAccountName(a.Account);
+  p.SetAccountPassword(a.Password);
+  p.SetCaFile(a.CaFile);
+  p.SetOnlineStamp(kOnline);
+  p.SetTempInput(input.path());
+  int handedOver = 0;
+  p.SetHandOver([&](const HandOverData&) { ++handedOver; }, nullptr);
+  p.RunHere();
+  EXPECT_EQ(p.LastOutcome().Code, 0);
+  EXPECT_EQ(handedOver, 1);
+  EXPECT_EQ(p.LastOutcome().Deleted, 2);
+  EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<flagged@test>"});
+}
 
 TEST(AttachmentNames, OnlyOneComponentUnderAStampFolder) {
   struct Case {
