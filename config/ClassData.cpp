@@ -20,12 +20,18 @@ namespace {
 
 QString SystemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// Every field of expected must be in got with the same type, nested tables included.
+// Fields that later versions added to the tables: a file written before them
+// simply lacks them, and reads as if they held nothing.
+bool AddedLater(const QString& field) { return field.compare(QLatin1String("REQUESTS"), Qt::CaseInsensitive) == 0; }
+
+// Every field of expected must be in got with the same type, nested tables
+// included; a field added later may be missing.
 QString SchemaMismatch(const std::vector<FieldDef>& expected, const TMemTable& got, const std::vector<FieldDef>& gotFields) {
   for (const FieldDef& e : expected) {
     const FieldDef* g = nullptr;
     for (const FieldDef& f : gotFields)
       if (f.Name.compare(e.Name, Qt::CaseInsensitive) == 0) g = &f;
+    if (!g && AddedLater(e.Name)) continue;
     if (!g) return QStringLiteral("the table \"%1\" has no field \"%2\"").arg(got.Name(), e.Name);
     if (g->Type != e.Type)
       return QStringLiteral("the field \"%1\" is a %2, not a %3").arg(e.Name, FieldTypeName(g->Type), FieldTypeName(e.Type));
@@ -192,7 +198,14 @@ std::vector<FieldDef> TClassData::MainFields() {
                                   F::Str("ADDRESS_PASSWORD", 50)}),
           F::Nested("USERS", {F::Str("USER_ADDRESS", 100), F::Bool("USER_CHANGE_DIR"), F::Bool("USER_DOWNLOAD"),
                               F::Bool("USER_CMD_LINE"), F::Bool("USER_AUTHENT"), F::Str("USER_LOGIN", 50),
-                              F::Str("USER_PASSWORD", 50), F::Str("USER_FOLDER", 4000)})};
+                              F::Str("USER_PASSWORD", 50), F::Str("USER_FOLDER", 4000)}),
+          // Added later (files written before lack it): the user's requests
+          // still running, so that a restart goes on with them.
+          F::Nested("REQUESTS", {F::Str("REQUEST_NUMBER", 17), F::Str("REQUEST_ADDRESS", 100),
+                                 F::Str("REQUEST_LOCAL", 100), F::Str("REQUEST_ACTION", 20),
+                                 F::Str("REQUEST_TEXT", 1000000), F::Str("REQUEST_PROGRESS", 30),
+                                 F::Int("REQUEST_SPLIT"), F::Str("REQUEST_SIZE", 20), F::Str("REQUEST_STARTED", 8),
+                                 F::Str("REQUEST_ALIVE", 30), F::Str("REQUEST_FOLDER", 4000)})};
 }
 
 std::vector<FieldDef> TClassData::Main103Fields() {
@@ -252,7 +265,10 @@ void TClassData::DecodeFile(const QByteArray& bytes, TMemTable& table, MessageCi
     throw EConfigFileError(path, QStringLiteral("the stream holds the table \"%1\"").arg(loaded.Name()), false);
   const QString mismatch = SchemaMismatch(table.Fields(), loaded, loaded.Fields());
   if (!mismatch.isEmpty()) throw EConfigFileError(path, mismatch, false);
+  const std::vector<FieldDef> expected = table.Fields();
   table.LoadPacket(packet);
+  for (const FieldDef& e : expected)
+    if (!table.FindField(e.Name)) table.AddField(e);  // added later: the file is older
 }
 
 void TClassData::LoadTable(TMemTable& table, const QString& path) {

@@ -59,6 +59,21 @@ void TMemTable::Clear() {
   FEditing = false;
 }
 
+void TMemTable::AddField(const FieldDef& def) {
+  if (FindField(def.Name)) Fail(QStringLiteral("field \"%1\" defined twice").arg(def.Name));
+  FFields.push_back(def);
+  FDetachedNested.clear();
+  for (Row& row : FRows) {
+    if (def.Type == FieldType::Table) {
+      auto nested = std::make_unique<TMemTable>(def.Name);
+      nested->Define(def.Fields);
+      row.push_back(std::move(nested));
+    } else {
+      row.emplace_back();
+    }
+  }
+}
+
 const FieldDef* TMemTable::FindField(const QString& name) const {
   for (const FieldDef& f : FFields)
     if (f.Name.compare(name, Qt::CaseInsensitive) == 0) return &f;

@@ -49,6 +49,10 @@ public:
   const FieldDef* FindField(const QString& name) const;
   // Removes every row.
   void Clear();
+  // Appends a field to the definition of a table that has rows already: every
+  // row gets no value for it (an empty nested table for a table field). For a
+  // table loaded from a file written before the field existed.
+  void AddField(const FieldDef& def);
 
   QString AsString(const QString& field) const override;
   bool AsBoolean(const QString& field) const override;

@@ -74,6 +74,15 @@ int JobRowModel::AddJobRow(const QString& jobId, const QString& subjectHead, con
   return 0;
 }
 
+int JobRowModel::RestoreJobRow(const JobRow& row) {
+  int at = 0;
+  while (at < Count() && FRows[at].Number > row.Number) ++at;
+  beginInsertRows({}, at, at);
+  FRows.insert(FRows.begin() + at, row);
+  endInsertRows();
+  return at;
+}
+
 QString JobRowModel::ProgressText(double progress) {
   return kBlanks + QStringLiteral("Progress: ") + QString::number(static_cast<long long>(std::nearbyint(progress))) + '%';
 }

@@ -51,6 +51,11 @@ public:
   int AddJobRow(const QString& jobId, const QString& subjectHead, const QString& fileList, const QString& command,
                 const QString& remoteAddress);
 
+  // Puts back a row as it was before the program ended (a request that goes
+  // on after a restart), among the others by its JobId, newest first; returns
+  // its index.
+  int RestoreJobRow(const JobRow& row);
+
   struct Update {
     int Row = -1;         // the row that changed, or -1
     bool LeftActive = false;

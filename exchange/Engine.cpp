@@ -20,6 +20,7 @@ Engine::Engine(const std::optional<QString>& confFolder, bool applyAutostart, QO
   FCycle = std::make_unique<TOnlineCycle>(*FMain, FRows);
   FCycle->SetHandOver(FExchange->HandOver());
   FExchange->SetOnlineCheck([this] { return FCycle->Online(); });
+  FExchange->RestoreRequests();  // the user's requests go on where they were
 }
 
 Engine::~Engine() {

@@ -30,7 +30,8 @@ public:
   // flag down, the application object on confFolder (or the installation's
   // CONF folder), the temporary folders emptied, the shares published to the
   // serving threads, the hand-over of the pollers and the online check of
-  // the exchange wired. applyAutostart: see TClassMain (off for a
+  // the exchange wired, and the user's requests that were running at the last
+  // exit restored (their collection folders survive the emptying). applyAutostart: see TClassMain (off for a
   // configuration run from outside the program). A damaged configuration
   // raises EConfigFileError and no engine is left.
   explicit Engine(const std::optional<QString>& confFolder = std::nullopt, bool applyAutostart = true,

@@ -1,7 +1,13 @@
 #include "exchange/Exchange.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+
+#include "archive/VolumeNames.h"
+#include "core/FileUtils.h"
+#include "platform/ErrorLog.h"
 
 #include "core/JobRows.h"
 #include "core/Jobs.h"
@@ -16,6 +22,8 @@
 using namespace peer;
 
 namespace {
+QString NowUtc() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
+
 const QString kMsgLocalEmpty = QStringLiteral("Local Address is empty.");
 const QString kMsgRemoteEmpty = QStringLiteral("Remote Address is empty.");
 const QString kMsgRemoteInvalid = QStringLiteral("Remote Address is not a valid mail address.");
@@ -27,6 +35,11 @@ TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)
   qRegisterMetaType<ListingRow>();
   qRegisterMetaType<QList<ListingRow>>();
   PublishShares();
+  // Every change of the rows may change what a restart must go on with.
+  connect(&FRows, &QAbstractItemModel::rowsInserted, this, &TExchange::KeepRequests);
+  connect(&FRows, &QAbstractItemModel::rowsRemoved, this, &TExchange::KeepRequests);
+  connect(&FRows, &QAbstractItemModel::dataChanged, this, &TExchange::KeepRequests);
+  connect(&FRows, &QAbstractItemModel::modelReset, this, &TExchange::KeepRequests);
 }
 
 TExchange::~TExchange() {
@@ -67,6 +80,10 @@ void TExchange::StartServing(const HandOverData& mail) {
   if (!Online()) return;  // the poller deleted it already: lost
   // A request is answered to its sender, which must be one clean address.
   if (mail.Prefix != kReplyPrefix && CheckedAddress(mail.SenderAddress).isEmpty()) return;
+  Track(NewServer(mail));
+}
+
+TClassServerSMTP* TExchange::NewServer(const HandOverData& mail) {
   const TClassOptions& o = FMain.Options();
   auto* server = new TClassServerSMTP(this, this);
   server->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
@@ -82,7 +99,89 @@ void TExchange::StartServing(const HandOverData& mail) {
   server->SetStopJobId(FMain.StopJobId());
   server->SetTimeoutSeconds(FVolumeTimeoutSeconds > 0 ? FVolumeTimeoutSeconds : o.EffectiveTimeoutSeconds());
   server->SetDownloadFolder(o.DownloadFolder());
-  Track(server);
+  return server;
+}
+
+void TExchange::RestoreRequests() {
+  const QList<KeptRequest> kept = FMain.Requests();
+  const qint64 timeoutMs =
+      qint64(FVolumeTimeoutSeconds > 0 ? FVolumeTimeoutSeconds : FMain.Options().EffectiveTimeoutSeconds()) * 1000;
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  FRestoring = true;
+  QList<KeptRequest> waiting;
+  for (const KeptRequest& k : kept) {
+    if (ActiveRowProgress(k.Number) >= 0) continue;  // twice in the file: once is enough
+    JobRow r;
+    r.Number = k.Number;
+    r.Subject = kPlainPrefix + k.Action;
+    r.Address = k.Address;
+    r.Started = k.Started;
+    r.Progress = k.Progress;
+    r.State = jsActive;
+    r.Action = k.Action;
+    r.Text = k.Text;
+    r.Split = k.Split;
+    r.Size = k.Size;
+    const QString folder = FMain.TempInput().isEmpty() ? QString() : FMain.TempInput() + u'/' + k.Number;
+    if (k.Split > 0 && !folder.isEmpty()) {
+      // The volumes on disk are the truth: 50 once sent, 50 / count for each
+      // one collected before the last.
+      int collected = 0;
+      for (qint32 i = 1; i < k.Split; ++i) collected += QFileInfo::exists(folder + u'/' + VolumeName(i)) ? 1 : 0;
+      r.Progress = 50.0 + 50.0 * collected / k.Split;
+    }
+    FExtra[k.Number] = {k.LocalAddress, k.Alive, folder};
+    FRows.RestoreJobRow(r);
+    const QDateTime alive = QDateTime::fromString(k.Alive, Qt::ISODateWithMs);
+    if (!alive.isValid() || alive.msecsTo(now) > timeoutMs) {
+      // Its time ran out while the program was closed.
+      if (!folder.isEmpty()) DeletePath(folder);
+      UpdateJobRow(k.Number, jsError, kErrorPrefix + kMsgTimeout, true, 0);
+      continue;
+    }
+    // Its replies are opened with the own address it went out under.
+    if (FMain.LocalAddress().isEmpty()) FMain.SetLocalAddress(k.LocalAddress);
+    if (FMain.KeySuffix().isEmpty()) FMain.SetKeySuffix(kKeySuffix);
+    if (k.Split > 0 && QFileInfo::exists(folder + u'/' + VolumeName(k.Split))) waiting << k;
+  }
+  FRestoring = false;
+  KeepRequests();
+  for (const KeptRequest& k : waiting) ResumeLastVolume(k);
+}
+
+void TExchange::ResumeLastVolume(const KeptRequest& request) {
+  // The mail of the last volume, as the poller handed it over before.
+  MessageCipher cipher;
+  SetPeerKey(cipher, request.LocalAddress);
+  HandOverData mail;
+  mail.SenderAddress = request.Address;
+  mail.Prefix = kReplyPrefix;
+  mail.IdentBase = request.Number;
+  mail.Ident = request.Number + u'.' + QString::number(request.Size) + u'.' + QString::number(request.Split);
+  mail.SubjectRest = cipher.EncryptText(request.Action) + u'_' + kStatusDone;
+  mail.AttachmentName = VolumeName(request.Split);
+  Track(NewServer(mail));
+}
+
+void TExchange::KeepRequests() {
+  if (FRestoring) return;
+  QList<KeptRequest> kept;
+  std::map<QString, RequestExtra> extra;
+  for (int i = 0; i < FRows.Count(); ++i) {
+    const JobRow& r = FRows.Row(i);
+    if (r.State != jsActive) continue;
+    const RequestExtra& e = extra[r.Number] = FExtra[r.Number];
+    kept.append({r.Number, r.Address, e.LocalAddress, r.Action, r.Text, r.Progress, qint32(r.Split), r.Size, r.Started,
+                 e.Alive, e.Folder});
+  }
+  FExtra = std::move(extra);
+  if (kept == FMain.Requests()) return;
+  FMain.SetRequests(kept);
+  try {
+    FMain.Save();  // a crash or a kill loses none of them
+  } catch (const std::exception& e) {
+    qWarning("%s", e.what());
+  }
 }
 
 TExchange::Issued TExchange::IssueRequest(const QString& command, const QString& fileList,
@@ -114,6 +213,8 @@ TExchange::Issued TExchange::IssueRequest(const QString& command, const QString&
   client->SetKeySuffix(kKeySuffix);
   client->SetSubjectHead(subjectHead);
   client->SetFileList(fileList);
+  FExtra[issued.JobId] = {local, NowUtc(),
+                          FMain.TempInput().isEmpty() ? QString() : FMain.TempInput() + u'/' + issued.JobId};
   const int row = FRows.AddJobRow(issued.JobId, subjectHead, fileList, command, remote);
   emit JobStatus(row, jsActive, JobRowModel::ProgressText(FRows.Row(row).Progress));
   FMain.Addresses().Remember(remote);
@@ -155,6 +256,10 @@ void TExchange::UpdateJobRow(const QString& ident, qint32 state, const QString& 
       skip = state == jsActive && FRows.Row(i).State != jsActive;
       break;
     }
+  // A report of a running request is its last sign of life.
+  if (!skip && !FRestoring) {
+    if (auto e = FExtra.find(jobId); e != FExtra.end()) e->second.Alive = NowUtc();
+  }
   if (!skip) {
     const JobRowModel::Update u = FRows.UpdateJobRow(ident, state, message, additive, progress);
     if (u.Row >= 0) emit JobStatus(u.Row, state, u.StatusText);

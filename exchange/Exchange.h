@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "core/Users.h"
@@ -22,7 +23,9 @@
 #include "transport/MailboxPoller.h"
 
 class TClassMain;
+class TClassServerSMTP;
 class JobRowModel;
+struct KeptRequest;
 
 // One row of the file tree: a listing line taken apart at its TAB.
 struct ListingRow {
@@ -63,6 +66,17 @@ public:
   // How long a download waits for its volumes, when it must be shorter than
   // the options allow (0: the options' time-out in effect).
   void SetVolumeTimeoutSeconds(int seconds) { FVolumeTimeoutSeconds = seconds; }
+
+  // Puts back the user's requests that were running when the program last
+  // ended (kept in the configuration): each comes back as an Active row whose
+  // progress counts the volumes already collected, and its replies are taken
+  // as before. A request without a sign of life for longer than the time-out
+  // ends at once with "Time out error." and its collected volumes are
+  // deleted. A download whose last volume was collected already waits for
+  // the others again. From then on, the Active rows are kept in the
+  // configuration (written at each change), and a row that ended, or was
+  // stopped or removed, is no longer kept.
+  void RestoreRequests();
 
   // The hand-over of the pollers: one serving thread per mail.
   void StartServing(const HandOverData& mail);
@@ -127,6 +141,11 @@ signals:
 
 private:
   void Track(TClassWorker* worker);
+  TClassServerSMTP* NewServer(const HandOverData& mail);
+  // Writes the Active rows into the configuration when they changed.
+  void KeepRequests();
+  // Starts the wait of a restored download whose last volume lies in its folder.
+  void ResumeLastVolume(const KeptRequest& request);
   void PostJobError();
 
   TClassMain& FMain;
@@ -138,6 +157,14 @@ private:
   int FVolumeTimeoutSeconds = 0;
   std::set<TClassWorker*> FWorkers;
   bool FCancelled = false;
+  // What a kept request holds besides its row, by JobId.
+  struct RequestExtra {
+    QString LocalAddress;
+    QString Alive;
+    QString Folder;
+  };
+  std::map<QString, RequestExtra> FExtra;
+  bool FRestoring = false;
 };
 
 Q_DECLARE_METATYPE(ListingRow)

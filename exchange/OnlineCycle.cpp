@@ -142,6 +142,10 @@ void TOnlineCycle::Configure(TClassAccelerator& poller) {
   poller.SetAccountPassword(o.Pop3Password());
   poller.SetOnlineStamp(FMain.OnlineStamp());
   poller.SetStopJobId(FMain.StopJobId());
+  QStringList open;  // requests that outlived a restart wait for their replies
+  for (int i = 0; i < FRows.Count(); ++i)
+    if (FRows.Row(i).State == jsActive && FRows.Row(i).Number <= FMain.OnlineStamp()) open << FRows.Row(i).Number;
+  poller.SetOpenRequests(open);
   poller.SetTempInput(FMain.TempInput());
   // The hand-over runs on this thread; a mail handed over after going offline
   // is deleted without being served.

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include "core/FileUtils.h"
+#include "message/Stamp.h"
 #include "platform/Autostart.h"
 #include "platform/ErrorLog.h"
 #include "platform/Settings.h"
@@ -65,10 +66,24 @@ QString OwnTempFolder(const QString& base, const QString& confFolder) {
 }  // namespace
 
 void TClassMain::CleanTempFolders() const {
-  for (const QString& folder : {FTempOutput, FTempInput}) {
-    if (folder.isEmpty()) continue;
-    DeletePath(folder);
-    QDir().mkpath(folder);
+  if (!FTempOutput.isEmpty()) {
+    DeletePath(FTempOutput);
+    QDir().mkpath(FTempOutput);
+  }
+  if (FTempInput.isEmpty()) return;
+  // The collection folders of the requests that go on after this start stay.
+  QStringList kept;
+  for (const KeptRequest& r : FRequests) kept << r.Number;
+  const QDir input(FTempInput);
+  if (!input.exists()) {
+    QDir().mkpath(FTempInput);
+    return;
+  }
+  const QFileInfoList entries =
+      input.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+  for (const QFileInfo& entry : entries) {
+    const bool keep = entry.isDir() && !entry.isSymLink() && kept.contains(entry.fileName());
+    if (!keep) DeletePath(entry.filePath());
   }
 }
 
@@ -107,6 +122,46 @@ void TClassMain::Load() {
   FAnonymous->ReadRow(FData->DataMain103());
   FAddresses->LoadFrom(main.Nested("ADDRESSES"));
   FUsers->LoadFrom(main.Nested("USERS"));
+  LoadRequests(main.Nested("REQUESTS"));
+}
+
+void TClassMain::LoadRequests(TTable& t) {
+  FRequests.clear();
+  for (t.First(); !t.Eof(); t.Next()) {
+    KeptRequest r;
+    r.Number = t.AsString("REQUEST_NUMBER");
+    // Only what names a request of ours can name its folder.
+    if (!IsStamp(r.Number)) continue;
+    r.Address = t.AsString("REQUEST_ADDRESS");
+    r.LocalAddress = t.AsString("REQUEST_LOCAL");
+    r.Action = t.AsString("REQUEST_ACTION");
+    r.Text = t.AsString("REQUEST_TEXT");
+    r.Progress = t.AsString("REQUEST_PROGRESS").toDouble();
+    r.Split = t.AsInteger("REQUEST_SPLIT");
+    r.Size = t.AsString("REQUEST_SIZE").toLongLong();
+    r.Started = t.AsString("REQUEST_STARTED");
+    r.Alive = t.AsString("REQUEST_ALIVE");
+    r.Folder = t.AsString("REQUEST_FOLDER");
+    FRequests.append(r);
+  }
+}
+
+void TClassMain::StoreRequests(TTable& t) const {
+  for (const KeptRequest& r : FRequests) {
+    t.Append();
+    t.SetString("REQUEST_NUMBER", r.Number);
+    t.SetString("REQUEST_ADDRESS", r.Address);
+    t.SetString("REQUEST_LOCAL", r.LocalAddress);
+    t.SetString("REQUEST_ACTION", r.Action);
+    t.SetString("REQUEST_TEXT", r.Text);
+    t.SetString("REQUEST_PROGRESS", QString::number(r.Progress, 'g', 17));
+    t.SetInteger("REQUEST_SPLIT", r.Split);
+    t.SetString("REQUEST_SIZE", QString::number(r.Size));
+    t.SetString("REQUEST_STARTED", r.Started);
+    t.SetString("REQUEST_ALIVE", r.Alive);
+    t.SetString("REQUEST_FOLDER", r.Folder);
+    t.Post();
+  }
 }
 
 void TClassMain::Save() {
@@ -116,7 +171,7 @@ void TClassMain::Save() {
 }
 
 void TClassMain::ClearTables() {
-  for (const char* name : {"ADDRESSES", "USERS"}) {
+  for (const char* name : {"ADDRESSES", "USERS", "REQUESTS"}) {
     TTable& nested = FData->DataMain().Nested(QString::fromLatin1(name));
     while (nested.RecordCount() > 0) {
       nested.Last();
@@ -153,6 +208,7 @@ void TClassMain::Store() {
   // The main row stays in editing; the store posts it before writing.
   FAddresses->StoreTo(main.Nested("ADDRESSES"));
   FUsers->StoreTo(main.Nested("USERS"));
+  StoreRequests(main.Nested("REQUESTS"));
 }
 
 void TClassMain::WriteAutostart() {

@@ -9,9 +9,28 @@
 #include "core/Options.h"
 #include "core/Users.h"
 
+#include <QList>
 #include <QString>
 #include <memory>
 #include <optional>
+
+// A request of the user that is still running, as the configuration keeps it
+// so that a restart goes on with it: its row, the own address it went out
+// under, its last sign of life and the folder that collects its volumes.
+struct KeptRequest {
+  QString Number;        // the JobId
+  QString Address;       // where it went
+  QString LocalAddress;  // the own address it was sealed with
+  QString Action;        // "list" or "download"
+  QString Text;          // the requested names, each followed by CR LF
+  double Progress = 0;
+  qint32 Split = 0;      // volumes announced, 0 before the first
+  qint64 Size = 0;       // their total bytes
+  QString Started;       // "hh:mm:ss"
+  QString Alive;         // UTC, ISO 8601 with milliseconds: sent, or the last volume received
+  QString Folder;        // the collection folder of its volumes
+  bool operator==(const KeptRequest&) const = default;
+};
 
 class TClassMain : public TClassCustom {
   Q_OBJECT
@@ -34,6 +53,10 @@ public:
   TClassOptions& Options() { return *FOptions; }
   TClassUserList& Users() { return *FUsers; }
   TClassThreadList& Jobs() { return *FJobs; }
+  // The user's requests still running, kept in the configuration (nested
+  // table "REQUESTS"; a file without it keeps none).
+  const QList<KeptRequest>& Requests() const { return FRequests; }
+  void SetRequests(const QList<KeptRequest>& v) { FRequests = v; }
 
   QString ExeName() const { return FExeName; }
   void SetExeName(const QString& v) { FExeName = v; }
@@ -71,12 +94,13 @@ public:
   void Save();
   // Empties TempOutput and TempInput, deleting them with everything in them
   // and creating them again (with their parents, which a fresh installation
-  // does not have yet).
+  // does not have yet). The collection folders of the kept requests stay.
   void CleanTempFolders() const;
-  // Deletes every row of the nested tables "ADDRESSES" and "USERS".
+  // Deletes every row of the nested tables "ADDRESSES", "USERS" and "REQUESTS".
   void ClearTables();
-  // Writes the stored fields, the anonymous share, the address history and the
-  // friends into the tables, and applies the autostart option.
+  // Writes the stored fields, the anonymous share, the address history, the
+  // friends and the kept requests into the tables, and applies the autostart
+  // option.
   void Store();
   // With false, destruction writes nothing: for a change that was refused.
   void SetSaveOnDestroy(bool save) { FSaveOnDestroy = save; }
@@ -87,6 +111,8 @@ public:
 
 private:
   void Load();
+  void LoadRequests(TTable& table);
+  void StoreRequests(TTable& table) const;
   void LoadRegistry();
 
   std::unique_ptr<TClassAddressList> FAddresses;
@@ -110,6 +136,7 @@ private:
   QString FTempOutput;
   std::unique_ptr<TClassUserList> FUsers;
   std::unique_ptr<TClassThreadList> FJobs;
+  QList<KeptRequest> FRequests;
   bool FApplyAutostart = true;
   bool FSaveOnDestroy = true;
 };

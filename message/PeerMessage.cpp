@@ -53,10 +53,12 @@ ReceivedSubject ParseSubject(const QString& subject, const QString& freshStamp) 
   return s;
 }
 
-bool Accepts(const ReceivedSubject& s, const QString& onlineStamp, const QString& stopJobId) {
+bool Accepts(const ReceivedSubject& s, const QString& onlineStamp, const QString& stopJobId,
+             const QStringList& openRequests) {
   if (s.Prefix == kPlainPrefix) return true;
   if (s.Prefix == kRequestPrefix) return s.IdentBase > onlineStamp;
-  if (s.Prefix == kReplyPrefix) return s.IdentBase > onlineStamp && s.IdentBase > stopJobId;
+  if (s.Prefix == kReplyPrefix)
+    return s.IdentBase > stopJobId && (s.IdentBase > onlineStamp || openRequests.contains(s.IdentBase));
   return false;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include "message/MessageCipher.h"
 
 namespace peer {
@@ -60,8 +61,11 @@ struct ReceivedSubject {
 ReceivedSubject ParseSubject(const QString& subject, const QString& freshStamp = QString());
 
 // Whether the poller takes the mail: "?_" always; "$_" when IdentBase >
-// onlineStamp; "!_" when IdentBase > both onlineStamp and stopJobId.
-bool Accepts(const ReceivedSubject& s, const QString& onlineStamp, const QString& stopJobId);
+// onlineStamp; "!_" when IdentBase > stopJobId and either IdentBase >
+// onlineStamp or IdentBase is one of openRequests (requests issued before
+// this program went online, still waiting for their replies).
+bool Accepts(const ReceivedSubject& s, const QString& onlineStamp, const QString& stopJobId,
+             const QStringList& openRequests = {});
 
 // A reply's SubjectRest divided at the first "_Done", else the first "_Error: ".
 struct ReplyRest {

@@ -106,7 +106,7 @@ bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
   FIdent = parsed.Ident;
   FIdentBase = parsed.IdentBase;
   FSubjectRest = parsed.SubjectRest;
-  taken = peer::Accepts(parsed, FOnlineStamp, FStopJobId);
+  taken = peer::Accepts(parsed, FOnlineStamp, FStopJobId, FOpenRequests);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <atomic>
 #include <functional>
@@ -85,6 +86,9 @@ public:
   void SetOnlineStamp(const QString& v) { FOnlineStamp = v; }
   QString StopJobId() const { return FStopJobId; }
   void SetStopJobId(const QString& v) { FStopJobId = v; }
+  // Our requests issued before going online that still wait for replies:
+  // their replies are taken although older than the online stamp.
+  void SetOpenRequests(const QStringList& v) { FOpenRequests = v; }
   // Certificate authorities besides the system's (preset: CA_FILE of the installation).
   void SetCaFile(const QString& v) { FCaFile = v; }
   // A log of the pass's mail session (none when empty).
@@ -153,6 +157,7 @@ private:
   QString FIdent;
   QString FOnlineStamp;
   QString FStopJobId;
+  QStringList FOpenRequests;
 
   friend class MailboxScan;
 };

@@ -235,3 +235,50 @@ TEST_F(MainTest, EachConfigurationHasItsOwnTemporaryFolders) {
   EXPECT_EQ(ReadFile(second.TempInput() + "/20260101000000001/disk.001"), "volume");
   EXPECT_EQ(ReadFile(second.TempOutput() + "/20260101000000002/disk.001"), "volume");
 }
+
+// The user's running requests are kept in the main table's nested table
+// "REQUESTS"; a file written before that table existed loads with none and
+// is written with it from then on.
+TEST_F(MainTest, KeptRequestsRoundTripAndAnOlderFileWithoutThemLoads) {
+  {
+    // A file as older versions wrote it: the main table without "REQUESTS".
+    std::vector<FieldDef> fields = TClassData::MainFields();
+    ASSERT_EQ(fields.back().Name, "REQUESTS");
+    fields.pop_back();
+    TMemTable older(kTableMain);
+    older.Define(fields);
+    older.Edit();
+    older.SetString("MAIN_REMOTE_HOST", "one@x.org");
+    older.Nested("ADDRESSES").Append();
+    older.Nested("ADDRESSES").SetString("ADDRESS_ADDRESS", "one@x.org");
+    older.Nested("ADDRESSES").Post();
+    older.Post();
+    MessageCipher cipher;
+    TClassData::KeyFileCipher(cipher);
+    QDir().mkpath(Env.Conf());
+    ASSERT_TRUE(WriteFile(Env.Conf() + "/server.cfg", TClassData::EncodeFile(older, cipher)));
+  }
+  const KeptRequest download{"20261211013000123", "Bob@Example.org", "me@x.org", "download",
+                             QString::fromUtf8("a.bin\r\nsub\\ünï.txt\r\n"), 50 + 50.0 / 3, 3,
+                             qint64(5000000000), "01:30:00", "2026-12-11T01:35:00.250Z",
+                             Env.Root + "/in/x/20261211013000123"};
+  const KeptRequest list{"20261211014000000", "carl@x.org", "me@x.org", "list", "", 50, 0, 0, "01:40:00",
+                         "2026-12-11T01:40:00.000Z", Env.Root + "/in/x/20261211014000000"};
+  {
+    TClassMain main(nullptr);
+    EXPECT_TRUE(main.Requests().isEmpty());
+    EXPECT_EQ(main.RemoteHost(), "one@x.org");  // the rest of the older file is read as before
+    EXPECT_EQ(main.Addresses().Addresses(), QStringList({"one@x.org"}));
+    main.SetRequests({download, list});
+  }
+  {
+    TClassMain main(nullptr);
+    ASSERT_EQ(main.Requests().size(), 2);
+    EXPECT_EQ(main.Requests()[0], download);
+    EXPECT_EQ(main.Requests()[1], list);
+    main.SetRequests({list});  // one ended: it is no longer kept
+  }
+  TClassMain main(nullptr);
+  ASSERT_EQ(main.Requests().size(), 1);
+  EXPECT_EQ(main.Requests()[0], list);
+}

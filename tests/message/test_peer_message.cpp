@@ -51,6 +51,23 @@ TEST(PeerMessage, ReceivedSubjectsAreTakenApartAndJudged) {
     EXPECT_EQ(s.SubjectRest, c.rest);
     EXPECT_EQ(s.Ours && Accepts(s, kOnline, c.stopJobId), c.taken);
   }
+  // A reply older than the online stamp is taken only for a request still
+  // open from before going online, and not once that request was stopped;
+  // requests of others never come in through that door.
+  const QStringList open = {"20260301110000000"};
+  const struct {
+    const char *subject, *stopJobId;
+    bool taken;
+  } older[] = {
+      {"!_20260301110000000.300.3_Zm9v_Done", "", true},
+      {"!_20260301110000000_Zm9v_Done", "20260301110000000", false},
+      {"!_20260301110000001_Zm9v_Done", "", false},
+      {"$_20260301110000000_Zm9v", "", false},
+  };
+  for (const auto& c : older) {
+    SCOPED_TRACE(c.subject);
+    EXPECT_EQ(Accepts(ParseSubject(QString::fromUtf8(c.subject)), kOnline, c.stopJobId, open), c.taken);
+  }
   // Without a given stamp, a plain request gets a new one each time.
   const QString a = ParseSubject("?_list").Ident, b = ParseSubject("?_list").Ident;
   EXPECT_EQ(a.size(), 17);
