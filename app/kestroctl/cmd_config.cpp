@@ -9,7 +9,14 @@
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -129,14 +136,41 @@ int Show(const QStringList& args) {
   return 0;
 }
 
+// The password of an account: the first line of standard input when that is
+// no terminal (a pipe or a file), else typed at a prompt without echo. Never
+// an argument, which every user of the machine could read.
+QString ReadPassword() {
+  std::string line;
+  if (!::isatty(STDIN_FILENO)) {
+    std::getline(std::cin, line);
+  } else {
+    std::fputs("Password: ", stderr);
+    std::fflush(stderr);
+    termios old {};
+    const bool quiet = ::tcgetattr(STDIN_FILENO, &old) == 0;
+    if (quiet) {
+      termios silent = old;
+      silent.c_lflag &= ~tcflag_t(ECHO);
+      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    }
+    std::getline(std::cin, line);
+    if (quiet) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+    std::fputs("\n", stderr);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) throw CtlError("no password given (the first line of standard input, or typed at the prompt)");
+  return QString::fromStdString(line);
+}
+
 int AccountSet(const QStringList& args) {
-  CtlExpectArgs(args, 3, 4);
-  const bool imap = OptionalFlag(args, 3, "--imap");
+  CtlExpectArgs(args, 2, 3);
+  const bool imap = OptionalFlag(args, 2, "--imap");
   ModelEdit edit(Folder(args[0]));
   CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_ACCOUNT", args[1], "ACCOUNT");
-  CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_PASSWORD", args[2], "PASSWORD");
+  const QString password = ReadPassword();
+  CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_PASSWORD", password, "PASSWORD");
   edit.Main.Options().SetPop3Account(args[1]);
-  edit.Main.Options().SetPop3Password(args[2]);
+  edit.Main.Options().SetPop3Password(password);
   edit.Main.Options().SetPop3Type(imap ? 1 : 0);
   return edit.Save();
 }
@@ -230,8 +264,9 @@ int Anonymous(const QStringList& args) {
 KESTROCTL_COMMAND("config init", "DIR", "Writes a fresh configuration into DIR, as the first exit of Kestro does.", Init);
 KESTROCTL_COMMAND("config show", "DIR [--show-secrets]",
                   "Prints both configuration tables with their rows; passwords only with --show-secrets.", Show);
-KESTROCTL_COMMAND("account set", "DIR ACCOUNT PASSWORD [--imap]",
-                  "Sets the mail account and password, POP3 or with --imap IMAP4, as the account dialog does.", AccountSet);
+KESTROCTL_COMMAND("account set", "DIR ACCOUNT [--imap]",
+                  "Sets the mail account, POP3 or with --imap IMAP4, as the account dialog does; the password is the "
+                  "first line of standard input, or typed at a prompt without echo.", AccountSet);
 KESTROCTL_COMMAND("option set", "DIR FIELD VALUE",
                   "Sets a stored field of the main table, such as OPTIONS_POP3_ACCEL_TIME 30.", OptionSet);
 KESTROCTL_COMMAND("friend add", "DIR ADDRESS FOLDER", "Shares FOLDER with the friend ADDRESS.", FriendAdd);

@@ -82,10 +82,12 @@ struct Peer {
     env.insert("KESTRO_RUNTIME_DIR", Root + "/run");
     return env;
   }
-  bool Ctl(const QStringList& args) const {
+  bool Ctl(const QStringList& args, const QByteArray& input = {}) const {
     QProcess p;
     p.setProcessEnvironment(Env());
     p.start(KESTROCTL, args);
+    p.write(input);
+    p.closeWriteChannel();
     p.waitForFinished(600000);
     if (p.exitCode() != 0) std::fprintf(stderr, "kestroctl %s: %s\n", qPrintable(args.join(' ')), p.readAllStandardError().constData());
     return p.exitCode() == 0;
@@ -107,7 +109,7 @@ Peer MakePeer(const QString& root, const QString& user, const QString& stackDir)
   Write(p.Root + "/settings.ini", settings.toUtf8());
   const QString pw = Val("MAILSTACK_" + user.toUpper() + "_PASSWORD");
   p.Ctl({"config", "init", p.Conf()});
-  p.Ctl({"account", "set", p.Conf(), user + "@example.test", pw, "--imap"});
+  p.Ctl({"account", "set", p.Conf(), user + "@example.test", "--imap"}, pw.toUtf8() + "\n");
   p.Ctl({"option", "set", p.Conf(), "OPTIONS_POP3_ACCEL_TIME", "1"});
   p.Ctl({"option", "set", p.Conf(), "OPTIONS_ATTACH_VOLUME", QString::number(kVolume)});
   p.Ctl({"option", "set", p.Conf(), "OPTIONS_ATTACH_COMPRESS", "3"});

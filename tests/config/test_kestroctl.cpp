@@ -29,13 +29,15 @@ protected:
     ASSERT_EQ(Ctl({"config", "init", Dir}).Code, 0);
   }
 
-  Result Ctl(const QStringList& args) {
+  Result Ctl(const QStringList& args, const QByteArray& input = {}) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", Tmp.filePath("xdg"));  // this machine's autostart stays untouched
     env.insert("KESTRO_SETTINGS", Tmp.filePath("none.ini"));
     p.setProcessEnvironment(env);
     p.start(KESTROCTL, args);
+    p.write(input);
+    p.closeWriteChannel();
     EXPECT_TRUE(p.waitForFinished(60000));
     return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
   }
@@ -66,7 +68,7 @@ TEST_F(CtlConfig, InitWritesAFreshConfigurationOnce) {
 }
 
 TEST_F(CtlConfig, AccountOptionsAndShowWithAndWithoutSecrets) {
-  EXPECT_EQ(Ctl({"account", "set", Dir, "me@example.org", "pa55word", "--imap"}).Code, 0);
+  EXPECT_EQ(Ctl({"account", "set", Dir, "me@example.org", "--imap"}, "pa55word\n").Code, 0);
   EXPECT_EQ(Ctl({"option", "set", Dir, "OPTIONS_STARTUP_RUN", "true"}).Code, 0);
   EXPECT_EQ(Ctl({"option", "set", Dir, "OPTIONS_POP3_ACCEL_TIME", "30"}).Code, 0);
   EXPECT_EQ(Ctl({"option", "set", Dir, "OPTIONS_SMTP_SERVER", "smtp.example.org"}).Code, 0);
@@ -132,7 +134,7 @@ TEST_F(CtlConfig, RefusesAConfigurationInUseAndReportsDamage) {
     InstanceLock running;
     ASSERT_TRUE(running.TryAcquire(Dir));
     for (const QStringList& change :
-         {QStringList{"friend", "add", Dir, "ann@example.org", Share}, {"account", "set", Dir, "a", "b"},
+         {QStringList{"friend", "add", Dir, "ann@example.org", Share}, {"account", "set", Dir, "a"},
           {"option", "set", Dir, "OPTIONS_STARTUP_RUN", "true"}, {"anonymous", Dir, "off"}}) {
       const Result r = Ctl(change);
       EXPECT_EQ(r.Code, 1) << change.join(' ');

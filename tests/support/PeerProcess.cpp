@@ -40,17 +40,19 @@ PeerDir PeerDir::Make(const QString& root, const QString& user, bool imap) {
   }
   WriteFile(p.Settings(), lines.join('\n').toUtf8());
   CtlOk(p, {"config", "init", p.Conf()});
-  QStringList account = {"account", "set", p.Conf(), p.Address(), MailStack::Get().Password(user)};
+  QStringList account = {"account", "set", p.Conf(), p.Address()};
   if (imap) account << "--imap";
-  CtlOk(p, account);
+  CtlOk(p, account, MailStack::Get().Password(user).toUtf8() + "\n");
   CtlOk(p, {"option", "set", p.Conf(), "OPTIONS_POP3_ACCEL_TIME", "1"});
   return p;
 }
 
-CtlResult Ctl(const PeerDir& peer, const QStringList& args, int timeoutMs) {
+CtlResult Ctl(const PeerDir& peer, const QStringList& args, int timeoutMs, const QByteArray& input) {
   QProcess p;
   p.setProcessEnvironment(peer.Env());
   p.start(KESTROCTL, args);
+  p.write(input);
+  p.closeWriteChannel();
   CtlResult r;
   if (!p.waitForFinished(timeoutMs)) {
     p.kill();
@@ -64,8 +66,8 @@ CtlResult Ctl(const PeerDir& peer, const QStringList& args, int timeoutMs) {
   return r;
 }
 
-void CtlOk(const PeerDir& peer, const QStringList& args) {
-  const CtlResult r = Ctl(peer, args);
+void CtlOk(const PeerDir& peer, const QStringList& args, const QByteArray& input) {
+  const CtlResult r = Ctl(peer, args, 300000, input);
   ASSERT_EQ(r.Code, 0) << args.join(' ') << ": " << r.Err;
 }
 

@@ -30,9 +30,10 @@ struct CtlResult {
   QString Out, Err;
 };
 // Runs kestroctl with the peer's settings.
-CtlResult Ctl(const PeerDir& peer, const QStringList& args, int timeoutMs = 300000);
+// input goes to its standard input (closed after it).
+CtlResult Ctl(const PeerDir& peer, const QStringList& args, int timeoutMs = 300000, const QByteArray& input = {});
 // The same, failing the test when it does not exit 0.
-void CtlOk(const PeerDir& peer, const QStringList& args);
+void CtlOk(const PeerDir& peer, const QStringList& args, const QByteArray& input = {});
 
 // "kestroctl run" on the peer's configuration, as a process of its own.
 class RunningPeer {

@@ -13,13 +13,15 @@ struct CtlRun {
   QString Out;
 };
 
-CtlRun Ctl(const QStringList& args, const QString& runtime) {
+CtlRun Ctl(const QStringList& args, const QString& runtime, const QByteArray& input = {}) {
   QProcess p;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("KESTRO_SETTINGS", MailStack::Get().SettingsFile());
   env.insert("KESTRO_RUNTIME_DIR", runtime);
   p.setProcessEnvironment(env);
   p.start(QStringLiteral(KESTRO_BINARY_DIR "/app/kestroctl"), args);
+  p.write(input);
+  p.closeWriteChannel();
   p.waitForFinished(120000);
   return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput())};
 }
@@ -33,18 +35,18 @@ TEST(KestroctlMail, TestSendAndScan) {
   const QString rt = tmp.filePath("rt"), a = tmp.filePath("a"), b = tmp.filePath("b");
   s.Clear("bob");
   ASSERT_EQ(Ctl({"config", "init", a}, rt).Code, 0);
-  ASSERT_EQ(Ctl({"account", "set", a, "alice@example.test", s.Password("alice")}, rt).Code, 0);
+  ASSERT_EQ(Ctl({"account", "set", a, "alice@example.test"}, rt, s.Password("alice").toUtf8() + "\n").Code, 0);
   ASSERT_EQ(Ctl({"config", "init", b}, rt).Code, 0);
-  ASSERT_EQ(Ctl({"account", "set", b, "bob@example.test", s.Password("bob"), "--imap"}, rt).Code, 0);
+  ASSERT_EQ(Ctl({"account", "set", b, "bob@example.test", "--imap"}, rt, s.Password("bob").toUtf8() + "\n").Code, 0);
 
   const CtlRun ok = Ctl({"mail", "test", a}, rt);
   EXPECT_EQ(ok.Code, 0);
   EXPECT_TRUE(ok.Out.startsWith("0\t")) << ok.Out;
-  ASSERT_EQ(Ctl({"account", "set", a, "alice@example.test", "Wrong-Secret-42"}, rt).Code, 0);
+  ASSERT_EQ(Ctl({"account", "set", a, "alice@example.test"}, rt, "Wrong-Secret-42\n").Code, 0);
   const CtlRun bad = Ctl({"mail", "test", a}, rt);
   EXPECT_EQ(bad.Code, 1);
   EXPECT_TRUE(bad.Out.startsWith("104\t")) << bad.Out;
-  ASSERT_EQ(Ctl({"account", "set", a, "alice@example.test", s.Password("alice")}, rt).Code, 0);
+  ASSERT_EQ(Ctl({"account", "set", a, "alice@example.test"}, rt, s.Password("alice").toUtf8() + "\n").Code, 0);
 
   QFile att(tmp.filePath("disk.001"));
   ASSERT_TRUE(att.open(QIODevice::WriteOnly));
@@ -77,4 +79,19 @@ TEST(KestroctlMail, TestSendAndScan) {
             "!_\t20261210120000000.6.1\talice@example.test\tdisk.001\ttaken");
   // Scanning deletes nothing.
   EXPECT_EQ(s.Mails("bob").size(), 3);
+}
+
+// The password never stands on the command line (every user can read that):
+// it is the first line of standard input when that is no terminal.
+TEST(KestroctlAccount, PasswordComesFromStandardInputOnly) {
+  QTemporaryDir tmp;
+  const QString rt = tmp.filePath("rt"), dir = tmp.filePath("conf");
+  ASSERT_EQ(Ctl({"config", "init", dir}, rt).Code, 0);
+  EXPECT_EQ(Ctl({"account", "set", dir, "me@example.org", "pa55word"}, rt).Code, 2);
+  EXPECT_EQ(Ctl({"account", "set", dir, "me@example.org"}, rt, "").Code, 1);
+  EXPECT_EQ(Ctl({"account", "set", dir, "me@example.org", "--imap"}, rt, "s3cret word\r\nnext line\n").Code, 0);
+  const CtlRun shown = Ctl({"config", "show", dir, "--show-secrets"}, rt);
+  EXPECT_TRUE(shown.Out.contains("OPTIONS_POP3_ACCOUNT = me@example.org")) << shown.Out;
+  EXPECT_TRUE(shown.Out.contains("OPTIONS_POP3_PASSWORD = s3cret word\n")) << shown.Out;
+  EXPECT_FALSE(shown.Out.contains("pa55word"));
 }
