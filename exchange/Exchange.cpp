@@ -215,9 +215,11 @@ TExchange::Issued TExchange::IssueRequest(const QString& command, const QString&
   client->SetFileList(fileList);
   FExtra[issued.JobId] = {local, NowUtc(),
                           FMain.TempInput().isEmpty() ? QString() : FMain.TempInput() + u'/' + issued.JobId};
+  // In the history before the row is added: the row's save keeps the
+  // address box's text only when the history has it.
+  FMain.Addresses().Remember(remote);
   const int row = FRows.AddJobRow(issued.JobId, subjectHead, fileList, command, remote);
   emit JobStatus(row, jsActive, JobRowModel::ProgressText(FRows.Row(row).Progress));
-  FMain.Addresses().Remember(remote);
   emit AddressRemembered(remote);
   Track(client);
   return issued;

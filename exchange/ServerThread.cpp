@@ -256,8 +256,7 @@ void TClassServer::HandleReply() {
     }
     FElapsedMs = clock.elapsed();
     const int wait = std::max(int(kVolumeCheckMs * PaceFactor()), kVolumeCheckFloorMs);
-    // Out of time, or the program is leaving.
-    if (FElapsedMs > qint64(FTimeoutSeconds) * 1000 || !PlainWait(wait, &FCancel)) {
+    if (FElapsedMs > qint64(FTimeoutSeconds) * 1000) {  // out of time
       if (ownFolder) DeletePath(collection);
       SetFailure(kMsgTimeout);
       FState = jsError;
@@ -266,6 +265,9 @@ void TClassServer::HandleReply() {
       FAdditiveProgress = true;
       return;
     }
+    // The program is leaving: the volumes stay, and the next start goes on
+    // with the request.
+    if (!PlainWait(wait, &FCancel)) return;
   }
 }
 

@@ -157,6 +157,14 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   aState->trigger();
   FillAddressBox(Main().RemoteHost());
   cbAddress->setFocus();
+  // A request that went on from the last run is the current row, so that it
+  // can be stopped, and the status bar shows how far it is.
+  for (int i = 0; i < JobRows().Count(); ++i)
+    if (JobRows().Row(i).State == jsActive) {
+      tlState->setCurrentIndex(FStateModel->index(i, JobRowModel::colSubject));
+      ShowJobStatus(jsActive, JobRowModel::ProgressText(JobRows().Row(i).Progress));
+      break;
+    }
 
   FIdleTimer = new QTimer(this);
   FIdleTimer->setInterval(100);

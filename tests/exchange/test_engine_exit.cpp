@@ -30,11 +30,12 @@ using namespace std::chrono_literals;
 struct Stored {
   QStringList Addresses;
   QString DownloadFolder;
+  QString RemoteHost;
 };
 Stored ReadBack(const QString& conf) {
   TClassMain main(nullptr, conf, false);
   main.SetSaveOnDestroy(false);
-  return {main.Addresses().Addresses(), main.Options().DownloadFolder()};
+  return {main.Addresses().Addresses(), main.Options().DownloadFolder(), main.RemoteHost()};
 }
 
 TEST(EngineExit, ARequestWaitingForItsSlotEndsAndTheConfigurationIsSaved) {
@@ -62,6 +63,7 @@ TEST(EngineExit, ARequestWaitingForItsSlotEndsAndTheConfigurationIsSaved) {
   const Stored stored = ReadBack(root + "/conf");
   EXPECT_EQ(stored.Addresses, QStringList{"bob@example.test"});
   EXPECT_EQ(stored.DownloadFolder, root + "/downloads");
+  EXPECT_EQ(stored.RemoteHost, "bob@example.test");
   SetClosing(false);
 }
 

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -18,6 +19,10 @@
 #include "exchange/Engine.h"
 #include "exchange/Exchange.h"
 #include "main/ClassMain.h"
+#include "archive/Archiver.h"
+#include "message/MessageCipher.h"
+#include "message/PeerMessage.h"
+#include "platform/Closing.h"
 #include "platform/Settings.h"
 
 namespace {
@@ -87,6 +92,75 @@ TEST(Restart, KeptRequestsComeBackAndOneWhoseTimeRanOutEndsAtStart) {
   TClassMain back(nullptr, conf, false);
   back.SetSaveOnDestroy(false);
   EXPECT_TRUE(back.Requests().isEmpty());
+}
+
+// A download whose last volume was collected first waits for the others
+// again after a start; an exit while it waits keeps its volumes and the
+// request for the start after.
+TEST(Restart, ALastVolumeCollectedBeforeTheEndWaitsAgainAfterTheStart) {
+  const std::unique_ptr<QCoreApplication> app = EnsureCoreApplication();
+  QTemporaryDir dir;
+  const QString root = dir.path(), conf = root + "/conf", downloads = root + "/downloads";
+  ASSERT_TRUE(UseOwnInstallation(root, "0"));
+  const QString alice = "alice@example.test", jobId = "20261211020000000";
+
+  // The volumes bob sent: the first encrypted for alice.
+  const QByteArray bytes = RandomBytes(160000, 11);
+  ASSERT_TRUE(WriteFile(root + "/src/a.bin", bytes));
+  const Result<QStringList> built = Archiver(3, 70000).BuildVolumes({root + "/src/a.bin"}, root + "/volumes");
+  ASSERT_TRUE(built) << built.error();
+  const QStringList volumes = *built;
+  ASSERT_EQ(volumes.size(), 3);
+  {
+    MessageCipher cipher;
+    cipher.SetKey(peer::VolumeKeyText(cipher, alice));
+    ASSERT_TRUE(cipher.EncryptFileInPlace(volumes[0]));
+  }
+  qint64 total = 0;
+  for (const QString& v : volumes) total += QFileInfo(v).size();
+
+  QString folder;
+  {
+    TClassMain main(nullptr, conf, false);
+    main.Options().SetDownloadFolder(downloads);
+    folder = main.TempInput() + "/" + jobId;
+    main.SetRequests({{jobId, "bob@example.test", alice, "download", "a.bin\r\n", 50 + 50.0 / 3, 3, total,
+                       "02:00:00", AgoUtc(10), folder}});
+  }
+  QDir().mkpath(folder);
+  for (int i : {0, 2}) ASSERT_TRUE(QFile::copy(volumes[i], folder + "/" + QFileInfo(volumes[i]).fileName()));
+
+  {
+    Engine first(conf, false);
+    EXPECT_EQ(first.Exchange().RunningWorkers(), 1);  // the wait for the second volume
+    // The handler asks the main thread for its request before it waits; the
+    // exit comes once it has had the time to get there (the checks below
+    // hold wherever it is).
+    WaitUntil([] { return false; }, 1500);
+    EXPECT_EQ(first.Exchange().RunningWorkers(), 1);
+    EXPECT_TRUE(first.Shutdown(30s));
+  }
+  SetClosing(false);
+  EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2);
+
+  Engine engine(conf, false);
+  ASSERT_EQ(engine.Rows().Count(), 1);
+  EXPECT_EQ(engine.Rows().Row(0).State, jsActive);
+  EXPECT_EQ(engine.Exchange().RunningWorkers(), 1);
+  // The second volume arrives as a poller hands it over.
+  engine.Exchange().SetOnlineCheck({});
+  const QString name = QFileInfo(volumes[1]).fileName();
+  ASSERT_TRUE(QFile::copy(volumes[1], folder + "/" + name));
+  MessageCipher cipher;
+  peer::SetPeerKey(cipher, alice);
+  engine.Exchange().StartServing({"bob@example.test", peer::kReplyPrefix,
+                                  jobId + "." + QString::number(total) + ".3", jobId,
+                                  cipher.EncryptText("download") + "_Done", "", name});
+  ASSERT_TRUE(WaitUntil([&] { return engine.Rows().Row(0).State != jsActive; }));
+  EXPECT_EQ(engine.Rows().Row(0).State, jsDone) << engine.Rows().Row(0).Info.toStdString();
+  EXPECT_TRUE(ReadFile(downloads + "/a.bin") == bytes);
+  EXPECT_FALSE(QFileInfo::exists(folder));
+  EXPECT_TRUE(engine.Main().Requests().isEmpty());
 }
 
 // alice asks bob for a file of four volumes, sent two seconds apart, and is

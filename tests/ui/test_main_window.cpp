@@ -24,6 +24,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <functional>
+#include <QDateTime>
 #include <gtest/gtest.h>
 
 #include "MailStack.h"
@@ -191,6 +192,23 @@ TEST_F(MainWindow, StopWritesTheFinishTimeAndStopped) {
   EXPECT_EQ(form->JobRows().Row(0).Number, "20260301120000002");
   EXPECT_TRUE(form->RunAction(form->aClear));
   EXPECT_EQ(form->JobRows().Count(), 0);
+}
+
+TEST_F(MainWindow, ARequestThatWentOnFromTheLastRunIsTheCurrentRowAndCanBeStopped) {
+  form.reset();
+  {
+    TClassMain main(nullptr, conf.path(), false);
+    main.SetRequests({{"20260301120000001", "bob@example.test", "me@example.test", "list", "", 50, 0, 0, "12:00:00",
+                       QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), ""}});
+  }
+  form = std::make_unique<TFormKestro>(std::make_unique<Engine>(conf.path()));
+  ASSERT_EQ(form->JobRows().Count(), 1);
+  EXPECT_EQ(form->JobRows().Row(0).State, jsActive);
+  EXPECT_EQ(form->sbPanel1->text(), "      Progress: 50%");
+  EXPECT_EQ(Enabled(), "0001000");
+  EXPECT_TRUE(form->RunAction(form->aCancel));
+  EXPECT_EQ(form->JobRows().Row(0).State, jsStopped);
+  EXPECT_TRUE(form->Main().Requests().isEmpty());
 }
 
 TEST_F(MainWindow, StatePanelCollapsesAndExpands) {
