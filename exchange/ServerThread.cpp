@@ -311,7 +311,16 @@ void TClassServerSMTP::run() {
     return;
   }
   NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
-  if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
+  if (!slot.Acquire(-1, &FCancel)) {
+    // The slots cannot be used: the record says why, and no answer goes
+    // out. Otherwise this is the exit: the mail goes unserved.
+    if (const QString why = slot.Refusal(); !why.isEmpty()) {
+      OpenServingJob();
+      ReportServing(FIdent, jsError, ErrorText(why), true, 0);
+    }
+    DropAttachment();
+    return;
+  }
   try {
     FMail = NewMailSender();
     ServeRequest(slot);
@@ -350,7 +359,11 @@ bool TClassServerSMTP::AwaitDownloadTurn(NamedSemaphore& slot, SenderGuard::Turn
   slot.Release();
   ReportServing(FIdent, jsActive, kStatusWaiting, true, 0);
   turn = FGuard->WaitTurn(FSenderAddress, &FCancel);
-  if (!turn || !slot.Acquire(-1, &FCancel)) return false;
+  if (!turn) return false;
+  if (!slot.Acquire(-1, &FCancel)) {
+    if (const QString why = slot.Refusal(); !why.isEmpty()) ReportServing(FIdent, jsError, ErrorText(why), true, 0);
+    return false;
+  }
   ReportServing(FIdent, jsActive, QString(), true, 0);
   return true;
 }
