@@ -1072,6 +1072,20 @@ TEST_F(VolumeCollection, MissingVolumeEndsInTheTimeOut) {
   EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
 }
 
+TEST_F(VolumeCollection, RowEndedMeanwhileEndsTheWaitWithoutAReport) {
+  // Timed out by the exchange just before, or stopped or removed by the
+  // user: the row has its last word already.
+  Save(2);
+  Save(0);
+  auto server = VolumeServer(2);
+  server->Resume();
+  RunUntilCalled([&] { return Host.ProgressQuestions >= 1; });
+  Host.RowProgress = -1;
+  RunToEnd(*server, false);
+  EXPECT_TRUE(Host.RowReports.empty());
+  EXPECT_FALSE(QFileInfo::exists(Collection));
+}
+
 TEST_F(VolumeCollection, CancelAndExitEndTheWait) {
   for (const bool exit : {false, true}) {
     SCOPED_TRACE(exit ? "exit" : "cancel");
