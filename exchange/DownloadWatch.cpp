@@ -1,7 +1,6 @@
 #include "exchange/DownloadWatch.h"
 
 #include <QElapsedTimer>
-#include <set>
 
 DownloadWatch::DownloadWatch(std::function<qint64()> clockMs) : FClock(std::move(clockMs)) {
   if (!FClock) {
@@ -13,8 +12,15 @@ DownloadWatch::DownloadWatch(std::function<qint64()> clockMs) : FClock(std::move
 
 void DownloadWatch::SignOfLife(const QString& jobId) { FJobs[jobId].LastSign = FClock(); }
 
+bool DownloadWatch::TakeVolume(const QString& jobId, const QString& volume) {
+  Job& job = FJobs[jobId];
+  if (!job.Volumes.insert(volume).second) return false;
+  job.LastSign = FClock();
+  return true;
+}
+
 void DownloadWatch::Waiting(const QString& jobId, bool waiting) {
-  Job& job = FJobs.try_emplace(jobId, Job{FClock(), 0}).first->second;
+  Job& job = FJobs.try_emplace(jobId, Job{FClock(), 0, {}}).first->second;
   job.Waiting = waiting ? job.Waiting + 1 : std::max(0, job.Waiting - 1);
   job.LastSign = FClock();
 }

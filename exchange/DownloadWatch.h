@@ -1,6 +1,7 @@
 // What the exchange knows of its own downloads while their volumes are due:
-// when each last showed a sign of life (the request sent, a volume received)
-// and whether the thread of its last volume is waiting for the others. A
+// when each last showed a sign of life (the request sent, a volume received),
+// which volumes came in, and whether the thread of its last volume is waiting
+// for the others. A
 // download quiet for longer than the time-out has lost a volume, also when
 // that volume is the last one and no thread waits at all.
 //
@@ -11,6 +12,7 @@
 #include <QStringList>
 #include <functional>
 #include <map>
+#include <set>
 
 class DownloadWatch {
 public:
@@ -19,6 +21,10 @@ public:
 
   // The download showed a sign of life now.
   void SignOfLife(const QString& jobId);
+  // A volume came in: a sign of life, and true, the first time; false for a
+  // volume taken before (a second copy, after a reconnect), which counts for
+  // nothing.
+  bool TakeVolume(const QString& jobId, const QString& volume);
   // The thread of the download's last volume begins (true) or ends (false)
   // its wait for the others; while it waits, it keeps the time itself.
   void Waiting(const QString& jobId, bool waiting);
@@ -33,6 +39,7 @@ private:
   struct Job {
     qint64 LastSign = 0;
     int Waiting = 0;
+    std::set<QString> Volumes;
   };
   std::function<qint64()> FClock;
   std::map<QString, Job> FJobs;

@@ -212,7 +212,9 @@ std::optional<OwnRequest> TExchange::ActiveRequest(const QString& jobId) const {
   return std::nullopt;
 }
 
-void TExchange::VolumeArrived(const QString& jobId) { FDownloads.SignOfLife(jobId); }
+bool TExchange::VolumeArrived(const QString& jobId, const QString& volume) {
+  return FDownloads.TakeVolume(jobId, volume);
+}
 
 void TExchange::VolumeWait(const QString& jobId, bool waiting) { FDownloads.Waiting(jobId, waiting); }
 

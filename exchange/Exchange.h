@@ -98,7 +98,7 @@ public:
   // The progress of the job's row while it is Active; -1 when it has no such row.
   double ActiveRowProgress(const QString& jobId) const override;
   std::optional<OwnRequest> ActiveRequest(const QString& jobId) const override;
-  void VolumeArrived(const QString& jobId) override;
+  bool VolumeArrived(const QString& jobId, const QString& volume) override;
   void VolumeWait(const QString& jobId, bool waiting) override;
 
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a

@@ -504,7 +504,20 @@ void TClassServerSMTP::ReceiveReply() {
     if (!FFailed && FCommand != expected)
       return RefuseReply(QStringLiteral("no answer to a %1 request").arg(expected));
     FMessageBody = OpenText(FMessageBody);
-    if (volumeMail) OnMain([jobId](ExchangeHost& host) { host.VolumeArrived(jobId); });
+    if (volumeMail && !FAttachmentName.isEmpty()) {
+      // A volume taken before (mailed again, or taken again after a
+      // reconnect) counts once: this copy is ignored, and the file stays
+      // in the download's folder.
+      auto first = std::make_shared<bool>(true);
+      const QString volume = FAttachmentName;
+      OnMain([first, jobId, volume](ExchangeHost& host) { *first = host.VolumeArrived(jobId, volume); });
+      if (!*first) {
+        qCWarning(lcKestro).noquote()
+            << QStringLiteral("Reply %1 from %2 ignored: volume %3 was taken before")
+                   .arg(OneLine(FIdent), OneLine(FSenderAddress), OneLine(volume));
+        return;
+      }
+    }
     HandleReply();
   } catch (...) {
     // A reply that cannot be taken apart (a hostile volume tag) fails its job.

@@ -154,6 +154,30 @@ TEST_F(ReplyHandling, DownloadWhoseLastVolumeNeverComesTimesOut) {
   }
 }
 
+TEST_F(ReplyHandling, VolumeTakenTwiceCountsOnce) {
+  LocalPeer alice(Alice);
+  const QString jobId = IssueDownload(alice);
+  const QByteArray a = RandomBytes(160000, 11);
+  WriteFile(Root + "/src/a.bin", a);
+  const QStringList volumes = BuildVolumes({Root + "/src/a.bin"}, 70000);
+  ASSERT_EQ(volumes.size(), 3);
+  // The first volume comes twice (as after a reconnect), and so does the last.
+  for (int i : {0, 0, 1}) {
+    Deliver(VolumeMail(jobId, volumes, i));
+    ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+  }
+  EXPECT_EQ(alice.Row(jobId)->State, jsActive);
+  EXPECT_NEAR(alice.Row(jobId)->Progress, 50 + 2 * 50.0 / 3, 0.001);
+  Deliver(VolumeMail(jobId, volumes, 2));
+  Deliver(VolumeMail(jobId, volumes, 2));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
+  EXPECT_EQ(alice.Row(jobId)->State, jsDone);
+  EXPECT_EQ(alice.Row(jobId)->Progress, 100);
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), a);
+  ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a (2).bin"));
+}
+
 TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {
   LocalPeer alice(Alice);
   // An attachment name that climbs out of the collection folder is not saved.
