@@ -31,7 +31,14 @@ TClassClient::~TClassClient() = default;
 
 void TClassClientSMTP::run() {
   NamedSemaphore slot(QString::fromLatin1(kClientSemaphore), 1);
-  if (!slot.Acquire(-1, &FCancel)) return;  // exit: the request is not sent
+  if (!slot.Acquire(-1, &FCancel)) {
+    // The slots cannot be used: the row says why. Otherwise this is the exit.
+    if (const QString why = slot.Refusal(); !why.isEmpty()) {
+      const QString jobId = FJobId, status = kErrorPrefix + why;
+      OnMain([=](ExchangeHost& host) { host.UpdateJobRow(jobId, jsError, status, false, 25); });
+    }
+    return;
+  }
   try {
     SendRequest();
   } catch (...) {

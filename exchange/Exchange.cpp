@@ -40,6 +40,8 @@ TExchange::TExchange(TClassMain& main, JobRowModel& rows, QObject* parent)
   connect(&FRows, &QAbstractItemModel::rowsRemoved, this, &TExchange::KeepRequests);
   connect(&FRows, &QAbstractItemModel::dataChanged, this, &TExchange::KeepRequests);
   connect(&FRows, &QAbstractItemModel::modelReset, this, &TExchange::KeepRequests);
+  connect(&FDownloadSweep, &QTimer::timeout, this, &TExchange::SweepDownloads);
+  FDownloadSweep.start(500);
 }
 
 TExchange::~TExchange() {
@@ -263,6 +265,7 @@ void TExchange::UpdateJobRow(const QString& ident, qint32 state, const QString& 
     if (auto e = FExtra.find(jobId); e != FExtra.end()) e->second.Alive = NowUtc();
   }
   if (!skip) {
+    if (state == jsActive) FDownloads.SignOfLife(jobId);  // sent, or a volume in
     const JobRowModel::Update u = FRows.UpdateJobRow(ident, state, message, additive, progress);
     if (u.Row >= 0) emit JobStatus(u.Row, state, u.StatusText);
   }
@@ -313,6 +316,23 @@ std::optional<OwnRequest> TExchange::ActiveRequest(const QString& jobId) const {
     }
   }
   return std::nullopt;
+}
+
+bool TExchange::VolumeArrived(const QString& jobId, const QString& volume) {
+  return FDownloads.TakeVolume(jobId, volume);
+}
+
+void TExchange::VolumeWait(const QString& jobId, bool waiting) { FDownloads.Waiting(jobId, waiting); }
+
+void TExchange::SweepDownloads() {
+  QStringList downloads;
+  for (int i = 0; i < FRows.Count(); ++i)
+    if (FRows.Row(i).State == jsActive && FRows.Row(i).Action == kCmdDownload) downloads << FRows.Row(i).Number;
+  const int seconds = FVolumeTimeoutSeconds > 0 ? FVolumeTimeoutSeconds : FMain.Options().EffectiveTimeoutSeconds();
+  for (const QString& jobId : FDownloads.Overdue(downloads, qint64(seconds) * 1000)) {
+    if (IsStamp(jobId) && !FMain.TempInput().isEmpty()) DeletePath(FMain.TempInput() + QLatin1Char('/') + jobId);
+    UpdateJobRow(jobId, jsError, kErrorPrefix + kMsgTimeout, true, 0);
+  }
 }
 
 QList<ListingRow> TExchange::FillFileTree(const QString& listing) {

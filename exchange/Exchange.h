@@ -12,11 +12,13 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <map>
 #include <set>
 
 #include "core/Users.h"
+#include "exchange/DownloadWatch.h"
 #include "exchange/ExchangeHost.h"
 #include "exchange/SenderGuard.h"
 #include "exchange/Worker.h"
@@ -64,7 +66,9 @@ public:
   // on; empty (the preset) means the real SMTP sender.
   void SetMailSenderFactory(MailSenderFactory factory) { FNewSender = std::move(factory); }
   // How long a download waits for its volumes, when it must be shorter than
-  // the options allow (0: the options' time-out in effect).
+  // the options allow (0: the options' time-out in effect). The time counts
+  // from the download's last sign of life: the request sent, or a volume
+  // received.
   void SetVolumeTimeoutSeconds(int seconds) { FVolumeTimeoutSeconds = seconds; }
 
   // Puts back the user's requests that were running when the program last
@@ -108,6 +112,8 @@ public:
   // The progress of the job's row while it is Active; -1 when it has no such row.
   double ActiveRowProgress(const QString& jobId) const override;
   std::optional<OwnRequest> ActiveRequest(const QString& jobId) const override;
+  bool VolumeArrived(const QString& jobId, const QString& volume) override;
+  void VolumeWait(const QString& jobId, bool waiting) override;
 
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
   // line without TAB gives an empty name and the whole line as size.
@@ -147,6 +153,9 @@ private:
   // Starts the wait of a restored download whose last volume lies in its folder.
   void ResumeLastVolume(const KeptRequest& request);
   void PostJobError();
+  // Ends the downloads whose volumes stopped coming: "Time out error.", and
+  // what was collected is deleted.
+  void SweepDownloads();
 
   TClassMain& FMain;
   JobRowModel& FRows;
@@ -155,6 +164,8 @@ private:
   std::function<bool()> FOnline;
   MailSenderFactory FNewSender;
   int FVolumeTimeoutSeconds = 0;
+  DownloadWatch FDownloads;
+  QTimer FDownloadSweep;
   std::set<TClassWorker*> FWorkers;
   bool FCancelled = false;
   // What a kept request holds besides its row, by JobId.

@@ -38,4 +38,11 @@ public:
   // The request that this program issued under jobId, while its row is
   // Active; none for any other stamp (a reply to it is no reply of ours).
   virtual std::optional<OwnRequest> ActiveRequest(const QString& jobId) const = 0;
+  // A volume of one of our downloads (an answer to ActiveRequest) came in;
+  // false when that volume was taken before (a second copy), which is to be
+  // ignored.
+  virtual bool VolumeArrived(const QString& /*jobId*/, const QString& /*volume*/) { return true; }
+  // The thread of a download's last volume begins (true) or ends its wait for
+  // the other volumes; while it waits, it keeps the download's time itself.
+  virtual void VolumeWait(const QString& /*jobId*/, bool /*waiting*/) {}
 };

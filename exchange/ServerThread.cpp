@@ -222,11 +222,21 @@ void TClassServer::HandleReply() {
     return;
   }
   // The last volume: wait until every volume of the job lies in the folder.
-  // The time-out runs on the clock, so an unpaced run waits as long.
+  // The time-out runs on the clock, so an unpaced run waits as long, and
+  // counts from the download's last sign of life: this volume, or a later
+  // report of an earlier one. While this thread waits, it keeps the time for
+  // the download; should the row end meanwhile (timed out just before, or
+  // stopped or removed by the user), there is nothing left to wait for.
   const bool ownFolder = IsStamp(tag.Id) && !FTempInput.isEmpty();
+  const QString jobId = tag.Id;
+  OnMain([jobId](ExchangeHost& host) { host.VolumeWait(jobId, true); });
+  const std::shared_ptr<void> waitEnds(nullptr, [this, jobId](void*) {
+    OnMain([jobId](ExchangeHost& host) { host.VolumeWait(jobId, false); });
+  });
   QElapsedTimer clock;
   clock.start();
   FElapsedMs = 0;
+  double lastProgress = -2;
   for (;;) {
     if (FolderSize(collection) == tag.First && EarlierVolumesReported(tag.Id, tag.Second)) {
       const Result<ExtractSummary> extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
@@ -253,6 +263,16 @@ void TClassServer::HandleReply() {
         FStatusText = QStringLiteral("Done; %1 files were saved as \"name (2)\" beside files of the same name.")
                           .arg(extracted->Renamed);
       return;
+    }
+    auto progress = std::make_shared<double>(-1);
+    if (OnMain([progress, jobId](ExchangeHost& host) { *progress = host.ActiveRowProgress(jobId); })) {
+      if (*progress < 0) {
+        if (ownFolder) DeletePath(collection);
+        FRowEnded = true;
+        return;
+      }
+      if (*progress != lastProgress) clock.restart();  // another volume came in
+      lastProgress = *progress;
     }
     FElapsedMs = clock.elapsed();
     const int wait = std::max(int(kVolumeCheckMs * PaceFactor()), kVolumeCheckFloorMs);
@@ -313,7 +333,16 @@ void TClassServerSMTP::run() {
     return;
   }
   NamedSemaphore slot(QString::fromLatin1(kServerSemaphore), kServerSlots);
-  if (!slot.Acquire(-1, &FCancel)) return;  // exit: the mail goes unserved
+  if (!slot.Acquire(-1, &FCancel)) {
+    // The slots cannot be used: the record says why, and no answer goes
+    // out. Otherwise this is the exit: the mail goes unserved.
+    if (const QString why = slot.Refusal(); !why.isEmpty()) {
+      OpenServingJob();
+      ReportServing(FIdent, jsError, ErrorText(why), true, 0);
+    }
+    DropAttachment();
+    return;
+  }
   try {
     FMail = NewMailSender();
     ServeRequest(slot);
@@ -352,7 +381,11 @@ bool TClassServerSMTP::AwaitDownloadTurn(NamedSemaphore& slot, SenderGuard::Turn
   slot.Release();
   ReportServing(FIdent, jsActive, kStatusWaiting, true, 0);
   turn = FGuard->WaitTurn(FSenderAddress, &FCancel);
-  if (!turn || !slot.Acquire(-1, &FCancel)) return false;
+  if (!turn) return false;
+  if (!slot.Acquire(-1, &FCancel)) {
+    if (const QString why = slot.Refusal(); !why.isEmpty()) ReportServing(FIdent, jsError, ErrorText(why), true, 0);
+    return false;
+  }
   ReportServing(FIdent, jsActive, QString(), true, 0);
   return true;
 }
@@ -473,6 +506,20 @@ void TClassServerSMTP::ReceiveReply() {
     if (!FFailed && FCommand != expected)
       return RefuseReply(QStringLiteral("no answer to a %1 request").arg(expected));
     FMessageBody = OpenText(FMessageBody);
+    if (volumeMail && !FAttachmentName.isEmpty()) {
+      // A volume taken before (mailed again, or taken again after a
+      // reconnect) counts once: this copy is ignored, and the file stays
+      // in the download's folder.
+      auto first = std::make_shared<bool>(true);
+      const QString volume = FAttachmentName;
+      OnMain([first, jobId, volume](ExchangeHost& host) { *first = host.VolumeArrived(jobId, volume); });
+      if (!*first) {
+        qCWarning(lcKestro).noquote()
+            << QStringLiteral("Reply %1 from %2 ignored: volume %3 was taken before")
+                   .arg(OneLine(FIdent), OneLine(FSenderAddress), OneLine(volume));
+        return;
+      }
+    }
     HandleReply();
   } catch (...) {
     // A reply that cannot be taken apart (a hostile volume tag) fails its job.
@@ -494,6 +541,7 @@ void TClassServerSMTP::ReceiveReply() {
     if (FState == jsActive) FStatusText = QStringLiteral("Stopped by the user.");  // it waits for nothing now
     FState = jsStopped;
   }
+  if (FRowEnded) return;  // the row ended while this volume waited: nothing to tell
   const QString ident = FIdent, status = FStatusText;
   const qint32 state = FState;
   const bool additive = FAdditiveProgress;

@@ -124,6 +124,7 @@ protected:
   QString FTempOutput;
   QString FMessageBody;
   qint64 FElapsedMs = 0;
+  bool FRowEnded = false;  // the row ended while the last volume waited for the others
   QString FLocalAddress;
   const ShareDirectory* FShares = nullptr;
   SenderGuard* FGuard = nullptr;

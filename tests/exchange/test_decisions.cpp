@@ -769,6 +769,36 @@ TEST_F(ExchangeDecisions, RequestIsSealedAndItsSendDecidesTheRow) {
   }
 }
 
+TEST_F(ExchangeDecisions, WithoutUsableSlotsRowAndRecordSayWhy) {
+  // The folder of the cross-process slots is a link: no slot can be taken,
+  // and neither a request of ours nor a friend's waits for one.
+  QDir().mkpath(Dir.path() + "/elsewhere");
+  ASSERT_TRUE(QFile::link(Dir.path() + "/elsewhere", Dir.path() + "/link"));
+  qputenv("KESTRO_RUNTIME_DIR", (Dir.path() + "/link").toUtf8());
+  const auto saysWhy = [&](const Report& r) {
+    EXPECT_EQ(r.State, jsError);
+    EXPECT_TRUE(r.Message.startsWith("Error: ") && r.Message.contains(Dir.path() + "/link"))
+        << r.Message.toStdString();
+  };
+  TClassClientSMTP client(&Host, &Host);
+  Fill(client);
+  client.SetJobId("20240101120000001");
+  client.SetCommand("list");
+  client.SetRemoteAddress(kAlice);
+  client.SetLocalAddress(kMe);
+  client.SetSubjectHead("$_list");
+  RunToEnd(client);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  saysWhy(Host.RowReports[0]);
+
+  auto server = Server(HandOver(kAlice, "$_20240101120000002_" + Seal("list", kAlice), ""));
+  RunToEnd(*server);
+  ASSERT_EQ(Host.OpenedJobs.size(), 1u);
+  ASSERT_EQ(Host.ServingReports.size(), 1u);
+  saysWhy(Host.ServingReports[0]);
+  EXPECT_TRUE(Sent->Mails().empty());
+}
+
 // --- Replies ---------------------------------------------------------------
 
 TEST_F(ExchangeDecisions, RepliesMatchTheirJobRows) {
@@ -1040,6 +1070,20 @@ TEST_F(VolumeCollection, MissingVolumeEndsInTheTimeOut) {
   EXPECT_TRUE(r.Additive);
   EXPECT_FALSE(QFileInfo::exists(Collection));
   EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
+}
+
+TEST_F(VolumeCollection, RowEndedMeanwhileEndsTheWaitWithoutAReport) {
+  // Timed out by the exchange just before, or stopped or removed by the
+  // user: the row has its last word already.
+  Save(2);
+  Save(0);
+  auto server = VolumeServer(2);
+  server->Resume();
+  RunUntilCalled([&] { return Host.ProgressQuestions >= 1; });
+  Host.RowProgress = -1;
+  RunToEnd(*server, false);
+  EXPECT_TRUE(Host.RowReports.empty());
+  EXPECT_FALSE(QFileInfo::exists(Collection));
 }
 
 TEST_F(VolumeCollection, CancelAndExitEndTheWait) {

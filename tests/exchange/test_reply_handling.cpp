@@ -101,7 +101,8 @@ TEST_F(ReplyHandling, LastVolumeFirstWaitsForTheOthers) {
 
 TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   LocalPeer alice(Alice);
-  alice.Exchange().SetVolumeTimeoutSeconds(2);
+  // Time enough for the first volume to come through the mail stack.
+  alice.Exchange().SetVolumeTimeoutSeconds(3600);
   QString shown;
   QObject::connect(&alice.Exchange(), &TExchange::ShowJobError,
                    [&](const QString& text, bool smtp, const QString&) { shown = smtp ? "smtp" : text; });
@@ -112,17 +113,69 @@ TEST_F(ReplyHandling, LostVolumeTimesOutAndDropsTheCollection) {
   // The first volume is in before the last one starts the wait.
   Deliver(VolumeMail(jobId, volumes, 0));
   ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->Progress > 50; }));
+  alice.Exchange().SetVolumeTimeoutSeconds(2);
   Deliver(VolumeMail(jobId, volumes, 2));
   ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
   EXPECT_EQ(alice.Row(jobId)->State, jsError);
   EXPECT_EQ(alice.Row(jobId)->Info, "Error: Time out error.");
   EXPECT_TRUE(WaitUntil([&] { return shown == "Time out error."; })) << shown;
-  EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
+  // Should the time run out before the last volume came in, that volume is
+  // refused, its attachment deleted.
+  EXPECT_TRUE(WaitUntil([&] { return !QFileInfo::exists(alice.Main().TempInput() + "/" + jobId); }));
   EXPECT_FALSE(QFileInfo::exists(Downloads + "/a.bin"));
   // The lost volume turning up late does not reopen the row.
   Deliver(VolumeMail(jobId, volumes, 1));
   ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
   EXPECT_EQ(alice.Row(jobId)->State, jsError);
+}
+
+// No thread waits when the last volume is the one lost: the time counts from
+// the download's last sign of life, the request sent or a volume received.
+TEST_F(ReplyHandling, DownloadWhoseLastVolumeNeverComesTimesOut) {
+  LocalPeer alice(Alice);
+  WriteFile(Root + "/src/a.bin", RandomBytes(160000, 9));
+  const QStringList volumes = BuildVolumes({Root + "/src/a.bin"}, 70000);
+  ASSERT_EQ(volumes.size(), 3);
+  for (const bool volumeIn : {false, true}) {
+    SCOPED_TRACE(volumeIn ? "an earlier volume came in" : "nothing came back");
+    // Time enough for a volume to come through the mail stack.
+    alice.Exchange().SetVolumeTimeoutSeconds(volumeIn ? 3600 : 2);
+    const QString jobId = IssueDownload(alice);
+    if (volumeIn) {
+      Deliver(VolumeMail(jobId, volumes, 0));
+      ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->Progress > 50; }));
+      ASSERT_TRUE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
+      alice.Exchange().SetVolumeTimeoutSeconds(1);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
+    EXPECT_EQ(alice.Row(jobId)->State, jsError);
+    EXPECT_EQ(alice.Row(jobId)->Info, "Error: Time out error.");
+    EXPECT_FALSE(QFileInfo::exists(alice.Main().TempInput() + "/" + jobId));
+  }
+}
+
+TEST_F(ReplyHandling, VolumeTakenTwiceCountsOnce) {
+  LocalPeer alice(Alice);
+  const QString jobId = IssueDownload(alice);
+  const QByteArray a = RandomBytes(160000, 11);
+  WriteFile(Root + "/src/a.bin", a);
+  const QStringList volumes = BuildVolumes({Root + "/src/a.bin"}, 70000);
+  ASSERT_EQ(volumes.size(), 3);
+  // The first volume comes twice (as after a reconnect), and so does the last.
+  for (int i : {0, 0, 1}) {
+    Deliver(VolumeMail(jobId, volumes, i));
+    ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+  }
+  EXPECT_EQ(alice.Row(jobId)->State, jsActive);
+  EXPECT_NEAR(alice.Row(jobId)->Progress, 50 + 2 * 50.0 / 3, 0.001);
+  Deliver(VolumeMail(jobId, volumes, 2));
+  Deliver(VolumeMail(jobId, volumes, 2));
+  ASSERT_TRUE(WaitUntil([&] { return alice.Row(jobId)->State != jsActive; }));
+  EXPECT_EQ(alice.Row(jobId)->State, jsDone);
+  EXPECT_EQ(alice.Row(jobId)->Progress, 100);
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), a);
+  ASSERT_TRUE(WaitUntil([&] { return alice.Exchange().RunningWorkers() == 0; }));
+  EXPECT_FALSE(QFileInfo::exists(Downloads + "/a (2).bin"));
 }
 
 TEST_F(ReplyHandling, HostileRepliesWriteNothingOutsideTheirFolders) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -140,6 +141,66 @@ TEST_F(Environment, SemaphoreSlotsComeBackWhenAHolderIsKilled) {
   EXPECT_TRUE(imap.Acquire(0));
   ::close(ready[0]);
   ::close(ready[1]);
+}
+
+// The slot files live in a folder of the user's own: another local user who
+// made the folder first (or a link in its place) cannot hold the slots.
+TEST_F(Environment, SlotFolderBelongsToTheUserAlone) {
+  qunsetenv("KESTRO_RUNTIME_DIR");
+  const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
+  qunsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(NamedSemaphore::Folder(), QString("/tmp/kestro-%1").arg(::getuid()));
+  qputenv("XDG_RUNTIME_DIR", home.filePath("xdg").toUtf8());
+  EXPECT_EQ(NamedSemaphore::Folder(), home.filePath("xdg") + "/kestro");
+  if (xdg.isEmpty()) qunsetenv("XDG_RUNTIME_DIR");
+  else qputenv("XDG_RUNTIME_DIR", xdg);
+
+  auto mode = [](const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+  };
+  // Made, or closed to others, when it is ours.
+  const QString fresh = home.filePath("a/b/slots");
+  EXPECT_EQ(NamedSemaphore::PrepareFolder(fresh), fresh);
+  EXPECT_EQ(mode(fresh), 0700);
+  const QString open = home.filePath("open");
+  ASSERT_TRUE(QDir().mkdir(open));
+  ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+  EXPECT_EQ(NamedSemaphore::PrepareFolder(open), open);
+  EXPECT_EQ(mode(open), 0700);
+
+  // Refused otherwise, with the folder and the reason in the message.
+  const QString link = home.filePath("link"), file = home.filePath("file");
+  ASSERT_TRUE(QFile::link(open, link));
+  ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0755), 0);
+  QFile(file).open(QIODevice::WriteOnly);
+  // Root takes a folder that it gives to nobody; anyone else has one of root's.
+  QString foreign = "/";
+  if (::getuid() == 0) {
+    foreign = home.filePath("foreign");
+    ASSERT_TRUE(QDir().mkdir(foreign));
+    ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(foreign).constData(), 0777), 0);
+  }
+  struct {
+    QString Folder, Reason;
+  } refused[] = {{link, "symbolic link"}, {file, "is no folder"}, {foreign, "belongs to another user"}};
+  for (const auto& r : refused) {
+    const auto prepared = NamedSemaphore::PrepareFolder(r.Folder);
+    ASSERT_FALSE(prepared) << r.Folder.toStdString();
+    EXPECT_TRUE(prepared.error().contains(r.Folder) && prepared.error().contains(r.Reason))
+        << prepared.error().toStdString();
+  }
+  EXPECT_EQ(mode(open), 0755);  // a link is not followed
+
+  // A refused folder refuses every wait at once, and says why.
+  qputenv("KESTRO_RUNTIME_DIR", foreign.toUtf8());
+  NamedSemaphore slot(kServerSemaphore, 10);
+  EXPECT_FALSE(slot.Acquire(-1));
+  EXPECT_TRUE(slot.Refusal().contains("belongs to another user")) << slot.Refusal().toStdString();
+  if (::getuid() == 0) {
+    EXPECT_TRUE(QDir(foreign).isEmpty());
+  }
 }
 
 TEST_F(Environment, WaitsEndWhenTheProgramCloses) {
