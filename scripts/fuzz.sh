@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer) into build-fuzz/, writes their seed inputs with
 # our own writers, and runs each program for SECONDS (default 60), one after
 # the other. The inputs each run finds are kept in build-fuzz/corpus/<target>
-# and grow from run to run. A crash, a hang or excessive memory leaves the
+# (or $KESTRO_FUZZ_CORPUS/<target>) and grow from run to run. A crash, a hang or excessive memory leaves the
 # input in build-fuzz/findings/<target>/ and makes the script fail after the
 # last target. build-fuzz/report.txt holds executions and coverage.
 #
@@ -13,14 +13,13 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 dir=build-fuzz
+corpora=${KESTRO_FUZZ_CORPUS:-$dir/corpus}
 
 # libstdc++ 12 offers std::expected only to compilers that announce C++20
 # concepts in full; clang 16 implements what it needs but announces less.
 compiler=clang++-16
 if ! command -v "$compiler" >/dev/null || ! ls /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get install -y -q clang-16 libclang-rt-16-dev >/dev/null
+  scripts/install-deps.sh
 fi
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$compiler" \
   -DCMAKE_CXX_FLAGS="-D__cpp_concepts=202002L -Wno-macro-redefined" \
@@ -38,20 +37,20 @@ targets=("$@")
 : >"$dir/report.txt"
 failed=0
 for target in "${targets[@]}"; do
-  mkdir -p "$dir/corpus/$target" "$dir/findings/$target"
+  mkdir -p "$corpora/$target" "$dir/findings/$target"
   log="$dir/findings/$target.log"
-  maxlen=()
-  case "$target" in zip_volume | zip_volumes) maxlen=(-max_len=262144) ;; esac
+  options=()
+  case "$target" in zip_volume | zip_volumes) options=(-max_len=262144 -dict=fuzz/zip.dict) ;; esac
   echo "== fuzz_$target for ${seconds} s"
   set +e
   "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
-    "${maxlen[@]}" -artifact_prefix="$dir/findings/$target/" "$dir/corpus/$target" "$dir/seeds/$target" >"$log" 2>&1
+    "${options[@]}" -artifact_prefix="$dir/findings/$target/" "$corpora/$target" "$dir/seeds/$target" >"$log" 2>&1
   code=$?
   set -e
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  corpus=$(find "$dir/corpus/$target" -type f | wc -l)
+  corpus=$(find "$corpora/$target" -type f | wc -l)
   result=clean
   if [ "$code" -ne 0 ]; then
     result="FINDING (exit $code; input in $dir/findings/$target/, log $log)"

@@ -7,6 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libgl-dev libvmime-dev libcrypto++-dev zlib1g-dev nlohmann-json3-dev
   libgtest-dev libbenchmark-dev
+  # the fuzz programs (libFuzzer and the sanitizers' runtimes)
+  clang-16 libclang-rt-16-dev
   # oracles and servers of the tests
   zip unzip 7zip python3 python3-olefile libgsf-bin
   dovecot-imapd dovecot-pop3d dovecot-lmtpd postfix swaks libnet-ssleay-perl openssl ca-certificates
