@@ -1,6 +1,8 @@
 #include "exchange/DownloadWatch.h"
 
 #include <QElapsedTimer>
+#include <algorithm>
+#include <memory>
 
 DownloadWatch::DownloadWatch(std::function<qint64()> clockMs) : FClock(std::move(clockMs)) {
   if (!FClock) {
