@@ -107,6 +107,7 @@ void TMailReceiver::ForgetHeaders() {
 }
 
 void TMailReceiver::ClearCurrent() {
+  FOverLimits.clear();
   FCurrent.reset();
   FWorkFile.reset();
 }
@@ -144,6 +145,12 @@ void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
       FLocalFailure = mail::LocalWriteFailure(errno, folder);
       throw vmime::exceptions::filesystem_exception("Cannot write the work file in " + ToStd(folder), vmime::utility::path());
     }
+  }
+  // Bounded before it is parsed: the parser recurses once per nesting level.
+  FOverLimits = mail::OverLimits(FWorkFile->fileName(), kMaxMimeDepth, kMaxMimeParts);
+  if (!FOverLimits.isEmpty()) {
+    FLocalFailure = mrOverLimits;
+    throw vmime::exceptions::invalid_argument();
   }
   FCurrent = std::make_unique<mail::ReceivedMessage>(FWorkFile->fileName());
 }

@@ -72,8 +72,13 @@ public:
   void MarkTaken(int i);
   bool WasTaken(int i) const;
 
-  // Downloads message i whole and takes it apart; it becomes the current message.
+  // Downloads message i whole and takes it apart; it becomes the current
+  // message. A mail with parts nested deeper than kMaxMimeDepth or more than
+  // kMaxMimeParts parts is not parsed: mrOverLimits, and OverLimits says which.
   virtual int DownloadMessage(int i) = 0;
+  static constexpr int kMaxMimeDepth = 8;
+  static constexpr int kMaxMimeParts = 16;
+  QString OverLimits() const { return FOverLimits; }
   // The current message.
   QString BodyText() const;
   int AttachmentCount() const;
@@ -136,7 +141,8 @@ protected:
   QString FLogFile;
   QString FWorkFolder;
   QString FLastError;
-  int FLocalFailure = mrOk;  // why the work file of the running operation could not be written
+  int FLocalFailure = mrOk;  // why the running operation failed here, not at the server
+  QString FOverLimits;       // which limit the current mail is beyond
   int FHeadersFetched = 0;
   struct Entry {
     QString Uid;

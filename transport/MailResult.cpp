@@ -18,6 +18,7 @@ QString MailResultText(int code) {
     case mrCancelled: return QStringLiteral("Cancelled: the program is closing.");
     case mrConnectionLost: return QStringLiteral("The connection to the server was lost.");
     case mrDiskFull: return QStringLiteral("Not enough free disk space.");
+    case mrOverLimits: return QStringLiteral("The mail nests or splits its parts beyond the limits; it was not read.");
     case mrInternal: return QStringLiteral("Internal error of the mail library.");
     default: return QStringLiteral("Unknown mail error %1.").arg(code);
   }

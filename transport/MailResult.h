@@ -23,6 +23,7 @@ enum MailResult : int {
   mrInternal = 114,          // any other failure of the mail library
   mrConnectionLost = 115,    // the server closed or dropped the connection in the session
   mrDiskFull = 116,          // a local file could not be written: no space left on its disk
+  mrOverLimits = 117,        // a received mail nests or splits its parts beyond the limits; not parsed
 };
 
 // "Connection refused or host unreachable." and so on; a generic text for unknown codes.

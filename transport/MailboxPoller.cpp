@@ -138,6 +138,11 @@ bool TClassAccelerator::TakeCurrent(TMailReceiver& box) {
   return true;
 }
 
+void TClassAccelerator::NoteOverLimits(const TMailReceiver& box) const {
+  qCWarning(lcKestro, "Peer mail from %s deleted unread: %s", qUtf8Printable(FSenderAddress),
+            qUtf8Printable(box.OverLimits()));
+}
+
 void TClassAccelerator::FailLocally(int code, const QString& folder) {
   FOutcome.Code = code;
   FOutcome.Error = QStringLiteral("%1 Folder: \"%2\". The mail stays on the server; the next pass tries again.")
@@ -218,7 +223,7 @@ void TClassAcceleratorPOP3::Pass() {
       if (taken && box->WasTaken(i)) taken = false;
       if (taken) {
         // A failed download still hands over whatever the mail object holds,
-        // unless the connection is gone.
+        // unless the connection is gone or the mail is beyond the limits.
         const int code = box->DownloadMessage(i);
         if (ConnectionGone(code)) {
           FOutcome.Code = code;
@@ -229,10 +234,15 @@ void TClassAcceleratorPOP3::Pass() {
           FailLocally(code, TempInput());
           break;
         }
-        if (!TakeCurrent(*box)) break;
-        HandOver();
-        box->MarkTaken(i);
-        Pause(kPauseAfterHandOverMs);
+        if (code == mrOverLimits) {
+          NoteOverLimits(*box);
+          taken = false;
+        } else {
+          if (!TakeCurrent(*box)) break;
+          HandOver();
+          box->MarkTaken(i);
+          Pause(kPauseAfterHandOverMs);
+        }
       }
       Report(taken);
       if (FDryRun) continue;
@@ -291,6 +301,7 @@ void TClassAcceleratorIMAP4::Pass() {
           box.MarkTaken(i);
           Pause(kPauseAfterHandOverMs);
         } else {
+          if (code == mrOverLimits) NoteOverLimits(box);
           taken = false;
         }
       }

@@ -116,6 +116,8 @@ protected:
   // Body and attachment of the current (downloaded) mail; false (and the
   // pass fails) when its attachment could not be kept on the disk.
   bool TakeCurrent(TMailReceiver& box);
+  // Logs that the current peer mail is deleted unparsed, beyond the limits.
+  void NoteOverLimits(const TMailReceiver& box) const;
   // Ends the pass with a local failure (disk full) in folder.
   void FailLocally(int code, const QString& folder);
   void Configure(TMailReceiver& box) const;

@@ -144,6 +144,74 @@ int ReceivedMessage::SaveAttachment(int index, const QString& path) const {
   return failure;
 }
 
+namespace {
+// The boundary parameter of a Content-Type value of a multipart, else "".
+QByteArray MultipartBoundary(const QByteArray& value) {
+  const QByteArray lower = value.toLower();
+  if (!lower.trimmed().startsWith("multipart/")) return {};
+  const qsizetype at = lower.indexOf("boundary=");
+  if (at < 0) return {};
+  QByteArray b = value.mid(at + 9).trimmed();
+  if (b.startsWith('"')) {
+    const qsizetype end = b.indexOf('"', 1);
+    return end < 0 ? b.mid(1) : b.mid(1, end - 1);
+  }
+  const qsizetype end = b.indexOf(';');
+  return (end < 0 ? b : b.left(end)).trimmed();
+}
+}  // namespace
+
+QString OverLimits(const QString& file, int maxDepth, int maxParts) {
+  QFile f(file);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  std::vector<QByteArray> open;  // boundaries of the enclosing multiparts
+  bool inHeader = true;
+  QByteArray field;  // the header field being read (with its continuation lines)
+  int parts = 0;
+  auto endField = [&]() -> QString {
+    if (field.toLower().startsWith("content-type:")) {
+      const QByteArray b = MultipartBoundary(field.mid(13));
+      if (!b.isEmpty()) {
+        open.push_back("--" + b);
+        if (int(open.size()) > maxDepth) return QStringLiteral("MIME parts nested deeper than %1").arg(maxDepth);
+      }
+    }
+    field.clear();
+    return {};
+  };
+  while (!f.atEnd()) {
+    QByteArray line = f.readLine(1 << 20);
+    while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+    if (inHeader) {
+      if (!line.isEmpty() && (line[0] == ' ' || line[0] == '\t')) {
+        field += ' ' + line.trimmed();
+        continue;
+      }
+      if (const QString why = endField(); !why.isEmpty()) return why;
+      if (line.isEmpty()) inHeader = false;
+      else field = line;
+      continue;
+    }
+    if (!line.startsWith("--")) continue;
+    // A delimiter of any open multipart closes the ones inside it.
+    for (size_t k = open.size(); k-- > 0;) {
+      if (!line.startsWith(open[k])) continue;
+      const QByteArray rest = line.mid(open[k].size()).trimmed();
+      if (rest == "--") {
+        open.resize(k);
+      } else if (rest.isEmpty()) {
+        open.resize(k + 1);
+        if (++parts > maxParts) return QStringLiteral("more than %1 MIME parts").arg(maxParts);
+        inHeader = true;
+      } else {
+        continue;
+      }
+      break;
+    }
+  }
+  return {};
+}
+
 int LocalWriteFailure(int error, const QString& folder) {
   if (error == ENOSPC || error == EDQUOT) return mrDiskFull;
   // errno may have been overwritten since the write failed (streams report

@@ -43,6 +43,12 @@ private:
   std::shared_ptr<const vmime::bodyPart> FPlain, FHtml;
 };
 
+// Why the raw mail in file is beyond what a peer mail can be (MIME parts
+// nested deeper than maxDepth, or more than maxParts parts), or "" when it is
+// within: a scan of its lines with a stack of boundaries, before the mail
+// library parses it (its parser recurses once per level).
+QString OverLimits(const QString& file, int maxDepth, int maxParts);
+
 // The code of a failed local write into folder with this errno: mrDiskFull
 // when the disk (or the quota) is full, else mrFileError.
 int LocalWriteFailure(int error, const QString& folder);

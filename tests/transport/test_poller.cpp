@@ -379,6 +379,48 @@ TEST_P(Poller, MailThatCannotBeKeptOnTheDiskStaysOnTheServer) {
   }
 }
 
+// Parts nested levels deep, the innermost a text saying body.
+QByteArray Nested(int levels, const QByteArray& body) {
+  QByteArray m;
+  for (int k = 0; k < levels; ++k) {
+    const QByteArray b = "b" + QByteArray::number(k);
+    m += "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n--" + b + "\r\n";
+  }
+  m += "Content-Type: text/plain\r\n\r\n" + body + "\r\n";
+  for (int k = levels; k-- > 0;) m += "--b" + QByteArray::number(k) + "--\r\n";
+  return m;
+}
+
+TEST_P(Poller, MailsBeyondTheLimitsAreDeletedUnread) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  QList<QPair<QByteArray, QByteArray>> many;
+  for (int k = 0; k < 17; ++k) many.append({"f" + QByteArray::number(k), "x"});
+  const struct {
+    const char* Id;
+    QByteArray Mime;
+    bool Taken;
+  } cases[] = {
+      {"nested-5000", Nested(5000, "too deep"), false},
+      {"nested-9", Nested(9, "too deep"), false},
+      {"parts-18", Multipart("too many", many), false},
+      {"nested-8", Nested(8, "deep enough"), true},
+      {"plain", Plain("plain"), true},
+  };
+  for (const auto& c : cases)
+    s.Drop("carol", RawMail("bob@example.test", "?_list", QString("<%1@test>").arg(c.Id), c.Mime));
+  ASSERT_TRUE(s.WaitForMails("carol", int(std::size(cases))));
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+  p->RunHere();
+  EXPECT_EQ(p->LastOutcome().Code, 0);
+  EXPECT_EQ(p->LastOutcome().Deleted, int(std::size(cases)));
+  QStringList bodies;
+  for (const HandOverData& d : got) bodies << d.MessageBody;
+  EXPECT_EQ(bodies, (QStringList{"deep enough", "plain"}));
+  EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
 TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
   const bool imap = GetParam();
   // Another pass holds the semaphore.
