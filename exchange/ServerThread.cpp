@@ -184,6 +184,18 @@ QString TClassServer::FetchStopJobId() {
   return OnMain([stop](ExchangeHost& host) { *stop = host.StopJobId(); }) ? *stop : FStopJobIdCopy;
 }
 
+qint64 TClassServer::CollectedSize(const QString& collection, qint64 volumeCount) {
+  // Only the volumes count: a file being written beside them (a copy still
+  // arriving, or one left half-written by a program that was killed) never
+  // makes the download look bigger than it is.
+  qint64 total = 0;
+  for (qint64 i = 1; i <= volumeCount; ++i) {
+    const QFileInfo info(collection + QLatin1Char('/') + VolumeName(i));
+    if (info.isFile()) total += info.size();
+  }
+  return total;
+}
+
 bool TClassServer::EarlierVolumesReported(const QString& jobId, qint64 volumeCount) {
   auto progress = std::make_shared<double>(-1);
   if (!OnMain([progress, jobId](ExchangeHost& host) { *progress = host.ActiveRowProgress(jobId); })) return true;
@@ -238,7 +250,7 @@ void TClassServer::HandleReply() {
   FElapsedMs = 0;
   double lastProgress = -2;
   for (;;) {
-    if (FolderSize(collection) == tag.First && EarlierVolumesReported(tag.Id, tag.Second)) {
+    if (CollectedSize(collection, tag.Second) == tag.First && EarlierVolumesReported(tag.Id, tag.Second)) {
       const Result<ExtractSummary> extracted = ExtractDownload(FDownloadFolder, collection + QLatin1Char('/') + FAttachmentName);
       if (ownFolder) DeletePath(collection);
       if (!extracted) {

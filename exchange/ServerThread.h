@@ -97,6 +97,8 @@ protected:
   // The key text of the first volume: the seed encrypted under KeyText.
   QString VolumeKey();
   QString FetchStopJobId();
+  // The bytes of the download's volumes 1..volumeCount in collection.
+  static qint64 CollectedSize(const QString& collection, qint64 volumeCount);
   // Whether the reports of the job's earlier volumes have reached its row (or
   // the row is gone or no longer Active), so that the row steps through every volume.
   bool EarlierVolumesReported(const QString& jobId, qint64 volumeCount);

@@ -1024,6 +1024,20 @@ TEST_F(VolumeCollection, LastVolumeWaitsForEveryVolumeThenExtracts) {
   EXPECT_FALSE(QFileInfo::exists(Collection));
 }
 
+// A copy still being written beside the volumes, or one a killed program
+// left half-written, is no volume: the download completes all the same.
+TEST_F(VolumeCollection, AFileHalfWrittenBesideTheVolumesIsNoVolume) {
+  for (int i : {0, 1, 2}) Save(i);
+  WriteFile(Collection + "/.kestro-part-a1B2c3", "half a volume");
+  Host.RowProgress = 50 + 2 * 50.0 / 3;
+  auto server = VolumeServer(2);
+  RunToEnd(*server);
+  ASSERT_EQ(Host.RowReports.size(), 1u);
+  EXPECT_EQ(Host.RowReports[0].State, jsDone) << Host.RowReports[0].Message.toStdString();
+  EXPECT_EQ(ReadFile(Downloads + "/a.bin"), A);
+  EXPECT_EQ(ReadFile(Downloads + "/b.bin"), B);
+}
+
 // A small file system of its own (root only; skipped elsewhere).
 class SmallDisk {
 public:
