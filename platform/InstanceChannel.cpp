@@ -37,9 +37,9 @@ QString InstanceChannel::SocketPath(const QString& confFolder) {
 
 bool InstanceChannel::Listen(const QString& confFolder) {
   if (Listening()) return true;
-  const QString folder = NamedSemaphore::Folder();
-  QDir().mkpath(folder);
-  QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  // The socket lives beside the cross-process slots, in a folder that must be
+  // this user's own (another user could otherwise answer for us).
+  if (!NamedSemaphore::PrepareFolder(NamedSemaphore::Folder())) return false;
   const QString path = SocketPath(confFolder);
   // The lock is ours, so whoever made a socket here has ended without removing it.
   QLocalServer::removeServer(path);
