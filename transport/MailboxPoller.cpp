@@ -221,29 +221,9 @@ void TClassAcceleratorPOP3::Pass() {
       if (!Classify(*box, i, taken)) continue;
       // Handed over by a pass whose deletions never became final.
       if (taken && box->WasTaken(i)) taken = false;
-      if (taken) {
-        // A failed download still hands over whatever the mail object holds,
-        // unless the connection is gone or the mail is beyond the limits.
-        const int code = box->DownloadMessage(i);
-        if (ConnectionGone(code)) {
-          FOutcome.Code = code;
-          break;
-        }
-        // A mail that cannot be kept on the disk stays on the server.
-        if (LocalFailure(code)) {
-          FailLocally(code, TempInput());
-          break;
-        }
-        if (code == mrOverLimits) {
-          NoteOverLimits(*box);
-          taken = false;
-        } else {
-          if (!TakeCurrent(*box)) break;
-          HandOver();
-          box->MarkTaken(i);
-          Pause(kPauseAfterHandOverMs);
-        }
-      }
+      // A failed download still hands over whatever the mail object holds,
+      // unless the connection is gone or the mail is beyond the limits.
+      if (taken && !TakeMail(*box, i, taken, true)) break;
       Report(taken);
       if (FDryRun) continue;
       const int code = box->DeleteSingleMessage(i);
@@ -257,6 +237,29 @@ void TClassAcceleratorPOP3::Pass() {
   FOutcome.BytesReceived = box->BytesReceived();
   const int code = box->Disconnect();
   if (FOutcome.Code == 0) FOutcome.Code = code;
+}
+
+bool TClassAccelerator::TakeMail(TMailReceiver& box, int i, bool& taken, bool handOverFailedDownload) {
+  const int code = box.DownloadMessage(i);
+  if (ConnectionGone(code)) {
+    FOutcome.Code = code;
+    return false;
+  }
+  // A mail that cannot be kept on the disk stays on the server.
+  if (LocalFailure(code)) {
+    FailLocally(code, TempInput());
+    return false;
+  }
+  if (code == mrOverLimits || (code != 0 && !handOverFailedDownload)) {
+    if (code == mrOverLimits) NoteOverLimits(box);
+    taken = false;
+    return true;
+  }
+  if (!TakeCurrent(box)) return false;
+  HandOver();
+  box.MarkTaken(i);
+  Pause(kPauseAfterHandOverMs);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -284,27 +287,7 @@ void TClassAcceleratorIMAP4::Pass() {
       if (box.Deleted(i)) continue;
       if (taken && box.WasTaken(i)) taken = false;
       // A taken mail that cannot be downloaded is deleted without hand-over.
-      if (taken) {
-        const int code = box.DownloadMessage(i);
-        if (ConnectionGone(code)) {
-          FOutcome.Code = code;
-          break;
-        }
-        // A mail that cannot be kept on the disk stays on the server.
-        if (LocalFailure(code)) {
-          FailLocally(code, TempInput());
-          break;
-        }
-        if (code == 0) {
-          if (!TakeCurrent(box)) break;
-          HandOver();
-          box.MarkTaken(i);
-          Pause(kPauseAfterHandOverMs);
-        } else {
-          if (code == mrOverLimits) NoteOverLimits(box);
-          taken = false;
-        }
-      }
+      if (taken && !TakeMail(box, i, taken, false)) break;
       Report(taken);
       if (FDryRun) continue;
       const int code = box.DeleteMessages(i, i);

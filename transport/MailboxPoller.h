@@ -116,6 +116,10 @@ protected:
   // Body and attachment of the current (downloaded) mail; false (and the
   // pass fails) when its attachment could not be kept on the disk.
   bool TakeCurrent(TMailReceiver& box);
+  // Downloads peer mail i and hands it over (a failed download too when
+  // handOverFailedDownload); taken becomes false when it was not handed over.
+  // False: the pass ends here (connection gone, disk full, attachment lost).
+  bool TakeMail(TMailReceiver& box, int i, bool& taken, bool handOverFailedDownload);
   // Logs that the current peer mail is deleted unparsed, beyond the limits.
   void NoteOverLimits(const TMailReceiver& box) const;
   // Ends the pass with a local failure (disk full) in folder.
