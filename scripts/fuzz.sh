@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz programs of fuzz/ with clang (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer) into build-fuzz/, writes their seed inputs with
-# our own writers, and runs each program for SECONDS (default 60), one after
-# the other. The inputs each run finds are kept in build-fuzz/corpus/<target>
+# our own writers, and runs each program for SECONDS (default 60), as many at
+# once as there are cores. The inputs each run finds are kept in build-fuzz/corpus/<target>
 # (or $KESTRO_FUZZ_CORPUS/<target>) and grow from run to run. A crash, a hang or excessive memory leaves the
 # input in build-fuzz/findings/<target>/ and makes the script fail after the
 # last target. build-fuzz/report.txt holds executions and coverage.
@@ -35,18 +35,31 @@ rm -rf "$dir/seeds"
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(peer_subject message_cipher zip_volume zip_volumes compound_file config_table received_mail)
 : >"$dir/report.txt"
+
+# One target's run; its exit code and figures are read back from its log.
+run_target() {
+  local target=$1 options=()
+  mkdir -p "$corpora/$target" "$dir/findings/$target"
+  case "$target" in zip_volume | zip_volumes) options=(-max_len=262144 -dict=fuzz/zip.dict) ;; esac
+  "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
+    "${options[@]}" -artifact_prefix="$dir/findings/$target/" "$corpora/$target" "$dir/seeds/$target" \
+    >"$dir/findings/$target.log" 2>&1
+  echo $? >"$dir/findings/$target.code"
+}
+
+# As many targets at once as there are cores (KESTRO_FUZZ_JOBS to choose).
+jobs=${KESTRO_FUZZ_JOBS:-$(nproc)}
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  echo "== fuzz_$target for ${seconds} s"
+  run_target "$target" &
+done
+wait
+
 failed=0
 for target in "${targets[@]}"; do
-  mkdir -p "$corpora/$target" "$dir/findings/$target"
   log="$dir/findings/$target.log"
-  options=()
-  case "$target" in zip_volume | zip_volumes) options=(-max_len=262144 -dict=fuzz/zip.dict) ;; esac
-  echo "== fuzz_$target for ${seconds} s"
-  set +e
-  "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
-    "${options[@]}" -artifact_prefix="$dir/findings/$target/" "$corpora/$target" "$dir/seeds/$target" >"$log" 2>&1
-  code=$?
-  set -e
+  code=$(cat "$dir/findings/$target.code")
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config ccache
   qt6-base-dev libgl-dev libvmime-dev libcrypto++-dev zlib1g-dev nlohmann-json3-dev
   libgtest-dev libbenchmark-dev
   # the fuzz programs (libFuzzer and the sanitizers' runtimes)

@@ -4,11 +4,16 @@
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # concurrency tests under ThreadSanitizer, each a preset of CMakePresets.json
 # (configure, build and test): default, asan, tsan. Then every fuzz program
-# runs for 30 s (scripts/fuzz.sh).
+# runs for 30 s (scripts/fuzz.sh), as many at once as there are cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
+# The compiler cache: a later run on the same machine compiles only what
+# changed, from any checkout of the sources.
+if command -v ccache >/dev/null && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+fi
 
 echo "== build and test"
 scripts/build.sh build
