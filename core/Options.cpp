@@ -12,6 +12,8 @@ TClassOptions::TClassOptions(QObject* owner, const ProviderSettings& provider)
   FSmtpServer = FProvider.SmtpServer;
   FSmtpPort = FProvider.SmtpPort;
   FSmtpSsl = FProvider.Ssl;
+  FPop3Security = FProvider.Pop3Security;
+  FSmtpSecurity = FProvider.SmtpSecurity;
 }
 
 void TClassOptions::SetPop3Account(const QString& account) {
@@ -27,9 +29,11 @@ void TClassOptions::SetPop3Type(qint32 value) {
   if (value != 0) {
     FPop3Port = FProvider.Imap4Port;
     FPop3Server = FProvider.Imap4Server;
+    FPop3Security = FProvider.Imap4Security;
   } else {
     FPop3Port = FProvider.Pop3Port;
     FPop3Server = FProvider.Pop3Server;
+    FPop3Security = FProvider.Pop3Security;
   }
   FPop3Type = value;
 }

@@ -41,6 +41,9 @@ public:
   QString Pop3Server() const { return FPop3Server; }
   qint32 Pop3Port() const { return FPop3Port; }
   bool Pop3Ssl() const { return FPop3Ssl; }
+  // How the incoming and outgoing connections are secured.
+  MailSecurity Pop3Security() const { return FPop3Security; }
+  MailSecurity SmtpSecurity() const { return FSmtpSecurity; }
   qint32 Pop3Type() const { return FPop3Type; }
   QString Pop3Folder() const { return FPop3Folder; }
   qint32 ServerType() const { return FServerType; }
@@ -104,6 +107,8 @@ private:
   QString FPop3Server;
   qint32 FPop3Port = 995;
   bool FPop3Ssl = true;
+  MailSecurity FPop3Security = MailSecurity::Tls;
+  MailSecurity FSmtpSecurity = MailSecurity::Tls;
   qint32 FPop3Type = 0;
   QString FPop3Folder = QStringLiteral("Inbox");
   qint32 FServerType = 0;

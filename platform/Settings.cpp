@@ -80,8 +80,42 @@ InstallSettings InstallSettings::Read() {
   p.SmtpPort = intOr("Provider/SMTP_PORT", p.SmtpPort);
   p.Domain = textOr("Provider/DOMAIN", p.Domain);
   if (ini.contains("Provider/SSL")) p.Ssl = ini.value("Provider/SSL").toBool();
+  auto securityOr = [&](const char* key, int port) {
+    const QString v = text(key);
+    if (const auto mode = ParseMailSecurity(v)) return *mode;
+    if (!v.isEmpty()) qWarning("%s: %s=%s is none of tls, starttls, none; the port's usual mode is used",
+                               qUtf8Printable(s.File), key, qUtf8Printable(v));
+    return DefaultMailSecurity(port, p.Ssl);
+  };
+  p.Pop3Security = securityOr("Provider/POP3_SECURITY", p.Pop3Port);
+  p.Imap4Security = securityOr("Provider/IMAP4_SECURITY", p.Imap4Port);
+  p.SmtpSecurity = securityOr("Provider/SMTP_SECURITY", p.SmtpPort);
   p.CaFile = text("Provider/CA_FILE");
   return s;
+}
+
+QString MailSecurityName(MailSecurity security) {
+  switch (security) {
+    case MailSecurity::Tls: return QStringLiteral("tls");
+    case MailSecurity::StartTls: return QStringLiteral("starttls");
+    case MailSecurity::None: return QStringLiteral("none");
+  }
+  return QString();
+}
+
+std::optional<MailSecurity> ParseMailSecurity(const QString& name) {
+  const QString n = name.trimmed().toLower();
+  for (MailSecurity m : {MailSecurity::Tls, MailSecurity::StartTls, MailSecurity::None})
+    if (n == MailSecurityName(m)) return m;
+  return std::nullopt;
+}
+
+MailSecurity DefaultMailSecurity(int port, bool ssl) {
+  switch (port) {
+    case 465: case 993: case 995: return MailSecurity::Tls;
+    case 587: case 143: case 110: return MailSecurity::StartTls;
+    default: return ssl ? MailSecurity::Tls : MailSecurity::None;
+  }
 }
 
 const InstallSettings& InstallSettings::Current() {

@@ -4,6 +4,21 @@
 
 #include <QString>
 
+#include <optional>
+
+// How a mail connection is secured: TLS from the first byte, a plain
+// connection that must switch to TLS (STARTTLS) before the login, or none at
+// all (allowed for loopback servers only).
+enum class MailSecurity { Tls, StartTls, None };
+
+// "tls", "starttls", "none".
+QString MailSecurityName(MailSecurity security);
+// The mode a name (any case, blanks around) stands for; nothing for another text.
+std::optional<MailSecurity> ParseMailSecurity(const QString& name);
+// The usual mode of a port: 465, 993, 995 TLS; 587, 143, 110 STARTTLS;
+// another port TLS with ssl, else none.
+MailSecurity DefaultMailSecurity(int port, bool ssl);
+
 struct ProviderSettings {
   QString Pop3Server = "pop.gmail.com";
   int Pop3Port = 995;
@@ -13,6 +28,11 @@ struct ProviderSettings {
   int SmtpPort = 465;
   QString Domain = "gmail.com";
   bool Ssl = true;
+  // POP3_SECURITY, IMAP4_SECURITY, SMTP_SECURITY; without them the port's
+  // usual mode (DefaultMailSecurity).
+  MailSecurity Pop3Security = MailSecurity::Tls;
+  MailSecurity Imap4Security = MailSecurity::Tls;
+  MailSecurity SmtpSecurity = MailSecurity::Tls;
   QString CaFile;  // extra certificate authorities to trust, PEM
 };
 

@@ -81,6 +81,33 @@ TEST_F(Environment, SettingsFileValuesAndMissingValues) {
   EXPECT_EQ(s.Provider.CaFile, "/srv/ca.pem");
 }
 
+// The security of each connection: written, or the usual mode of its port.
+TEST_F(Environment, SettingsSecurityModes) {
+  struct Case {
+    const char* Provider;
+    MailSecurity Pop3, Imap4, Smtp;
+  } cases[] = {
+      {"", MailSecurity::Tls, MailSecurity::Tls, MailSecurity::Tls},
+      {"POP3_PORT=110\nIMAP4_PORT=143\nSMTP_PORT=587\n", MailSecurity::StartTls, MailSecurity::StartTls,
+       MailSecurity::StartTls},
+      {"SSL=false\nPOP3_PORT=11110\nSMTP_PORT=465\n", MailSecurity::None, MailSecurity::Tls, MailSecurity::Tls},
+      {"SSL=false\nPOP3_PORT=11110\nPOP3_SECURITY= StartTLS \nIMAP4_SECURITY=none\nSMTP_SECURITY=bogus\n",
+       MailSecurity::StartTls, MailSecurity::None, MailSecurity::Tls},
+  };
+  const QString path = home.filePath("settings.ini");
+  for (const Case& c : cases) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QByteArray("[Provider]\n") + c.Provider);
+    f.close();
+    qputenv("KESTRO_SETTINGS", path.toUtf8());
+    const ProviderSettings p = InstallSettings::Read().Provider;
+    EXPECT_EQ(p.Pop3Security, c.Pop3) << c.Provider;
+    EXPECT_EQ(p.Imap4Security, c.Imap4) << c.Provider;
+    EXPECT_EQ(p.SmtpSecurity, c.Smtp) << c.Provider;
+  }
+}
+
 TEST_F(Environment, AutostartEntry) {
   EXPECT_EQ(ReadAutostartEntry(), "");
   EXPECT_TRUE(RemoveAutostartEntry());
