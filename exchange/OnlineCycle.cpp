@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <thread>
 
 #include "core/JobRows.h"
@@ -147,6 +148,7 @@ void TOnlineCycle::Configure(TClassAccelerator& poller) {
     if (FRows.Row(i).State == jsActive && FRows.Row(i).Number <= FMain.OnlineStamp()) open << FRows.Row(i).Number;
   poller.SetOpenRequests(open);
   poller.SetTempInput(FMain.TempInput());
+  poller.SetMemoryFile(QFileInfo(FMain.Data().MainFile()).absolutePath() + QStringLiteral("/mailbox-memory.json"));
   // The hand-over runs on this thread; a mail handed over after going offline
   // is deleted without being served.
   poller.SetHandOver(

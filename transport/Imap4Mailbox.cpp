@@ -195,7 +195,7 @@ int TMailIMAP4::DownloadEnvelopes() {
   FFlagged.clear();
   return Run([&] {
     const quint32 count = FExists;
-    FKey = QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FUidValidity);
+    UseMemory(QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FUidValidity));
     std::map<QString, Fetched> byUid;
     QStringList uids;
     QStringList order;
@@ -266,6 +266,7 @@ int TMailIMAP4::DownloadMessage(int i) {
   ClearCurrent();
   if (!FConn || !FSelected) return mrNotConnected;
   if (!ValidIndex(i)) return mrNoSuchMessage;
+  if (TooLarge(i)) return mrOverLimits;
   const std::string uid = ToStd(Uid(i));
   bool found = false;
   const int code = Run([&] {

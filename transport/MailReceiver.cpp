@@ -1,8 +1,14 @@
 #include "transport/MailReceiver.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSaveFile>
 
 #include <cerrno>
 #include <fstream>
@@ -11,6 +17,8 @@
 
 #include <vmime/vmime.hpp>
 
+#include "message/PeerMessage.h"
+#include "platform/ErrorLog.h"
 #include "transport/Certificates.h"
 #include "transport/HeaderText.h"
 #include "transport/MailSession.h"
@@ -31,11 +39,94 @@ struct Remembered {
 struct HeaderMemory {
   QMutex Lock;
   std::map<QString, Remembered> Accounts;
+  // Memory files read by this process, with the mailboxes (keys) each keeps.
+  std::map<QString, std::set<QString>> Files;
   static HeaderMemory& Get() {
     static HeaderMemory m;
     return m;
   }
 };
+
+// A memory file: {"version": 1, "mailboxes": {KEY: {"uidNext": N, "order":
+// [UID...], "mails": {UID: [SUBJECT, FROM, SIZE, FLAGS]}}}}, FLAGS 1 for
+// flagged deleted, 2 for taken. Only peer mails keep subject and sender: for
+// every other mail an empty subject says all a pass needs (not ours).
+constexpr int kMemoryVersion = 1;
+constexpr qint64 kMaxMemoryFile = qint64(64) << 20;
+enum : int { kFlagDeleted = 1, kFlagTaken = 2 };
+
+QJsonObject MemoryToJson(const Remembered& r) {
+  QJsonObject mails;
+  for (const auto& [uid, h] : r.Headers) {
+    const bool peer = peer::ParseSubject(h.Subject).Ours;
+    const int flags = (h.Deleted ? kFlagDeleted : 0) | (r.Taken.count(uid) ? kFlagTaken : 0);
+    mails.insert(uid, QJsonArray{peer ? h.Subject : QString(), peer ? h.FromAddr : QString(), double(h.Size), flags});
+  }
+  QJsonObject o;
+  o.insert(QStringLiteral("uidNext"), double(r.UidNext));
+  o.insert(QStringLiteral("order"), QJsonArray::fromStringList(r.Order));
+  o.insert(QStringLiteral("mails"), mails);
+  return o;
+}
+
+// False for anything not written by MemoryToJson.
+bool MemoryFromJson(const QJsonObject& o, Remembered& r) {
+  const QJsonValue next = o.value(QStringLiteral("uidNext"));
+  const QJsonValue order = o.value(QStringLiteral("order"));
+  const QJsonValue mails = o.value(QStringLiteral("mails"));
+  if (!next.isDouble() || !order.isArray() || !mails.isObject()) return false;
+  const double n = next.toDouble();
+  if (n < 0 || n > 4294967295.0) return false;
+  r.UidNext = quint32(n);
+  for (const QJsonValue& v : order.toArray()) {
+    if (!v.isString()) return false;
+    r.Order << v.toString();
+  }
+  const QJsonObject m = mails.toObject();
+  for (auto it = m.begin(); it != m.end(); ++it) {
+    const QJsonArray a = it.value().toArray();
+    if (a.size() != 4 || !a[0].isString() || !a[1].isString() || !a[2].isDouble() || !a[3].isDouble()) return false;
+    MailHeaders h;
+    h.Subject = a[0].toString();
+    h.FromAddr = a[1].toString();
+    h.Size = qint64(a[2].toDouble());
+    const int flags = a[3].toInt();
+    h.Deleted = flags & kFlagDeleted;
+    if (flags & kFlagTaken) r.Taken.insert(it.key());
+    r.Headers[it.key()] = h;
+  }
+  for (const QString& uid : r.Order)
+    if (!r.Headers.count(uid)) return false;
+  return true;
+}
+
+// Reads path into memory once per process (memory.Lock held). A damaged or
+// unreadable file is left aside: the next pass reads the whole mailbox.
+void LoadMemoryFile(HeaderMemory& memory, const QString& path) {
+  if (path.isEmpty() || memory.Files.count(path)) return;
+  std::set<QString>& keys = memory.Files[path];
+  QFile f(path);
+  if (!f.exists()) return;
+  QJsonParseError error{};
+  QJsonDocument doc;
+  if (f.size() <= kMaxMemoryFile && f.open(QIODevice::ReadOnly)) doc = QJsonDocument::fromJson(f.readAll(), &error);
+  const QJsonObject root = doc.object();
+  const QJsonObject boxes = root.value(QStringLiteral("mailboxes")).toObject();
+  bool good = error.error == QJsonParseError::NoError && doc.isObject() &&
+              root.value(QStringLiteral("version")).toInt() == kMemoryVersion;
+  std::map<QString, Remembered> read;
+  for (auto it = boxes.begin(); good && it != boxes.end(); ++it) good = MemoryFromJson(it.value().toObject(), read[it.key()]);
+  if (!good) {
+    qCWarning(lcKestro, "The mailbox memory %s cannot be read; the next pass reads the whole mailbox",
+              qUtf8Printable(QDir::toNativeSeparators(path)));
+    return;
+  }
+  for (auto& [key, r] : read) {
+    keys.insert(key);
+    // What this process learnt since is newer.
+    memory.Accounts.try_emplace(key, std::move(r));
+  }
+}
 
 }  // namespace
 
@@ -76,9 +167,43 @@ bool TMailReceiver::Deleted(int i) const { return ValidIndex(i) && FList[size_t(
 
 void TMailReceiver::MarkTaken(int i) {
   if (!ValidIndex(i) || Uid(i).isEmpty() || FKey.isEmpty()) return;
+  {
+    auto& memory = HeaderMemory::Get();
+    QMutexLocker lock(&memory.Lock);
+    if (!memory.Accounts[FKey].Taken.insert(Uid(i)).second) return;
+  }
+  // Kept at once: a mail handed over is not handed over again after a restart.
+  SaveMemory();
+}
+
+void TMailReceiver::UseMemory(const QString& key) {
+  FKey = key;
+  if (FMemoryFile.isEmpty()) return;
   auto& memory = HeaderMemory::Get();
   QMutexLocker lock(&memory.Lock);
-  memory.Accounts[FKey].Taken.insert(Uid(i));
+  LoadMemoryFile(memory, FMemoryFile);
+  memory.Files[FMemoryFile].insert(key);
+}
+
+void TMailReceiver::SaveMemory() const {
+  if (FMemoryFile.isEmpty()) return;
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  QJsonObject boxes;
+  for (const QString& key : memory.Files[FMemoryFile]) {
+    auto it = memory.Accounts.find(key);
+    if (it != memory.Accounts.end()) boxes.insert(key, MemoryToJson(it->second));
+  }
+  QJsonObject root;
+  root.insert(QStringLiteral("version"), kMemoryVersion);
+  root.insert(QStringLiteral("mailboxes"), boxes);
+  // Complete or not at all; only the user may read it.
+  QDir().mkpath(QFileInfo(FMemoryFile).absolutePath());
+  QSaveFile f(FMemoryFile);
+  if (!f.open(QIODevice::WriteOnly) || !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+      f.write(QJsonDocument(root).toJson(QJsonDocument::Compact)) < 0 || !f.commit())
+    qCWarning(lcKestro, "The mailbox memory %s cannot be written: %s", qUtf8Printable(QDir::toNativeSeparators(FMemoryFile)),
+              qUtf8Printable(f.errorString()));
 }
 
 bool TMailReceiver::WasTaken(int i) const {
@@ -104,6 +229,13 @@ void TMailReceiver::ForgetHeaders() {
   auto& memory = HeaderMemory::Get();
   QMutexLocker lock(&memory.Lock);
   memory.Accounts.clear();
+  memory.Files.clear();
+}
+
+bool TMailReceiver::TooLarge(int i) {
+  if (Size(i) <= kMaxMailBytes) return false;
+  FOverLimits = QStringLiteral("%1 bytes, more than %2").arg(Size(i)).arg(kMaxMailBytes);
+  return true;
 }
 
 void TMailReceiver::ClearCurrent() {
@@ -147,7 +279,10 @@ void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
     }
   }
   // Bounded before it is parsed: the parser recurses once per nesting level.
-  FOverLimits = mail::OverLimits(FWorkFile->fileName(), kMaxMimeDepth, kMaxMimeParts);
+  if (const qint64 size = QFileInfo(FWorkFile->fileName()).size(); size > kMaxMailBytes)
+    FOverLimits = QStringLiteral("%1 bytes, more than %2").arg(size).arg(kMaxMailBytes);
+  else
+    FOverLimits = mail::OverLimits(FWorkFile->fileName(), kMaxMimeDepth, kMaxMimeParts);
   if (!FOverLimits.isEmpty()) {
     FLocalFailure = mrOverLimits;
     throw vmime::exceptions::invalid_argument();

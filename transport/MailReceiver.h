@@ -54,6 +54,13 @@ public:
   void SetLogFile(const QString& path) { FLogFile = path; }
   // Where downloaded mails are kept while they are taken apart (preset: the system's temp folder).
   void SetWorkFolder(const QString& folder) { FWorkFolder = folder; }
+  // The file that keeps what passes remember about the mailbox (the list
+  // with the peer mails' headers, the taken mails) from one run of the
+  // program to the next, so that the first pass after a start reads only new
+  // mail. None: remembered while the process runs only.
+  void SetMemoryFile(const QString& path) { FMemoryFile = path; }
+  // Writes what is remembered into the memory file (nothing without one).
+  void SaveMemory() const;
 
   // The mailbox list, 1-based, after DownloadHeaders / DownloadEnvelopes.
   int MessageCount() const { return int(FList.size()); }
@@ -73,11 +80,16 @@ public:
   bool WasTaken(int i) const;
 
   // Downloads message i whole and takes it apart; it becomes the current
-  // message. A mail with parts nested deeper than kMaxMimeDepth or more than
-  // kMaxMimeParts parts is not parsed: mrOverLimits, and OverLimits says which.
+  // message. A mail larger than kMaxMailBytes (not downloaded when the server
+  // says so first), or with parts nested deeper than kMaxMimeDepth or more
+  // than kMaxMimeParts parts, is not parsed: mrOverLimits, and OverLimits
+  // says which.
   virtual int DownloadMessage(int i) = 0;
   static constexpr int kMaxMimeDepth = 8;
   static constexpr int kMaxMimeParts = 16;
+  // The largest volume a peer may send (25,000,000 bytes) in Base64 with its
+  // line ends, and room for the headers and a text part.
+  static constexpr qint64 kMaxMailBytes = 36'000'000;
   QString OverLimits() const { return FOverLimits; }
   // The current message.
   QString BodyText() const;
@@ -95,7 +107,8 @@ public:
   // it failed goes to the session log.
   QString LastError() const { return FLastError; }
 
-  // Forgets every header that passes remembered (tests, benchmarks).
+  // Forgets every header that passes remembered in this process (tests,
+  // benchmarks); memory files are read again on their next use.
   static void ForgetHeaders();
 
 protected:
@@ -109,6 +122,8 @@ protected:
   // returned code, and LastError follows it.
   int Run(const std::function<void()>& fn);
   bool ValidIndex(int i) const { return i >= 1 && i <= MessageCount(); }
+  // Whether the server's size of message i is beyond kMaxMailBytes (then OverLimits says so).
+  bool TooLarge(int i);
   // Downloads msg into a work file and parses it.
   void TakeApart(const std::shared_ptr<vmime::net::message>& msg);
   // Writes the raw message into a work file with write, then parses it.
@@ -130,6 +145,9 @@ protected:
   void RememberList(const QString& key) const;
   // The memory of this mailbox (FKey) that MarkTaken and WasTaken use.
   QString FKey;
+  // Sets FKey, first reading the memory file when this process has not yet.
+  void UseMemory(const QString& key);
+  QString FMemoryFile;
 
   QString FProtocol;
   QString FServer;

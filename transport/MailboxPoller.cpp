@@ -90,6 +90,7 @@ void TClassAccelerator::Configure(TMailReceiver& box) const {
   box.SetTimeOut(kMailTimeOutSec);
   if (!FCaFile.isEmpty()) box.SetCaFile(FCaFile);
   box.SetLogFile(FLogFile);
+  box.SetMemoryFile(FMemoryFile);
   if (!FTempInput.isEmpty()) box.SetWorkFolder(FTempInput);
 }
 
@@ -235,6 +236,7 @@ void TClassAcceleratorPOP3::Pass() {
     }
   }
   FOutcome.BytesReceived = box->BytesReceived();
+  box->SaveMemory();
   const int code = box->Disconnect();
   if (FOutcome.Code == 0) FOutcome.Code = code;
 }
@@ -309,6 +311,7 @@ void TClassAcceleratorIMAP4::Pass() {
     }
   }
   FOutcome.BytesReceived = box.BytesReceived();
+  box.SaveMemory();
   const int code = box.Disconnect();
   if (FOutcome.Code == 0) FOutcome.Code = code;
 }

@@ -93,6 +93,9 @@ public:
   void SetCaFile(const QString& v) { FCaFile = v; }
   // A log of the pass's mail session (none when empty).
   void SetLogFile(const QString& v) { FLogFile = v; }
+  // Where the mailbox list and the taken mails are kept between runs
+  // (TMailReceiver::SetMemoryFile; none when empty).
+  void SetMemoryFile(const QString& v) { FMemoryFile = v; }
 
   // What the last pass did (tests, kestroctl).
   struct Outcome {
@@ -146,7 +149,7 @@ private:
   PeerMailFn FReport;
   QPointer<QObject> FContext;
   bool FHasContext = false;
-  QString FCaFile, FLogFile;
+  QString FCaFile, FLogFile, FMemoryFile;
 
   QString FAttachmentName;
   QString FSenderAddress;

@@ -54,7 +54,7 @@ int TMailPOP3::DownloadHeaders() {
       for (const auto& m : FMessages) uids << FromStd(m->getUID());
     }
     const QString key = QStringLiteral("pop3|%1|%2|%3").arg(FServer).arg(FPort).arg(FAccount);
-    FKey = key;
+    UseMemory(key);
     ResolveHeaders(key, uids, [&](const std::vector<int>& positions) {
       std::vector<std::shared_ptr<vmime::net::message>> want;
       for (int p : positions) want.push_back(FMessages[size_t(p - 1)]);
@@ -69,6 +69,7 @@ int TMailPOP3::DownloadHeaders() {
 int TMailPOP3::DownloadMessage(int i) {
   ClearCurrent();
   if (!ValidIndex(i) || size_t(i) > FMessages.size()) return mrNoSuchMessage;
+  if (TooLarge(i)) return mrOverLimits;
   return Run([&] { TakeApart(FMessages[size_t(i - 1)]); });
 }
 

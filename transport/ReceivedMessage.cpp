@@ -94,11 +94,7 @@ QString ReceivedMessage::BodyText() const {
     vmime::utility::outputStreamStringAdapter out(raw);
     part->getBody()->getContents()->extract(out);
     out.flush();
-    const vmime::charset cs = part->getBody()->getCharset();
-    if (cs == vmime::charset(vmime::charsets::UTF_8) || cs.getName() == "us-ascii") return FromStd(raw);
-    std::string utf8;
-    vmime::charset::convert(raw, utf8, cs, vmime::charset(vmime::charsets::UTF_8));
-    return FromStd(utf8);
+    return CharsetText(raw, part->getBody()->getCharset());
   } catch (const std::exception&) {
     return QString();
   }

@@ -110,7 +110,10 @@ int MailboxScan(const QStringList& args) {
   const auto outcome = poller->LastOutcome();
   if (!outcome.Ran) throw CtlError("another pass over this kind of mailbox is running; try again");
   if (outcome.Code != 0)
-    throw CtlError(QStringLiteral("%1 %2").arg(outcome.Code).arg(MailResultText(outcome.Code)).toStdString());
+    throw CtlError(QStringLiteral("%1 %2")
+                       .arg(outcome.Code)
+                       .arg(outcome.Error.isEmpty() ? MailResultText(outcome.Code) : outcome.Error)
+                       .toStdString());
   return 0;
 }
 

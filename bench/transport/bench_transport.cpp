@@ -1,6 +1,9 @@
 // One mailbox pass over 2,000 ordinary mails and 10 peer mails, over POP3 and
-// IMAP4: the first pass and a later one, against a plain client session that
-// lists the mailbox and reads every header, measured in the same run.
+// IMAP4: the first pass, a later one, and the first pass after a restart of
+// the program (what passes remember comes from the memory file), against a
+// plain client session that lists the mailbox and reads every header,
+// measured in the same run. Then the memory that receiving a 25 MB volume
+// adds to the process (peak resident size during the pass over before it).
 // Uses the stack of $KESTRO_MAILSTACK, or starts one of its own.
 #include <QCoreApplication>
 
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "platform/Closing.h"
@@ -93,6 +97,8 @@ Cost PlainClient(bool imap) {
   return c;
 }
 
+QTemporaryDir gConf;  // the configuration folder that keeps the memory file
+
 Cost Pass(bool imap, int* handOvers) {
   std::unique_ptr<TClassAccelerator> p;
   if (imap) p = std::make_unique<TClassAcceleratorIMAP4>();
@@ -108,6 +114,7 @@ Cost Pass(bool imap, int* handOvers) {
   p->SetTempInput(input.path());
   p->SetHandOver([handOvers](const HandOverData&) { ++*handOvers; }, nullptr);
   p->SetLogFile(qEnvironmentVariable("KESTRO_BENCH_LOG"));
+  p->SetMemoryFile(gConf.filePath(imap ? "imap-memory.json" : "pop3-memory.json"));
   QElapsedTimer t;
   t.start();
   p->RunHere();
@@ -116,6 +123,39 @@ Cost Pass(bool imap, int* handOvers) {
   c.Bytes = p->LastOutcome().BytesReceived;
   if (p->LastOutcome().Code != 0) std::fprintf(stderr, "pass failed: %d\n", p->LastOutcome().Code);
   return c;
+}
+
+// A peer volume reply with a Base64 attachment of bytes random bytes.
+QByteArray VolumeMail(int bytes) {
+  QByteArray data(bytes, Qt::Uninitialized);
+  quint32 x = 2463534242u;
+  for (char& c : data) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = char(x);
+  }
+  QByteArray m = "From: bob@example.test\nTo: carol@example.test\nSubject: !_20261210120000000.1.1_QUJD_Done\n"
+                 "Message-ID: <volume@example.org>\nMIME-Version: 1.0\n"
+                 "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\n\n--b\n"
+                 "Content-Type: application/octet-stream; name=\"disk.001\"\n"
+                 "Content-Disposition: attachment; filename=\"disk.001\"\nContent-Transfer-Encoding: base64\n\n";
+  const QByteArray b64 = data.toBase64();
+  for (qsizetype k = 0; k < b64.size(); k += 76) m += b64.mid(k, 76) + '\n';
+  return m + "--b--\n";
+}
+
+qint64 StatusKb(const char* field) {
+  QFile f("/proc/self/status");
+  if (!f.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : f.readAll().split('\n'))
+    if (line.startsWith(field)) return line.mid(qsizetype(strlen(field))).trimmed().split(' ').value(0).toLongLong();
+  return 0;
+}
+qint64 ResidentKb() { return StatusKb("VmRSS:"); }
+qint64 PeakResidentKb() { return StatusKb("VmHWM:"); }
+// The peak starts again from the present size.
+void ResetPeakResident() {
+  QFile f("/proc/self/clear_refs");
+  if (f.open(QIODevice::WriteOnly)) f.write("5");
 }
 
 void Line(const char* what, const Cost& c, const Cost& ref) {
@@ -149,13 +189,36 @@ int main(int argc, char** argv) {
     const Cost first = Pass(imap, &handOvers);
     DropPeerMails();
     const Cost later = Pass(imap, &handOvers);
-    std::printf("%s: 2,000 ordinary mails, 10 peer mails per pass (%d hand-overs in two passes)\n",
+    DropPeerMails();
+    TMailReceiver::ForgetHeaders();  // the program ends; the memory file stays
+    const Cost restarted = Pass(imap, &handOvers);
+    std::printf("%s: 2,000 ordinary mails, 10 peer mails per pass (%d hand-overs in three passes)\n",
                 imap ? "IMAP4" : "POP3", handOvers);
     Line("plain client (list + every header)", plain, plain);
     Line("first pass", first, plain);
     Line("later pass", later, plain);
-    const bool goal = later.Ms < plain.Ms / 10 && later.Bytes < plain.Bytes / 10;
-    std::printf("  goal: a later pass costs under a tenth of the plain client: %s\n", goal ? "met" : "NOT met");
+    Line("first pass after a restart", restarted, plain);
+    const bool goal = later.Ms < plain.Ms / 10 && later.Bytes < plain.Bytes / 10 &&
+                      restarted.Ms < plain.Ms / 10 && restarted.Bytes < plain.Bytes / 10;
+    std::printf("  goal: a later pass and the first after a restart cost under a tenth of the plain client: %s\n",
+                goal ? "met" : "NOT met");
+    if (!goal) rc = 2;
+  }
+  for (bool imap : {false, true}) {
+    QProcess::execute("doveadm", {"-c", Val("MAILSTACK_DOVECOT_CONF"), "expunge", "-u", kUser + "@example.test",
+                                  "mailbox", "INBOX", "all"});
+    Drop(VolumeMail(25'000'000), 900000);
+    PlainClient(imap);
+    const qint64 before = ResidentKb();
+    ResetPeakResident();
+    int handOvers = 0;
+    const Cost c = Pass(imap, &handOvers);
+    const qint64 added = PeakResidentKb() - before;
+    std::printf("%s: receiving one 25,000,000-byte volume (%lld bytes from the server, %d hand-over): peak memory "
+                "+%.1f MB (%.3f of the volume)\n", imap ? "IMAP4" : "POP3", static_cast<long long>(c.Bytes), handOvers,
+                double(added) / 1024, double(added) * 1024 / 25e6);
+    const bool goal = handOvers == 1 && added < 10 * 1024;
+    std::printf("  goal: under 10 MB added: %s\n", goal ? "met" : "NOT met");
     if (!goal) rc = 2;
   }
   return rc;

@@ -107,10 +107,12 @@ protected:
     p->SetStopJobId(kStop);
     p->SetTempInput(FInput.path());
     p->SetHandOver([&got](const HandOverData& d) { got << d; }, nullptr);
+    p->SetMemoryFile(MemoryFile());
     return p;
   }
+  QString MemoryFile() const { return FConf.filePath("mailbox-memory.json"); }
 
-  QTemporaryDir FRuntime, FInput;
+  QTemporaryDir FRuntime, FInput, FConf;
 };
 
 }  // namespace
@@ -310,7 +312,9 @@ TEST_P(Poller, ServerDroppedMidPassEndsThePassAndNothingIsHandedOverTwice) {
   ASSERT_TRUE(s.StartDovecot());
   outage.Down = false;
 
-  // The next pass reconnects, takes the rest, and removes the one taken before.
+  // The next pass, after a restart of the program, reconnects, takes the
+  // rest, and removes the one taken before.
+  TMailReceiver::ForgetHeaders();
   std::unique_ptr<TClassAccelerator> next(MakePoller(imap, got));
   next->RunHere();
   EXPECT_EQ(next->LastOutcome().Code, 0);
@@ -319,6 +323,45 @@ TEST_P(Poller, ServerDroppedMidPassEndsThePassAndNothingIsHandedOverTwice) {
   bodies.sort();
   EXPECT_EQ(bodies, (QStringList{"first", "second", "third"}));
   EXPECT_TRUE(s.Mails("carol").isEmpty());
+}
+
+// What passes remember outlives the program: the first pass after a restart
+// reads the headers of new mail only; the file keeps no ordinary mail's
+// subject or sender; a damaged file costs one whole read, nothing else.
+TEST_P(Poller, TheFirstPassAfterARestartReadsOnlyNewMail) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  for (int i = 0; i < 5; ++i)
+    s.Drop("carol", RawMail("dave@example.test", QStringLiteral("Private matter %1").arg(i), QStringLiteral("<o%1@test>").arg(i),
+                            Plain("x")));
+  ASSERT_TRUE(s.WaitForMails("carol", 5));
+  QList<HandOverData> got;
+  auto pass = [&] {
+    std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
+    p->RunHere();
+    EXPECT_EQ(p->LastOutcome().Code, 0);
+    TMailReceiver::ForgetHeaders();  // the program ends
+    return p->LastOutcome().HeadersFetched;
+  };
+  EXPECT_EQ(pass(), 5);
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p1@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 6));
+  EXPECT_EQ(pass(), 1);
+  EXPECT_EQ(got.size(), 1);
+
+  QFile file(MemoryFile());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray kept = file.readAll();
+  file.close();
+  EXPECT_FALSE(kept.contains("Private")) << kept.constData();
+  EXPECT_FALSE(kept.contains("dave@")) << kept.constData();
+  EXPECT_EQ(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
+
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(kept.left(kept.size() / 2));
+  file.close();
+  EXPECT_EQ(pass(), 5);
+  EXPECT_EQ(got.size(), 1);
 }
 
 TEST_P(Poller, MailThatCannotBeKeptOnTheDiskStaysOnTheServer) {
@@ -396,6 +439,8 @@ TEST_P(Poller, MailsBeyondTheLimitsAreDeletedUnread) {
   const MailStack& s = MailStack::Get();
   QList<QPair<QByteArray, QByteArray>> many;
   for (int k = 0; k < 17; ++k) many.append({"f" + QByteArray::number(k), "x"});
+  QByteArray large;  // beyond any volume a peer sends, in lines of 1,000 bytes
+  while (large.size() <= TMailReceiver::kMaxMailBytes) large += QByteArray(998, 'a') + "\r\n";
   const struct {
     const char* Id;
     QByteArray Mime;
@@ -404,6 +449,7 @@ TEST_P(Poller, MailsBeyondTheLimitsAreDeletedUnread) {
       {"nested-5000", Nested(5000, "too deep"), false},
       {"nested-9", Nested(9, "too deep"), false},
       {"parts-18", Multipart("too many", many), false},
+      {"too-large", Plain(large), false},
       {"nested-8", Nested(8, "deep enough"), true},
       {"plain", Plain("plain"), true},
   };
@@ -415,6 +461,7 @@ TEST_P(Poller, MailsBeyondTheLimitsAreDeletedUnread) {
   p->RunHere();
   EXPECT_EQ(p->LastOutcome().Code, 0);
   EXPECT_EQ(p->LastOutcome().Deleted, int(std::size(cases)));
+  EXPECT_LT(p->LastOutcome().BytesReceived, 1'000'000);  // the large one was not downloaded
   QStringList bodies;
   for (const HandOverData& d : got) bodies << d.MessageBody;
   EXPECT_EQ(bodies, (QStringList{"deep enough", "plain"}));
