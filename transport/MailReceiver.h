@@ -88,8 +88,9 @@ public:
   static constexpr int kMaxMimeDepth = 8;
   static constexpr int kMaxMimeParts = 16;
   // The largest volume a peer may send (25,000,000 bytes) in Base64 with its
-  // line ends, and room for the headers and a text part.
-  static constexpr qint64 kMaxMailBytes = 36'000'000;
+  // line ends comes to 34.3 MB; the rest is room for headers, a text part
+  // and peers that count a megabyte as 2^20 bytes.
+  static constexpr qint64 kMaxMailBytes = 40'000'000;
   QString OverLimits() const { return FOverLimits; }
   // The current message.
   QString BodyText() const;

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryFile>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 
 #include <vmime/vmime.hpp>
+#include <vmime/utility/seekableInputStreamRegionAdapter.hpp>
 
 #include "transport/HeaderText.h"
 #include "transport/MailResult.h"
@@ -22,6 +24,8 @@ namespace mail {
 namespace {
 // Free bytes below which a failed write is put down to a full disk.
 constexpr quint64 kNearlyFull = 1024 * 1024;
+// Bodies larger than this are read from the file when needed, not parsed.
+constexpr qint64 kMaxMarkedBody = 64 * 1024;
 
 QString ParamText(const std::shared_ptr<const vmime::headerField>& field, const char* name) {
   auto pf = std::dynamic_pointer_cast<vmime::parameterizedHeaderField>(std::const_pointer_cast<vmime::headerField>(field));
@@ -50,19 +54,44 @@ QString Disposition(const vmime::bodyPart& part) {
 }  // namespace
 
 ReceivedMessage::ReceivedMessage(const QString& file) {
+  // The mail library keeps every body it parses in memory, so it parses a
+  // skeleton of the mail: large bodies stand there as a marker, and get their
+  // place in the file as their contents (read when they are saved).
+  const MimeSkeleton skeleton = ScanMime(file, kMaxMarkedBody);
   auto fsf = vmime::platform::getHandler()->getFileSystemFactory();
   auto f = fsf->create(fsf->stringToPath(ToStd(file)));
   FStream = f->getFileReader()->getInputStream();
+  auto seekable = std::dynamic_pointer_cast<vmime::utility::seekableInputStream>(FStream);
   FMessage = std::make_shared<vmime::message>();
-  FMessage->parse(FStream, size_t(f->getLength()));
-  Walk(FMessage);
+  FMessage->parse(skeleton.Text.toStdString());
+  Walk(FMessage, skeleton, seekable);
 }
 
-void ReceivedMessage::Walk(const std::shared_ptr<const vmime::bodyPart>& part) {
+void ReceivedMessage::Walk(const std::shared_ptr<vmime::bodyPart>& part, const MimeSkeleton& skeleton,
+                           const std::shared_ptr<vmime::utility::seekableInputStream>& file) {
   auto body = part->getBody();
   if (body->getPartCount() > 0) {
-    for (size_t i = 0; i < body->getPartCount(); ++i) Walk(body->getPartAt(i));
+    for (size_t i = 0; i < body->getPartCount(); ++i) Walk(body->getPartAt(i), skeleton, file);
     return;
+  }
+  // A marked body takes its contents from its place in the file.
+  if (file && body->getContents()->getLength() <= size_t(skeleton.Marker.size()) + 12) {
+    std::string raw;
+    vmime::utility::outputStreamStringAdapter out(raw);
+    body->getContents()->extractRaw(out);
+    out.flush();
+    const QByteArray text = QByteArray::fromStdString(raw).trimmed();
+    if (text.startsWith(skeleton.Marker)) {
+      bool ok = false;
+      const int k = text.mid(skeleton.Marker.size()).toInt(&ok);
+      if (ok && k >= 0 && k < int(skeleton.Bodies.size())) {
+        const MimeSkeleton::Region& r = skeleton.Bodies[size_t(k)];
+        auto region = std::make_shared<vmime::utility::seekableInputStreamRegionAdapter>(file, size_t(r.Begin),
+                                                                                         size_t(r.Length));
+        body->setContents(std::make_shared<vmime::streamContentHandler>(region, size_t(r.Length),
+                                                                        body->getContents()->getEncoding()));
+      }
+    }
   }
   const vmime::mediaType type = body->getContentType();
   const QString disposition = Disposition(*part);
@@ -157,55 +186,109 @@ QByteArray MultipartBoundary(const QByteArray& value) {
 }
 }  // namespace
 
-QString OverLimits(const QString& file, int maxDepth, int maxParts) {
+MimeSkeleton ScanMime(const QString& file, qint64 maxBody, int maxDepth, int maxParts) {
+  MimeSkeleton out;
+  out.Marker = "kestro-body-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + '-';
   QFile f(file);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  std::vector<QByteArray> open;  // boundaries of the enclosing multiparts
-  bool inHeader = true;
-  QByteArray field;  // the header field being read (with its continuation lines)
+  if (!f.open(QIODevice::ReadOnly)) return out;
+  enum class State { Header, Body, Skip } state = State::Header;
+  std::vector<QByteArray> open;  // delimiters of the enclosing multiparts
+  QByteArray field;              // the header field being read (with its continuation lines)
+  QByteArray boundary;           // of the part whose header is being read
+  qint64 bodyBegin = 0;
+  QByteArray body;               // the body being read while it is small
+  bool bodyMarked = false;
   int parts = 0;
-  auto endField = [&]() -> QString {
-    if (field.toLower().startsWith("content-type:")) {
-      const QByteArray b = MultipartBoundary(field.mid(13));
-      if (!b.isEmpty()) {
-        open.push_back("--" + b);
-        if (int(open.size()) > maxDepth) return QStringLiteral("MIME parts nested deeper than %1").arg(maxDepth);
-      }
-    }
-    field.clear();
-    return {};
+  auto fail = [&](const QString& why) {
+    if (out.OverLimits.isEmpty()) out.OverLimits = why;
   };
+  auto endField = [&] {
+    if (field.toLower().startsWith("content-type:")) boundary = MultipartBoundary(field.mid(13));
+    field.clear();
+  };
+  // The body ends before the line break in front of the delimiter at end.
+  auto endBody = [&](qint64 end) {
+    if (state != State::Body) return;
+    if (bodyMarked) {
+      out.Text += out.Marker + QByteArray::number(qint64(out.Bodies.size()));
+      out.Bodies.push_back({bodyBegin, std::max<qint64>(0, end - bodyBegin)});
+    } else {
+      out.Text += body.left(std::max<qint64>(0, end - bodyBegin));
+    }
+    body.clear();
+  };
+  qint64 lastBreak = 0;  // the length of the line break that ended the line before
+  std::vector<char> buffer(1 << 16);  // a longer line comes in pieces
   while (!f.atEnd()) {
-    QByteArray line = f.readLine(1 << 20);
+    const qint64 at = f.pos();
+    const qint64 got = f.readLine(buffer.data(), qint64(buffer.size()));
+    if (got <= 0) break;
+    const QByteArray raw = QByteArray::fromRawData(buffer.data(), got);
+    QByteArray line = raw;
     while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
-    if (inHeader) {
+    const qint64 lineBreak = raw.size() - line.size();
+    if (state == State::Header) {
+      out.Text += raw;
       if (!line.isEmpty() && (line[0] == ' ' || line[0] == '\t')) {
         field += ' ' + line.trimmed();
         continue;
       }
-      if (const QString why = endField(); !why.isEmpty()) return why;
-      if (line.isEmpty()) inHeader = false;
-      else field = line;
-      continue;
-    }
-    if (!line.startsWith("--")) continue;
-    // A delimiter of any open multipart closes the ones inside it.
-    for (size_t k = open.size(); k-- > 0;) {
-      if (!line.startsWith(open[k])) continue;
-      const QByteArray rest = line.mid(open[k].size()).trimmed();
-      if (rest == "--") {
-        open.resize(k);
-      } else if (rest.isEmpty()) {
-        open.resize(k + 1);
-        if (++parts > maxParts) return QStringLiteral("more than %1 MIME parts").arg(maxParts);
-        inHeader = true;
-      } else {
+      endField();
+      if (!line.isEmpty()) {
+        field = line;
         continue;
       }
-      break;
+      // The header ends: a multipart's body runs to its first delimiter.
+      if (!boundary.isEmpty()) {
+        open.push_back("--" + boundary);
+        if (int(open.size()) > maxDepth) fail(QStringLiteral("MIME parts nested deeper than %1").arg(maxDepth));
+        state = State::Skip;
+      } else {
+        state = State::Body;
+        bodyBegin = f.pos();
+        bodyMarked = false;
+      }
+      boundary.clear();
+      lastBreak = lineBreak;
+      continue;
     }
+    bool delimiter = false;
+    if (line.startsWith("--")) {
+      // A delimiter of any open multipart closes the ones inside it.
+      for (size_t k = open.size(); k-- > 0;) {
+        if (!line.startsWith(open[k])) continue;
+        const QByteArray rest = line.mid(open[k].size()).trimmed();
+        if (rest != "--" && !rest.isEmpty()) continue;
+        delimiter = true;
+        endBody(at - lastBreak);
+        out.Text += "\r\n" + raw;
+        if (rest == "--") {
+          open.resize(k);
+          state = State::Skip;
+        } else {
+          open.resize(k + 1);
+          if (++parts > maxParts) fail(QStringLiteral("more than %1 MIME parts").arg(maxParts));
+          state = State::Header;
+        }
+        break;
+      }
+    }
+    if (!delimiter && state == State::Body && !bodyMarked) {
+      body += raw;
+      if (body.size() > maxBody) {
+        bodyMarked = true;
+        body.clear();
+      }
+    }
+    lastBreak = lineBreak;
   }
-  return {};
+  endField();
+  endBody(f.pos());
+  return out;
+}
+
+QString OverLimits(const QString& file, int maxDepth, int maxParts) {
+  return ScanMime(file, 0, maxDepth, maxParts).OverLimits;
 }
 
 int LocalWriteFailure(int error, const QString& folder) {

@@ -1,10 +1,12 @@
 // A received message stored whole in a file, taken apart without loading its
-// attachments into memory. The constructor throws the mail library's
+// large bodies into memory (they are read from the file when saved). The constructor throws the mail library's
 // exception when the file cannot be read (the mail objects turn it into a
 // result code); the readers give empty text for what cannot be decoded.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -13,10 +15,26 @@ class bodyPart;
 class message;
 namespace utility {
 class inputStream;
+class seekableInputStream;
 }
 }  // namespace vmime
 
 namespace mail {
+
+// A mail file's MIME structure, read line by line with a stack of
+// boundaries: the mail with every body larger than maxBody replaced by
+// Marker + its index in Bodies (their places in the file), prologs and
+// epilogs left out; and why the mail is beyond the limits, if it is.
+struct MimeSkeleton {
+  struct Region {
+    qint64 Begin = 0, Length = 0;
+  };
+  QByteArray Text;
+  QByteArray Marker;
+  std::vector<Region> Bodies;
+  QString OverLimits;
+};
+MimeSkeleton ScanMime(const QString& file, qint64 maxBody, int maxDepth = INT_MAX, int maxParts = INT_MAX);
 
 class ReceivedMessage {
 public:
@@ -36,7 +54,8 @@ public:
   int SaveAttachment(int index, const QString& path) const;
 
 private:
-  void Walk(const std::shared_ptr<const vmime::bodyPart>& part);
+  void Walk(const std::shared_ptr<vmime::bodyPart>& part, const MimeSkeleton& skeleton,
+            const std::shared_ptr<vmime::utility::seekableInputStream>& file);
   std::shared_ptr<vmime::utility::inputStream> FStream;
   std::shared_ptr<vmime::message> FMessage;
   std::vector<std::shared_ptr<const vmime::bodyPart>> FAttachments;
@@ -45,8 +64,8 @@ private:
 
 // Why the raw mail in file is beyond what a peer mail can be (MIME parts
 // nested deeper than maxDepth, or more than maxParts parts), or "" when it is
-// within: a scan of its lines with a stack of boundaries, before the mail
-// library parses it (its parser recurses once per level).
+// within (ScanMime), before the mail library parses it (its parser recurses
+// once per level).
 QString OverLimits(const QString& file, int maxDepth, int maxParts);
 
 // The code of a failed local write into folder with this errno: mrDiskFull
