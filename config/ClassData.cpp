@@ -22,7 +22,11 @@ QString SystemError(int error) { return QString::fromLocal8Bit(std::strerror(err
 
 // Fields that later versions added to the tables: a file written before them
 // simply lacks them, and reads as if they held nothing.
-bool AddedLater(const QString& field) { return field.compare(QLatin1String("REQUESTS"), Qt::CaseInsensitive) == 0; }
+bool AddedLater(const QString& field) {
+  for (const char* name : {"REQUESTS", "OPTIONS_POP3_SECURITY", "OPTIONS_SMTP_SECURITY"})
+    if (field.compare(QLatin1String(name), Qt::CaseInsensitive) == 0) return true;
+  return false;
+}
 
 // Every field of expected must be in got with the same type, nested tables
 // included; a field added later may be missing.
@@ -205,7 +209,11 @@ std::vector<FieldDef> TClassData::MainFields() {
                                  F::Str("REQUEST_LOCAL", 100), F::Str("REQUEST_ACTION", 20),
                                  F::Str("REQUEST_TEXT", 1000000), F::Str("REQUEST_PROGRESS", 30),
                                  F::Int("REQUEST_SPLIT"), F::Str("REQUEST_SIZE", 20), F::Str("REQUEST_STARTED", 8),
-                                 F::Str("REQUEST_ALIVE", 30), F::Str("REQUEST_FOLDER", 4000)})};
+                                 F::Str("REQUEST_ALIVE", 30), F::Str("REQUEST_FOLDER", 4000)}),
+          // Added later: how the chosen incoming and outgoing servers are
+          // secured ("tls", "starttls", "none"); empty when none are chosen.
+          F::Str("OPTIONS_POP3_SECURITY", 20),
+          F::Str("OPTIONS_SMTP_SECURITY", 20)};
 }
 
 std::vector<FieldDef> TClassData::Main103Fields() {

@@ -17,12 +17,21 @@ TClassOptions::TClassOptions(QObject* owner, const ProviderSettings& provider)
 }
 
 void TClassOptions::SetPop3Account(const QString& account) {
-  QString name = account;
+  FPop3Account = account;
+  DeriveAddress();
+}
+
+void TClassOptions::DeriveAddress() {
+  QString name = FPop3Account;
   const int at = name.indexOf('@');
   if (at >= 0) name.truncate(at);
   name.remove(QStringLiteral("recent:"), Qt::CaseInsensitive);
-  FSmtpAddress = TrimText(name) + '@' + FProvider.Domain;
-  FPop3Account = account;
+  QString domain = FProvider.Domain;
+  if (FServersChosen && at >= 0) {
+    const QString own = TrimText(FPop3Account.mid(at + 1));
+    if (!own.isEmpty() && own.compare(TrimText(FProvider.Domain), Qt::CaseInsensitive) != 0) domain = own;
+  }
+  FSmtpAddress = TrimText(name) + '@' + domain;
 }
 
 void TClassOptions::SetPop3Type(qint32 value) {
@@ -36,6 +45,41 @@ void TClassOptions::SetPop3Type(qint32 value) {
     FPop3Security = FProvider.Pop3Security;
   }
   FPop3Type = value;
+  FSmtpServer = FProvider.SmtpServer;
+  FSmtpPort = FProvider.SmtpPort;
+  FSmtpSecurity = FProvider.SmtpSecurity;
+  FPop3Ssl = FProvider.Ssl;
+  FSmtpSsl = FProvider.Ssl;
+  if (FServersChosen) {
+    FServersChosen = false;
+    DeriveAddress();
+  }
+}
+
+void TClassOptions::SetServers(const MailServer& incoming, const MailServer& outgoing) {
+  FPop3Server = incoming.Host;
+  FPop3Port = incoming.Port;
+  FPop3Security = incoming.Security;
+  FPop3Ssl = incoming.Security != MailSecurity::None;
+  FSmtpServer = outgoing.Host;
+  FSmtpPort = outgoing.Port;
+  FSmtpSecurity = outgoing.Security;
+  FSmtpSsl = outgoing.Security != MailSecurity::None;
+  FServersChosen = true;
+  DeriveAddress();
+}
+
+void TClassOptions::ClearServers() { SetPop3Type(FPop3Type); }
+
+void TClassOptions::ChooseServers(const MailServer& incoming, const MailServer& outgoing) {
+  const MailServers installation = InstallationServers(FProvider);
+  const QString domain = AddressDomain(FPop3Account);
+  const bool ownDomain = !domain.isEmpty() && domain != TrimText(FProvider.Domain).toLower();
+  const bool differ = !(incoming == installation.Incoming(FPop3Type != 0)) || !(outgoing == installation.Smtp);
+  if (!incoming.Host.isEmpty() && !outgoing.Host.isEmpty() && (ownDomain || differ))
+    SetServers(incoming, outgoing);
+  else
+    ClearServers();
 }
 
 namespace {

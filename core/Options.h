@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "core/ClassCustom.h"
+#include "core/Providers.h"
 #include "platform/Settings.h"
 
 // Pack levels offered by the options dialog.
@@ -73,10 +74,28 @@ public:
   void SetTimeoutClient(qint32 v) { FTimeoutClient = v; }
 
   // Stores the account and derives SmtpAddress: the part before "@", without
-  // "recent:" in any case, trimmed, + "@" + the provider's mail domain.
+  // "recent:" in any case, trimmed, + "@" + the provider's mail domain. With
+  // servers chosen for an account written as an address of another domain
+  // than the provider's, that domain instead.
   void SetPop3Account(const QString& account);
-  // 0 selects POP3, any other value IMAP4; sets the incoming server and port.
+  // 0 selects POP3, any other value IMAP4; sets the incoming server and port
+  // of the installation's provider, and forgets servers chosen before.
   void SetPop3Type(qint32 value);
+
+  // Servers chosen for this account (the account dialog, the configuration):
+  // they win over the installation's provider until SetPop3Type or
+  // ClearServers. The incoming one serves the protocol of Pop3Type.
+  void SetServers(const MailServer& incoming, const MailServer& outgoing);
+  void ClearServers();
+  bool ServersChosen() const { return FServersChosen; }
+  // What the account dialog and "kestroctl account set" keep after
+  // SetPop3Account and SetPop3Type: the servers, when they differ from the
+  // installation's for the protocol or the account's domain is not the
+  // installation's; otherwise nothing is chosen and the account behaves as
+  // one without servers. An empty host chooses nothing.
+  void ChooseServers(const MailServer& incoming, const MailServer& outgoing);
+  MailServer IncomingServer() const { return {FPop3Server, FPop3Port, FPop3Security}; }
+  MailServer OutgoingServer() const { return {FSmtpServer, FSmtpPort, FSmtpSecurity}; }
 
   // The SMTP login: account and password in use, and whether to log in at all.
   QString SmtpLoginAccount() const { return FSmtpPop3Authent ? FPop3Account : FSmtpAccount; }
@@ -95,7 +114,10 @@ public:
   const ProviderSettings& Provider() const { return FProvider; }
 
 private:
+  void DeriveAddress();
+
   ProviderSettings FProvider;
+  bool FServersChosen = false;
   qint32 FAttachCompress = kPresetAttachCompress;
   qint32 FAttachVolume = kPresetAttachVolume;
   bool FStartupAbout = false;

@@ -110,6 +110,7 @@ void TClassMain::Load() {
   o.SetPop3Account(main.AsString("OPTIONS_POP3_ACCOUNT"));
   o.SetPop3Password(main.AsString("OPTIONS_POP3_PASSWORD"));
   o.SetPop3Type(main.AsInteger("OPTIONS_POP3_TYPE"));
+  LoadServers(main);
   o.SetPop3AccelTime(main.AsInteger("OPTIONS_POP3_ACCEL_TIME"));
   o.SetStartupSystem(main.AsBoolean("OPTIONS_STARTUP_SYSTEM"));
   o.SetStartupTray(main.AsBoolean("OPTIONS_STARTUP_TRAY"));
@@ -123,6 +124,33 @@ void TClassMain::Load() {
   FAddresses->LoadFrom(main.Nested("ADDRESSES"));
   FUsers->LoadFrom(main.Nested("USERS"));
   LoadRequests(main.Nested("REQUESTS"));
+}
+
+void TClassMain::LoadServers(TTable& main) {
+  // Chosen servers are complete: both hosts, ports and security modes. A
+  // file without the modes (written before they existed) chooses none,
+  // whatever its server fields hold.
+  const auto incomingSecurity = ParseMailSecurity(main.AsString("OPTIONS_POP3_SECURITY"));
+  const auto outgoingSecurity = ParseMailSecurity(main.AsString("OPTIONS_SMTP_SECURITY"));
+  const MailServer incoming{main.AsString("OPTIONS_POP3_SERVER"), main.AsInteger("OPTIONS_POP3_PORT"),
+                            incomingSecurity.value_or(MailSecurity::Tls)};
+  const MailServer outgoing{main.AsString("OPTIONS_SMTP_SERVER"), main.AsInteger("OPTIONS_SMTP_PORT"),
+                            outgoingSecurity.value_or(MailSecurity::Tls)};
+  auto valid = [](const MailServer& s) { return !s.Host.trimmed().isEmpty() && s.Port > 0 && s.Port <= 65535; };
+  if (incomingSecurity && outgoingSecurity && valid(incoming) && valid(outgoing)) FOptions->SetServers(incoming, outgoing);
+}
+
+void TClassMain::StoreServers(TTable& main) const {
+  const TClassOptions& o = *FOptions;
+  const bool chosen = o.ServersChosen();
+  main.SetString("OPTIONS_POP3_SERVER", chosen ? o.Pop3Server() : QString());
+  main.SetInteger("OPTIONS_POP3_PORT", chosen ? o.Pop3Port() : 0);
+  main.SetBoolean("OPTIONS_POP3_SSL", chosen && o.Pop3Ssl());
+  main.SetString("OPTIONS_POP3_SECURITY", chosen ? MailSecurityName(o.Pop3Security()) : QString());
+  main.SetString("OPTIONS_SMTP_SERVER", chosen ? o.SmtpServer() : QString());
+  main.SetInteger("OPTIONS_SMTP_PORT", chosen ? o.SmtpPort() : 0);
+  main.SetBoolean("OPTIONS_SMTP_SSL", chosen && o.SmtpSsl());
+  main.SetString("OPTIONS_SMTP_SECURITY", chosen ? MailSecurityName(o.SmtpSecurity()) : QString());
 }
 
 void TClassMain::LoadRequests(TTable& t) {
@@ -197,6 +225,7 @@ void TClassMain::Store() {
   main.SetString("OPTIONS_POP3_ACCOUNT", o.Pop3Account());
   main.SetString("OPTIONS_POP3_PASSWORD", o.Pop3Password());
   main.SetInteger("OPTIONS_POP3_TYPE", o.Pop3Type());
+  StoreServers(main);
   main.SetInteger("OPTIONS_POP3_ACCEL_TIME", o.Pop3AccelTime());
   main.SetBoolean("OPTIONS_STARTUP_SYSTEM", o.StartupSystem());
   main.SetBoolean("OPTIONS_STARTUP_TRAY", o.StartupTray());

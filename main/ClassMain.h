@@ -111,6 +111,8 @@ public:
 
 private:
   void Load();
+  void LoadServers(TTable& main);
+  void StoreServers(TTable& main) const;
   void LoadRequests(TTable& table);
   void StoreRequests(TTable& table) const;
   void LoadRegistry();

@@ -1,6 +1,7 @@
 // Configuration commands: set Kestro up without its window. Each works on a
 // configuration folder DIR (the folder of "server.cfg" and "server103.cfg").
 #include "config/ClassData.h"
+#include "core/Providers.h"
 #include "core/Users.h"
 #include "core/TextUtils.h"
 #include "main/ClassMain.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -162,16 +164,78 @@ QString ReadPassword() {
   return QString::fromStdString(line);
 }
 
+// The servers of "account set": the table's or the guessed ones of the
+// account's address, as the account dialog fills them, with the options given.
+struct ServerOptions {
+  bool Imap = false;
+  std::optional<QString> Host[2];
+  std::optional<int> Port[2];
+  std::optional<MailSecurity> Security[2];
+};
+
+ServerOptions ParseServerOptions(const QStringList& args, int from) {
+  ServerOptions o;
+  for (int i = from; i < args.size(); ++i) {
+    const QString& name = args[i];
+    if (name == QLatin1String("--imap")) {
+      o.Imap = true;
+      continue;
+    }
+    const int side = name.startsWith(QLatin1String("--incoming-")) ? 0 : name.startsWith(QLatin1String("--outgoing-")) ? 1 : -1;
+    const QString what = side < 0 ? QString() : name.mid(11);  // after "--incoming-" or "--outgoing-"
+    if (side < 0 || (what != QLatin1String("server") && what != QLatin1String("port") && what != QLatin1String("security")))
+      throw CtlUsageError(QStringLiteral("unknown option %1").arg(name).toStdString());
+    if (i + 1 >= args.size()) throw CtlUsageError(QStringLiteral("%1 needs a value").arg(name).toStdString());
+    const QString value = args[++i];
+    if (what == QLatin1String("server")) {
+      const QString host = TrimText(value);
+      if (host.isEmpty() || host.contains(u' ') || host.contains(u'/'))
+        throw CtlError(QStringLiteral("'%1' is no server name").arg(value).toStdString());
+      o.Host[side] = host;
+    } else if (what == QLatin1String("port")) {
+      bool ok = false;
+      const int port = value.toInt(&ok);
+      if (!ok || port < 1 || port > 65535)
+        throw CtlError(QStringLiteral("%1 takes a port from 1 to 65535, not '%2'").arg(name, value).toStdString());
+      o.Port[side] = port;
+    } else {
+      const auto mode = ParseMailSecurity(value);
+      if (!mode) throw CtlError(QStringLiteral("%1 takes tls, starttls or none, not '%2'").arg(name, value).toStdString());
+      o.Security[side] = *mode;
+    }
+  }
+  return o;
+}
+
 int AccountSet(const QStringList& args) {
-  CtlExpectArgs(args, 2, 3);
-  const bool imap = OptionalFlag(args, 2, "--imap");
+  CtlExpectArgs(args, 2, 15);
+  const ServerOptions given = ParseServerOptions(args, 2);
   ModelEdit edit(Folder(args[0]));
-  CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_ACCOUNT", args[1], "ACCOUNT");
+  TMemTable& main = edit.Main.Data().DataMain();
+  CheckFits(main, "OPTIONS_POP3_ACCOUNT", args[1], "ACCOUNT");
+  for (int side = 0; side < 2; ++side)
+    if (given.Host[side])
+      CheckFits(main, side == 0 ? "OPTIONS_POP3_SERVER" : "OPTIONS_SMTP_SERVER", *given.Host[side], "SERVER");
   const QString password = ReadPassword();
-  CheckFits(edit.Main.Data().DataMain(), "OPTIONS_POP3_PASSWORD", password, "PASSWORD");
-  edit.Main.Options().SetPop3Account(args[1]);
-  edit.Main.Options().SetPop3Password(password);
-  edit.Main.Options().SetPop3Type(imap ? 1 : 0);
+  CheckFits(main, "OPTIONS_POP3_PASSWORD", password, "PASSWORD");
+  TClassOptions& o = edit.Main.Options();
+  o.SetPop3Account(args[1]);
+  o.SetPop3Password(password);
+  o.SetPop3Type(given.Imap ? 1 : 0);
+  const MailServers proposed = SetupForAccount(args[1], o.Provider()).Servers;
+  MailServer servers[2] = {proposed.Incoming(given.Imap), proposed.Smtp};
+  for (int side = 0; side < 2; ++side) {
+    MailServer& s = servers[side];
+    if (given.Host[side]) s.Host = *given.Host[side];
+    if (given.Port[side]) {
+      s.Port = *given.Port[side];
+      s.Security = DefaultMailSecurity(s.Port, s.Security != MailSecurity::None);
+    }
+    if (given.Security[side]) s.Security = *given.Security[side];
+  }
+  if (servers[0].Host.isEmpty())
+    throw CtlError(QStringLiteral("%1 offers no POP3; use --imap or --incoming-server").arg(args[1]).toStdString());
+  o.ChooseServers(servers[0], servers[1]);
   return edit.Save();
 }
 
@@ -264,9 +328,13 @@ int Anonymous(const QStringList& args) {
 KESTROCTL_COMMAND("config init", "DIR", "Writes a fresh configuration into DIR, as the first exit of Kestro does.", Init);
 KESTROCTL_COMMAND("config show", "DIR [--show-secrets]",
                   "Prints both configuration tables with their rows; passwords only with --show-secrets.", Show);
-KESTROCTL_COMMAND("account set", "DIR ACCOUNT [--imap]",
-                  "Sets the mail account, POP3 or with --imap IMAP4, as the account dialog does; the password is the "
-                  "first line of standard input, or typed at a prompt without echo.", AccountSet);
+KESTROCTL_COMMAND("account set",
+                  "DIR ACCOUNT [--imap] [--incoming-server HOST] [--incoming-port N] [--incoming-security tls|starttls|none] "
+                  "[--outgoing-server HOST] [--outgoing-port N] [--outgoing-security tls|starttls|none]",
+                  "Sets the mail account, POP3 or with --imap IMAP4, as the account dialog does: the servers are those "
+                  "of the address's provider (or guessed from its domain) unless given; a port given without a "
+                  "security mode takes the port's usual one. The password is the first line of standard input, or "
+                  "typed at a prompt without echo.", AccountSet);
 KESTROCTL_COMMAND("option set", "DIR FIELD VALUE",
                   "Sets a stored field of the main table, such as OPTIONS_POP3_ACCEL_TIME 30.", OptionSet);
 KESTROCTL_COMMAND("friend add", "DIR ADDRESS FOLDER", "Shares FOLDER with the friend ADDRESS.", FriendAdd);

@@ -11,6 +11,9 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+#include <vector>
+
 namespace {
 
 struct Result {
@@ -96,6 +99,51 @@ TEST_F(CtlConfig, AccountOptionsAndShowWithAndWithoutSecrets) {
   EXPECT_TRUE(hidden.Out.contains("DataMain103: 1 row(s)"));
   const Result shown = Ctl({"config", "show", Dir, "--show-secrets"});
   EXPECT_TRUE(shown.Out.contains("OPTIONS_POP3_PASSWORD = pa55word"));
+}
+
+// "account set" takes the servers of the address (the table or the guess) as
+// the account dialog does, or the ones given; a refused choice writes nothing.
+TEST_F(CtlConfig, AccountServersFromTheAddressOrTheOptions) {
+  auto servers = [this] {
+    TClassData data(nullptr, Dir);
+    data.SetSaveOnDestroy(false);
+    TMemTable& t = data.DataMain();
+    return QStringList{t.AsString("OPTIONS_POP3_SERVER"), t.AsString("OPTIONS_POP3_PORT"),
+                       t.AsString("OPTIONS_POP3_SECURITY"), t.AsString("OPTIONS_SMTP_SERVER"),
+                       t.AsString("OPTIONS_SMTP_PORT"), t.AsString("OPTIONS_SMTP_SECURITY"),
+                       t.AsString("OPTIONS_POP3_TYPE")}
+        .join(' ');
+  };
+  ASSERT_EQ(Ctl({"account", "set", Dir, "someone@gmx.de", "--imap"}, "pw\n").Code, 0);
+  EXPECT_EQ(servers(), "imap.gmx.net 993 tls mail.gmx.net 587 starttls 1");
+  ASSERT_EQ(Ctl({"account", "set", Dir, "me@example.org", "--outgoing-port", "465"}, "pw\n").Code, 0);
+  EXPECT_EQ(servers(), "pop.example.org 995 tls smtp.example.org 465 tls 0");
+  ASSERT_EQ(Ctl({"account", "set", Dir, "me@example.org", "--incoming-server", "mail.example.org", "--incoming-port",
+                 "143", "--incoming-security", "starttls", "--imap", "--outgoing-server", "mail.example.org",
+                 "--outgoing-security", "none"},
+                "pw\n")
+                .Code,
+            0);
+  EXPECT_EQ(servers(), "mail.example.org 143 starttls mail.example.org 587 none 1");
+  // An account of the installation's provider keeps no servers: it behaves as before.
+  ASSERT_EQ(Ctl({"account", "set", Dir, "someone"}, "pw\n").Code, 0);
+  EXPECT_EQ(servers(), " 0   0  0");
+
+  const QByteArray before = Bytes("server.cfg");
+  for (const auto& [args, code] : std::vector<std::pair<QStringList, int>>{
+           {{"a@example.org", "--incoming-port", "0"}, 1},
+           {{"a@example.org", "--incoming-port", "99999"}, 1},
+           {{"a@example.org", "--outgoing-security", "ssl"}, 1},
+           {{"a@example.org", "--incoming-server", "bad host"}, 1},
+           {{"a@example.org", "--incoming-server", QString(101, 'a')}, 1},
+           {{"a@icloud.com"}, 1},  // no POP3 there
+           {{"a@example.org", "--incoming-server"}, 2},
+           {{"a@example.org", "--outgoing-colour", "red"}, 2}}) {
+    const Result r = Ctl(QStringList{"account", "set", Dir} + args, "pw\n");
+    EXPECT_EQ(r.Code, code) << args.join(' ').toStdString();
+    EXPECT_FALSE(r.Err.isEmpty());
+  }
+  EXPECT_EQ(Bytes("server.cfg"), before);
 }
 
 TEST_F(CtlConfig, FriendsAndTheAnonymousShare) {

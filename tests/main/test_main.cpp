@@ -241,10 +241,13 @@ TEST_F(MainTest, EachConfigurationHasItsOwnTemporaryFolders) {
 // is written with it from then on.
 TEST_F(MainTest, KeptRequestsRoundTripAndAnOlderFileWithoutThemLoads) {
   {
-    // A file as older versions wrote it: the main table without "REQUESTS".
+    // A file as older versions wrote it: the main table without "REQUESTS"
+    // and the fields added after it.
     std::vector<FieldDef> fields = TClassData::MainFields();
-    ASSERT_EQ(fields.back().Name, "REQUESTS");
-    fields.pop_back();
+    std::erase_if(fields, [](const FieldDef& f) {
+      return f.Name == "REQUESTS" || f.Name == "OPTIONS_POP3_SECURITY" || f.Name == "OPTIONS_SMTP_SECURITY";
+    });
+    ASSERT_EQ(fields.size() + 3, TClassData::MainFields().size());
     TMemTable older(kTableMain);
     older.Define(fields);
     older.Edit();
@@ -281,4 +284,67 @@ TEST_F(MainTest, KeptRequestsRoundTripAndAnOlderFileWithoutThemLoads) {
   TClassMain main(nullptr);
   ASSERT_EQ(main.Requests().size(), 1);
   EXPECT_EQ(main.Requests()[0], list);
+}
+
+// Servers chosen for the account are stored with their security modes and
+// read back; a file without the modes (written before them) keeps the
+// installation's servers, whatever its server fields hold.
+TEST_F(MainTest, ChosenServersRoundTripAndAnOlderFileKeepsTheInstallations) {
+  {
+    TClassMain main(nullptr);
+    TClassOptions& o = main.Options();
+    o.SetPop3Account("recent:me@gmx.de");
+    o.SetPop3Type(1);
+    o.ChooseServers({"imap.gmx.net", 993, MailSecurity::Tls}, {"mail.gmx.net", 587, MailSecurity::StartTls});
+  }
+  {
+    TClassMain main(nullptr);
+    const TClassOptions& o = main.Options();
+    ASSERT_TRUE(o.ServersChosen());
+    EXPECT_EQ(o.Pop3Server(), "imap.gmx.net");
+    EXPECT_EQ(o.Pop3Port(), 993);
+    EXPECT_EQ(o.Pop3Security(), MailSecurity::Tls);
+    EXPECT_EQ(o.SmtpServer(), "mail.gmx.net");
+    EXPECT_EQ(o.SmtpPort(), 587);
+    EXPECT_EQ(o.SmtpSecurity(), MailSecurity::StartTls);
+    EXPECT_EQ(o.SmtpAddress(), "me@gmx.de");
+    TMemTable& t = main.Data().DataMain();
+    EXPECT_EQ(t.AsString("OPTIONS_POP3_SECURITY"), "tls");
+    EXPECT_EQ(t.AsString("OPTIONS_SMTP_SECURITY"), "starttls");
+    EXPECT_TRUE(t.AsBoolean("OPTIONS_POP3_SSL"));
+    // Back to the installation's servers: the fields are emptied.
+    main.Options().SetPop3Type(0);
+  }
+  {
+    TClassMain main(nullptr);
+    EXPECT_FALSE(main.Options().ServersChosen());
+    EXPECT_EQ(main.Data().DataMain().AsString("OPTIONS_POP3_SERVER"), "");
+    EXPECT_EQ(main.Data().DataMain().AsString("OPTIONS_SMTP_SECURITY"), "");
+  }
+
+  // An older file: server fields filled by another program, no modes.
+  std::vector<FieldDef> fields = TClassData::MainFields();
+  std::erase_if(fields, [](const FieldDef& f) {
+    return f.Name == "OPTIONS_POP3_SECURITY" || f.Name == "OPTIONS_SMTP_SECURITY";
+  });
+  TMemTable older(kTableMain);
+  older.Define(fields);
+  older.Edit();
+  older.SetString("OPTIONS_POP3_ACCOUNT", "me@elsewhere.org");
+  older.SetInteger("OPTIONS_POP3_TYPE", 1);
+  older.SetString("OPTIONS_POP3_SERVER", "mail.elsewhere.org");
+  older.SetInteger("OPTIONS_POP3_PORT", 143);
+  older.SetString("OPTIONS_SMTP_SERVER", "mail.elsewhere.org");
+  older.SetInteger("OPTIONS_SMTP_PORT", 25);
+  older.Post();
+  MessageCipher cipher;
+  TClassData::KeyFileCipher(cipher);
+  ASSERT_TRUE(WriteFile(Env.Conf() + "/server.cfg", TClassData::EncodeFile(older, cipher)));
+  TClassMain main(nullptr);
+  const TClassOptions& o = main.Options();
+  EXPECT_FALSE(o.ServersChosen());
+  EXPECT_EQ(o.Pop3Server(), o.Provider().Imap4Server);
+  EXPECT_EQ(o.Pop3Port(), o.Provider().Imap4Port);
+  EXPECT_EQ(o.SmtpServer(), o.Provider().SmtpServer);
+  EXPECT_EQ(o.SmtpAddress(), "me@" + o.Provider().Domain);
 }

@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QRegularExpression>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -30,6 +31,7 @@
 #include "MailStack.h"
 #include "WaitUntil.h"
 #include "core/Jobs.h"
+#include "core/Providers.h"
 #include "main/ClassMain.h"
 #include "platform/Closing.h"
 #include "platform/Settings.h"
@@ -38,6 +40,7 @@
 #include "ui/FormKestro.h"
 #include "ui/ServedList.h"
 #include "ui/dialogs/FormDialog.h"
+#include "ui/dialogs/NumberEdit.h"
 
 namespace {
 
@@ -326,7 +329,13 @@ TEST_F(MainWindow, FirstStartOffersTheAccountDialogOnceAndStaysOffline) {
   form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
   EXPECT_FALSE(form->Main().SecondStart());
   const ModalLog first = AnswerModals([&] { form->StartupDecisions(); });
-  EXPECT_EQ(first.Titles, QStringList{"GMail Configuration"});  // no about box, no error
+  // The account dialog, named after the installation's provider ("GMail
+  // Configuration" for a default installation); no about box, no error.
+  const QString caption = ConfigurationCaption(FindMailProvider(InstallSettings::Current().Provider.Domain));
+  EXPECT_EQ(first.Titles, QStringList{caption});
+  if (!InstallSettings::Current().FileExists) {
+    EXPECT_EQ(caption, "GMail Configuration");
+  }
   EXPECT_TRUE(form->Main().SecondStart());  // also when the dialog was cancelled
   EXPECT_FALSE(form->Online());
   EXPECT_EQ(form->PollTimer().interval(), 10000);  // no stored options: the preset period
@@ -615,4 +624,81 @@ TEST_F(MainWindow, FirstStartGoesOnlineAfterTheAccountDialog) {
     EXPECT_TRUE(said.startsWith(rightPassword ? "Online: " : "Offline: Unable to connect")) << said.toStdString();
     if (form->Online()) form->RunAction(form->aOffline);
   }
+}
+
+// The first start with servers typed into the account dialog's "Servers"
+// section: the installation names servers that answer nothing, the section
+// points at the test stack (IMAP4 over TLS), and the program goes online with
+// what was typed. The configuration keeps the servers for the next start.
+TEST_F(MainWindow, FirstStartWithServersTypedIntoTheDialogGoesOnline) {
+  REQUIRE_MAILSTACK();
+  const MailStack& stack = MailStack::Get();
+  const QByteArray before = qgetenv("KESTRO_SETTINGS");
+  QTemporaryDir home;
+  {
+    QFile in(QString::fromLocal8Bit(before));
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    QStringList lines;
+    for (const QString& line : QString::fromUtf8(in.readAll()).split('\n'))
+      lines << (line.contains("_PORT=") ? line.section('=', 0, 0) + "=1" : line);  // nothing listens on port 1
+    QFile out(home.path() + "/settings.ini");
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(lines.join('\n').toUtf8());
+    qputenv("KESTRO_SETTINGS", out.fileName().toUtf8());
+    InstallSettings::Reload();
+  }
+  struct Restore {
+    QByteArray File;
+    ~Restore() {
+      qputenv("KESTRO_SETTINGS", File);
+      InstallSettings::Reload();
+    }
+  } restore{before};
+  ASSERT_EQ(InstallSettings::Current().Provider.Imap4Port, 1);
+
+  form.reset();
+  QTemporaryDir fresh;
+  form = std::make_unique<TFormKestro>(std::make_unique<Engine>(fresh.path()));
+  QStringList captions;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    auto* dialog = qobject_cast<TFormDialog*>(modal);
+    if (!dialog) {
+      if (auto* other = qobject_cast<QDialog*>(modal)) other->reject();
+      return;
+    }
+    captions << dialog->windowTitle();
+    QTest::keyClicks(dialog->edPOP3Account, MailStack::Address("alice"));
+    dialog->edPOP3Password->setText(stack.Password("alice"));
+    dialog->rbIMAP->click();
+    dialog->btServers->click();
+    auto retype = [](QLineEdit* box, const QString& text) {
+      box->selectAll();
+      QTest::keyClicks(box, text);
+    };
+    retype(dialog->edIncomingServer, "localhost");
+    retype(dialog->edIncomingPort, QString::number(stack.Imap4Port()));
+    retype(dialog->edOutgoingServer, "localhost");
+    retype(dialog->edOutgoingPort, QString::number(stack.SmtpPort()));
+    dialog->findChild<QPushButton*>("btOk")->click();
+  });
+  answer.start(50);
+  form->StartupDecisions();
+  answer.stop();
+  ASSERT_EQ(captions.size(), 1) << captions.join('|').toStdString();
+  EXPECT_TRUE(form->Online()) << form->sbPanel1->text().toStdString();
+  const TClassOptions& o = form->Main().Options();
+  EXPECT_TRUE(o.ServersChosen());
+  EXPECT_EQ(o.Pop3Server(), "localhost");
+  EXPECT_EQ(o.Pop3Port(), stack.Imap4Port());
+  EXPECT_EQ(o.Pop3Security(), MailSecurity::Tls);
+  EXPECT_EQ(o.SmtpServer(), "localhost");
+  EXPECT_EQ(o.SmtpPort(), stack.SmtpPort());
+  EXPECT_EQ(o.SmtpAddress(), MailStack::Address("alice"));
+  if (form->Online()) form->RunAction(form->aOffline);
+  form.reset();
+  TClassMain again(nullptr, fresh.path(), false);
+  EXPECT_EQ(again.Options().Pop3Server(), "localhost");
+  EXPECT_EQ(again.Options().SmtpPort(), stack.SmtpPort());
 }

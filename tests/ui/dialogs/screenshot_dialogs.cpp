@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -70,6 +71,17 @@ int main(int argc, char** argv) {
     TFormDialog form;
     form.Fill(options);
     Shoot(form, "account");
+  }
+  {
+    // Another provider: the address typed fills the "Servers" section.
+    TFormDialog form;
+    form.Fill(options);
+    form.show();
+    form.edPOP3Account->selectAll();
+    form.edPOP3Account->insert("someone@gmx.de");  // as typed: the section follows
+    form.rbIMAP->setChecked(true);
+    form.SetServersVisible(true);
+    Shoot(form, "account-servers");
   }
   {
     QObject main;

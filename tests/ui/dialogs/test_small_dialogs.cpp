@@ -35,7 +35,7 @@ TEST(Dialogs, CaptionsAndSizes) {
     QSize Size;
     bool Fixed;
   } cases[] = {
-      {&options, "Options", {398, 265}, true},       {&account, "GMail Configuration", {299, 149}, true},
+      {&options, "Options", {398, 265}, true},       {&account, "GMail Configuration", {424, 0}, true},
       {&editor, "New Friend", {389, 122}, true},     {&download, "Download...", {389, 90}, true},
       {&properties, "Properties", {389, 404}, true}, {&about, "About Kestro", {332, 274}, true},
       {&shares, "Share Folders", {360, 472}, false},
@@ -44,7 +44,10 @@ TEST(Dialogs, CaptionsAndSizes) {
     SCOPED_TRACE(c.Caption.toStdString());
     c.Form->show();
     EXPECT_EQ(c.Form->windowTitle(), c.Caption);
-    EXPECT_EQ(c.Form->size(), c.Size);
+    if (c.Size.height() > 0)
+      EXPECT_EQ(c.Form->size(), c.Size);
+    else  // as tall as its hint needs
+      EXPECT_EQ(c.Form->width(), c.Size.width());
     EXPECT_EQ(c.Form->minimumSize() == c.Form->maximumSize(), c.Fixed);
     EXPECT_TRUE(c.Form->isModal());
     c.Form->hide();
