@@ -138,7 +138,7 @@ void TOnlineCycle::Configure(TClassAccelerator& poller) {
   const TClassOptions& o = FMain.Options();
   poller.SetServerPort(o.Pop3Port());
   poller.SetServerHost(o.Pop3Server());
-  poller.SetUseSsl(o.Pop3Ssl());
+  poller.SetSecurity(o.Pop3Security());
   poller.SetAccountName(o.Pop3Account());
   poller.SetAccountPassword(o.Pop3Password());
   poller.SetOnlineStamp(FMain.OnlineStamp());

@@ -22,7 +22,7 @@ SmtpSettings SmtpSettings::From(const TClassOptions& o, const QString& logFolder
   s.SecondMode = o.SmtpAuthent();
   s.Account = o.SmtpLoginAccount();
   s.Password = o.SmtpLoginPassword();
-  s.Ssl = o.SmtpSsl();
+  s.Security = o.SmtpSecurity();
   s.LogFolder = logFolder;
   return s;
 }
@@ -30,7 +30,7 @@ SmtpSettings SmtpSettings::From(const TClassOptions& o, const QString& logFolder
 std::unique_ptr<MailSender> SmtpSettings::NewMailObject() const {
   auto smtp = std::make_unique<TMailSMTP>();
   if (!LogFolder.isEmpty()) smtp->SetLogFile(LogFolder + QStringLiteral("/smtp.log"));
-  smtp->SetSsl(Ssl);
+  smtp->SetSecurity(Security);
   smtp->SetTimeOut(kSmtpTimeOutSec);
   smtp->SetMailServer(Server);
   smtp->SetMailPort(Port);

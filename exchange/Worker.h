@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "exchange/ExchangeHost.h"
+#include "platform/Settings.h"
 
 class MailSender;
 class TClassOptions;
@@ -24,11 +25,11 @@ struct SmtpSettings {
   bool SecondMode = false;
   QString Account;
   QString Password;
-  bool Ssl = true;
+  MailSecurity Security = MailSecurity::Tls;
   QString LogFolder;
 
   // SmtpServer, SmtpPort, SmtpAddress, SmtpAuthentOn, SmtpAuthent, the SMTP
-  // login (or the POP3 login when SmtpPop3Authent is set), SmtpSsl.
+  // login (or the POP3 login when SmtpPop3Authent is set), SmtpSecurity.
   static SmtpSettings From(const TClassOptions& options, const QString& logFolder);
   // A mail object set up with these settings; its log is LogFolder/smtp.log.
   std::unique_ptr<MailSender> NewMailObject() const;

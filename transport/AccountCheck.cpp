@@ -8,7 +8,7 @@ IncomingAccount IncomingAccountOf(const TClassOptions& options) {
   IncomingAccount a;
   a.Server = options.Pop3Server();
   a.Port = options.Pop3Port();
-  a.Ssl = options.Pop3Ssl();
+  a.Security = options.Pop3Security();
   a.Account = options.Pop3Account();
   a.Password = options.Pop3Password();
   a.Authent = options.Pop3Authent();
@@ -19,7 +19,7 @@ IncomingAccount IncomingAccountOf(const TClassOptions& options) {
 namespace {
 void Configure(TMailReceiver& box, const IncomingAccount& a, const QString& logPath) {
   box.SetLogFile(logPath);
-  box.SetSsl(a.Ssl);
+  box.SetSecurity(a.Security);
   if (!a.CaFile.isEmpty()) box.SetCaFile(a.CaFile);
   box.SetTimeOut(60);
   box.SetMailPort(a.Port);

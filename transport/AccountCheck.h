@@ -7,13 +7,15 @@
 
 #include <QString>
 
+#include "platform/Settings.h"
+
 class TClassOptions;
 
 // The incoming-mail settings that the tests and the pollers need.
 struct IncomingAccount {
   QString Server;
   int Port = 995;
-  bool Ssl = true;
+  MailSecurity Security = MailSecurity::Tls;
   QString Account;
   QString Password;
   bool Authent = false;          // POP3: log in with USER and PASS instead of SASL PLAIN
@@ -21,7 +23,7 @@ struct IncomingAccount {
   QString CaFile;                // empty: CA_FILE of the installation settings
 };
 
-// Pop3Server, Pop3Port, Pop3Ssl, Pop3Account, Pop3Password, Pop3Authent, Pop3Folder.
+// Pop3Server, Pop3Port, Pop3Security, Pop3Account, Pop3Password, Pop3Authent, Pop3Folder.
 IncomingAccount IncomingAccountOf(const TClassOptions& options);
 
 // Connects and logs in (POP3), or connects, logs in and selects the mailbox

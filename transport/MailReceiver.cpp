@@ -386,9 +386,10 @@ std::vector<MailHeaders> TMailReceiver::HeadersOf(const std::vector<std::shared_
 
 std::shared_ptr<vmime::net::store> TMailReceiver::NewStore(const char* plain, const char* secure) {
   const std::shared_ptr<mail::SessionState> state = FState;
-  const vmime::utility::url url(FSsl ? secure : plain, ToStd(FServer), vmime::port_t(FPort));
+  const vmime::utility::url url(mail::ServiceProtocol(FSecurity, plain, secure), ToStd(FServer),
+                                vmime::port_t(FPort));
   auto store = FSession->getStore(url);
-  mail::SetUpService(store, state, FCaFile);
+  mail::SetUpService(store, state, FCaFile, FSecurity);
   mail::SetLogin(store, FAccount, FPassword);
   // One SASL mechanism and no fallback: a wrong password costs one login.
   store->setProperty("options.sasl.fallback", false);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Settings.h"
 #include "transport/MailResult.h"
 
 namespace vmime::net {
@@ -45,8 +46,9 @@ public:
   void SetAccount(const QString& account) { FAccount = account; }
   void SetPassword(const QString& password) { FPassword = password; }
   void SetTimeOut(int seconds) { FTimeOut = seconds; }
-  // Implicit TLS; the certificate is always verified.
-  void SetSsl(bool on) { FSsl = on; }
+  // Implicit TLS, STARTTLS, or none (loopback servers only); the certificate
+  // is always verified.
+  void SetSecurity(MailSecurity security) { FSecurity = security; }
   // Certificate authorities to trust besides the system's (PEM). Preset: CA_FILE
   // of the installation settings.
   void SetCaFile(const QString& path) { FCaFile = path; }
@@ -117,7 +119,8 @@ protected:
   // Starts a session: fresh state and log. Call before Run, never inside it.
   std::shared_ptr<mail::SessionState> NewSession();
   // A store for the server with the session's socket, time-outs, log,
-  // certificate check and login (plain or secure: the protocol names).
+  // certificate check, security mode and login (plain or secure: the
+  // protocol names).
   std::shared_ptr<vmime::net::store> NewStore(const char* plain, const char* secure);
   // Runs fn inside the object's error handling: its exceptions become the
   // returned code, and LastError follows it.
@@ -155,7 +158,7 @@ protected:
   int FPort = 0;
   QString FAccount, FPassword;
   int FTimeOut = 60;
-  bool FSsl = true;
+  MailSecurity FSecurity = MailSecurity::Tls;
   QString FCaFile;
   QString FLogFile;
   QString FWorkFolder;

@@ -19,6 +19,12 @@ QString MailResultText(int code) {
     case mrConnectionLost: return QStringLiteral("The connection to the server was lost.");
     case mrDiskFull: return QStringLiteral("Not enough free disk space.");
     case mrOverLimits: return QStringLiteral("The mail nests or splits its parts beyond the limits; it was not read.");
+    case mrNoStartTls:
+      return QStringLiteral("The server does not offer STARTTLS, so the login was not sent. "
+                            "Choose tls if the server takes TLS from the start.");
+    case mrPlainRefused:
+      return QStringLiteral("A login without TLS is allowed only to a server on this computer (loopback): "
+                            "choose tls or starttls.");
     case mrInternal: return QStringLiteral("Internal error of the mail library.");
     default: return QStringLiteral("Unknown mail error %1.").arg(code);
   }

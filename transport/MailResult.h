@@ -24,6 +24,8 @@ enum MailResult : int {
   mrConnectionLost = 115,    // the server closed or dropped the connection in the session
   mrDiskFull = 116,          // a local file could not be written: no space left on its disk
   mrOverLimits = 117,        // a received mail nests or splits its parts beyond the limits; not parsed
+  mrNoStartTls = 118,        // STARTTLS was asked for and the server does not offer it; no login was sent
+  mrPlainRefused = 119,      // a connection without TLS to a server that is not on a loopback address
 };
 
 // "Connection refused or host unreachable." and so on; a generic text for unknown codes.

@@ -34,15 +34,27 @@ public:
 }  // namespace
 
 void SetUpService(const std::shared_ptr<vmime::net::service>& service, const std::shared_ptr<SessionState>& state,
-                  const QString& caFile, bool smtpTls) {
-  service->setSocketFactory(NewSocketFactory(state));
+                  const QString& caFile, MailSecurity security) {
+  state->LoopbackOnly = security == MailSecurity::None;
   service->setTimeoutHandlerFactory(NewTimeoutHandlerFactory(state));
   if (state->Log && state->Log->Active()) service->setTracerFactory(NewTracerFactory(state->Log));
   auto verifier = NewCertificateVerifier(caFile, state);
   service->setCertificateVerifier(verifier);
-  if (smtpTls) service->setSocketFactory(NewSmtpSocketFactory(state, verifier));
-  else if (std::dynamic_pointer_cast<vmime::net::transport>(service))
-    service->setSocketFactory(NewSmtpSocketFactory(state, nullptr));
+  if (std::dynamic_pointer_cast<vmime::net::transport>(service)) {
+    // The socket secures the connection itself; the client sees a secure one.
+    service->setSocketFactory(NewSmtpSocketFactory(state, security == MailSecurity::None ? nullptr : verifier,
+                                                   security == MailSecurity::StartTls));
+    service->setProperty("connection.tls", false);
+  } else {
+    service->setSocketFactory(NewSocketFactory(state));
+    // STARTTLS before the login, and never a fallback to a plain login.
+    service->setProperty("connection.tls", security == MailSecurity::StartTls);
+    service->setProperty("connection.tls.required", security == MailSecurity::StartTls);
+  }
+}
+
+const char* ServiceProtocol(MailSecurity security, const char* plain, const char* secure) {
+  return security == MailSecurity::Tls ? secure : plain;
 }
 
 void SetLogin(const std::shared_ptr<vmime::net::service>& service, const QString& account, const QString& password) {
@@ -71,6 +83,7 @@ int ResultOf(const std::exception& error, const SessionState& state, QString* de
     case SocketFailure::Refused:
     case SocketFailure::Unreachable:
     case SocketFailure::Unresolved: code = mrConnectFailed; break;
+    case SocketFailure::NotLoopback: code = mrPlainRefused; break;
     default: break;
   }
   if (code == mrInternal) {
@@ -79,6 +92,9 @@ int ResultOf(const std::exception& error, const SessionState& state, QString* de
       int c = mrInternal;
       if (dynamic_cast<const vmime::security::cert::certificateException*>(e)) c = mrCertificate;
       else if (dynamic_cast<const vmime::exceptions::tls_exception*>(e)) c = mrTlsHandshake;
+      else if (auto cmd = dynamic_cast<const vmime::exceptions::command_error*>(e);
+               cmd && (Upper(cmd->command()) == "STARTTLS" || Upper(cmd->command()) == "STLS"))
+        c = mrNoStartTls;
       else if (dynamic_cast<const vmime::exceptions::authentication_error*>(e) ||
                dynamic_cast<const vmime::exceptions::authentication_exception*>(e))
         c = mrAuthFailed;

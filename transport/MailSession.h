@@ -11,6 +11,7 @@
 
 #include <vmime/vmime.hpp>
 
+#include "platform/Settings.h"
 #include "transport/MailResult.h"
 #include "transport/SessionLog.h"
 
@@ -20,7 +21,8 @@ namespace mail {
 void InitMailLibrary();
 
 // Why the last connection attempt or read failed, as the socket saw it.
-enum class SocketFailure { None, Refused, Unreachable, Unresolved, TimedOut, Cancelled, Closed };
+// NotLoopback: a connection without TLS was refused before connecting.
+enum class SocketFailure { None, Refused, Unreachable, Unresolved, TimedOut, Cancelled, Closed, NotLoopback };
 
 // Shared by the sockets, time-out handlers and tracers of one mail object.
 struct SessionState {
@@ -31,13 +33,23 @@ struct SessionState {
   std::shared_ptr<SessionLog> Log;
   // Which check refused the server's certificate (set by the certificate check).
   QString CertificateProblem;
+  // The connection has no TLS: the sockets connect only when every address
+  // of the server is a loopback address, and say so in the log.
+  bool LoopbackOnly = false;
 };
 
-// Applies the socket factory, time-outs, tracer and certificate check to a
-// service. smtpTls: an SMTP service on a plain "smtp" URL whose implicit TLS
-// is done by the socket (see NewSmtpSocketFactory).
+// Applies the socket factory, time-outs, tracer, certificate check and
+// security mode to a service. A store's URL names the mode's protocol
+// (ServiceProtocol); an SMTP service always has a plain "smtp" URL and its
+// socket does the TLS of both tls and starttls (see NewSmtpSocketFactory).
+// starttls on a POP3 or IMAP4 store: the store switches to TLS before the
+// login and fails when the server does not offer it. none: plain, and only
+// to a loopback server (SessionState::LoopbackOnly).
 void SetUpService(const std::shared_ptr<vmime::net::service>& service,
-                  const std::shared_ptr<SessionState>& state, const QString& caFile, bool smtpTls = false);
+                  const std::shared_ptr<SessionState>& state, const QString& caFile, MailSecurity security);
+
+// The URL protocol of a store: secure ("pop3s", "imaps") for tls, else plain.
+const char* ServiceProtocol(MailSecurity security, const char* plain, const char* secure);
 
 // The account and password a service logs in with.
 void SetLogin(const std::shared_ptr<vmime::net::service>& service, const QString& account, const QString& password);

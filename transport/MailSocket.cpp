@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -70,6 +71,18 @@ private:
 // ---------------------------------------------------------------------------
 // A TCP socket that sets TCP_NODELAY, counts bytes, and tells why it failed.
 
+// 127.0.0.0/8, ::1, and 127.0.0.0/8 mapped into IPv6.
+bool IsLoopback(const sockaddr* a) {
+  if (a->sa_family == AF_INET)
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr) >> 24) == 127;
+  if (a->sa_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
 class Socket : public vmime::net::socket {
 public:
   Socket(std::shared_ptr<SessionState> state, std::shared_ptr<vmime::net::timeoutHandler> th)
@@ -87,6 +100,21 @@ public:
     if (::getaddrinfo(address.c_str(), service.c_str(), &hints, &list) != 0 || !list) {
       FState->Failure = SocketFailure::Unresolved;
       throw vmime::exceptions::connection_error("Cannot resolve host name " + address);
+    }
+    if (FState->LoopbackOnly) {
+      // No TLS: only to this computer, and only when every address of the
+      // name is a loopback address (checked before any connection).
+      for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+        if (!IsLoopback(ai->ai_addr)) {
+          ::freeaddrinfo(list);
+          FState->Failure = SocketFailure::NotLoopback;
+          throw vmime::exceptions::connection_error("No connection without TLS to " + address +
+                                                    ": it is not a loopback address");
+        }
+      }
+      if (FState->Log)
+        FState->Log->Note(QStringLiteral("The login goes without TLS: the server %1 is on a loopback address.")
+                              .arg(FromStd(address)));
     }
     int lastError = ECONNREFUSED;
     for (addrinfo* ai = list; ai && FFd < 0; ai = ai->ai_next) {
@@ -273,29 +301,34 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// SMTP: implicit TLS done here rather than by the SMTP client, so that the
+// SMTP: TLS done here rather than by the SMTP client, so that the
 // capabilities the server announces can be read first. The client asks for
 // SMTPUTF8 whenever a server offers it; hiding the offer makes it send plain
-// 7-bit MIME mail, which every server takes. STARTTLS is hidden too: the
-// connection is already secure.
+// 7-bit MIME mail, which every server takes. Implicit TLS starts with the
+// connection; STARTTLS is sent here, before the client sees anything, and
+// the server's greeting is replayed to the client over the secure
+// connection. Either way the client sees no STARTTLS offer: the connection
+// is already secure.
 
 class SmtpSocket : public vmime::net::socket {
 public:
   SmtpSocket(std::shared_ptr<SessionState> state, std::shared_ptr<vmime::net::timeoutHandler> th,
-             std::shared_ptr<vmime::security::cert::certificateVerifier> verifier)
-      : FTimeout(th), FVerifier(std::move(verifier)) {
+             std::shared_ptr<vmime::security::cert::certificateVerifier> verifier, bool startTls)
+      : FState(state), FTimeout(th), FVerifier(std::move(verifier)), FStartTls(startTls) {
     FRaw = std::make_shared<Socket>(std::move(state), th);
     FInner = FRaw;
   }
 
   void connect(const vmime::string& address, const vmime::port_t port) override {
+    FInner = FRaw;
+    FPending.clear();
     FRaw->connect(address, port);
-    if (FVerifier) {
-      auto session = vmime::net::tls::TLSSession::create(FVerifier, std::make_shared<vmime::net::tls::TLSProperties>());
-      auto tls = session->getSocket(FRaw);
-      tls->handshake();
-      FInner = tls;
-    }
+    if (!FVerifier) return;
+    if (FStartTls && !StartTls()) return;
+    auto session = vmime::net::tls::TLSSession::create(FVerifier, std::make_shared<vmime::net::tls::TLSProperties>());
+    auto tls = session->getSocket(FRaw);
+    tls->handshake();
+    FInner = tls;
   }
   bool isConnected() const override { return FInner->isConnected(); }
   void disconnect() override { FInner->disconnect(); }
@@ -365,8 +398,86 @@ public:
 
 private:
   bool HasLine() const { return FPending.find('\n') != std::string::npos; }
+
+  // The plain part of a STARTTLS connection: greeting, EHLO, STARTTLS. True
+  // when TLS can start; false when the greeting refuses the client (the
+  // client reads that greeting and reports it). Throws when the server does
+  // not offer STARTTLS or refuses it: then nothing else was sent.
+  bool StartTls() {
+    const std::string greeting = ReadReply();
+    if (ReplyCode(greeting) != 220) {
+      FPending = greeting;
+      return false;
+    }
+    SendLine("EHLO " + vmime::platform::getHandler()->getHostName());
+    const std::string ehlo = ReadReply();
+    if (ReplyCode(ehlo) != 250) throw vmime::exceptions::command_error("EHLO", ehlo, "refused");
+    if (!Offers(ehlo, "STARTTLS"))
+      throw vmime::exceptions::command_error("STARTTLS", ehlo, "the server does not offer STARTTLS");
+    SendLine("STARTTLS");
+    const std::string answer = ReadReply();
+    if (ReplyCode(answer) != 220) throw vmime::exceptions::command_error("STARTTLS", answer, "refused");
+    // Whatever came after the answer was never secured: it is dropped, and
+    // the client gets the greeting once TLS is up.
+    FPending = greeting;
+    return true;
+  }
+
+  void SendLine(const std::string& line) {
+    if (FState->Log) FState->Log->Sent(0, line);
+    FRaw->send(line + "\r\n");
+  }
+
+  // One whole reply ("250-..." lines up to the "250 ..." line).
+  std::string ReadReply() {
+    std::string reply;
+    for (;;) {
+      size_t start = 0;
+      for (size_t nl; (nl = FRead.find('\n', start)) != std::string::npos; start = nl + 1) {
+        const std::string line = FRead.substr(start, nl + 1 - start);
+        reply += line;
+        if (FState->Log) FState->Log->Received(0, line.substr(0, line.find_last_not_of("\r\n") + 1));
+        if (line.size() < 4 || line[3] != '-') {
+          FRead.clear();
+          return reply;
+        }
+      }
+      FRead.erase(0, start);
+      if (reply.size() + FRead.size() > 65536) throw vmime::exceptions::invalid_response("", "reply too long");
+      vmime::string chunk;
+      FRaw->receive(chunk);
+      FRead += chunk;
+    }
+  }
+
+  static int ReplyCode(const std::string& reply) {
+    if (reply.size() < 3 || !std::isdigit(static_cast<unsigned char>(reply[0])) ||
+        !std::isdigit(static_cast<unsigned char>(reply[1])) || !std::isdigit(static_cast<unsigned char>(reply[2])))
+      return 0;
+    return std::stoi(reply.substr(0, 3));
+  }
+
+  // Whether an EHLO reply lists the keyword (first word of a line).
+  static bool Offers(const std::string& reply, const std::string& keyword) {
+    size_t pos = 0;
+    while (pos < reply.size()) {
+      size_t nl = reply.find('\n', pos);
+      if (nl == std::string::npos) nl = reply.size();
+      if (nl - pos > 4) {
+        std::string word = Upper(reply.substr(pos + 4, nl - pos - 4));
+        word = word.substr(0, word.find_first_of(" \r"));
+        if (word == keyword) return true;
+      }
+      pos = nl + 1;
+    }
+    return false;
+  }
+
+  std::shared_ptr<SessionState> FState;
   std::shared_ptr<vmime::net::timeoutHandler> FTimeout;
   std::shared_ptr<vmime::security::cert::certificateVerifier> FVerifier;
+  bool FStartTls = false;
+  std::string FRead;
   std::shared_ptr<Socket> FRaw;
   std::shared_ptr<vmime::net::socket> FInner;
   std::shared_ptr<vmime::net::tracer> FTracer;
@@ -377,16 +488,19 @@ private:
 class SmtpSocketFactory : public vmime::net::socketFactory {
 public:
   SmtpSocketFactory(std::shared_ptr<SessionState> state,
-                    std::shared_ptr<vmime::security::cert::certificateVerifier> verifier)
-      : FState(std::move(state)), FVerifier(std::move(verifier)) {}
-  std::shared_ptr<vmime::net::socket> create() override { return std::make_shared<SmtpSocket>(FState, nullptr, FVerifier); }
+                    std::shared_ptr<vmime::security::cert::certificateVerifier> verifier, bool startTls)
+      : FState(std::move(state)), FVerifier(std::move(verifier)), FStartTls(startTls) {}
+  std::shared_ptr<vmime::net::socket> create() override {
+    return std::make_shared<SmtpSocket>(FState, nullptr, FVerifier, FStartTls);
+  }
   std::shared_ptr<vmime::net::socket> create(std::shared_ptr<vmime::net::timeoutHandler> th) override {
-    return std::make_shared<SmtpSocket>(FState, th, FVerifier);
+    return std::make_shared<SmtpSocket>(FState, th, FVerifier, FStartTls);
   }
 
 private:
   std::shared_ptr<SessionState> FState;
   std::shared_ptr<vmime::security::cert::certificateVerifier> FVerifier;
+  bool FStartTls;
 };
 
 }  // namespace
@@ -400,8 +514,9 @@ std::shared_ptr<vmime::net::socketFactory> NewSocketFactory(std::shared_ptr<Sess
 }
 
 std::shared_ptr<vmime::net::socketFactory> NewSmtpSocketFactory(
-    std::shared_ptr<SessionState> state, std::shared_ptr<vmime::security::cert::certificateVerifier> verifier) {
-  return std::make_shared<SmtpSocketFactory>(std::move(state), std::move(verifier));
+    std::shared_ptr<SessionState> state, std::shared_ptr<vmime::security::cert::certificateVerifier> verifier,
+    bool startTls) {
+  return std::make_shared<SmtpSocketFactory>(std::move(state), std::move(verifier), startTls);
 }
 
 }  // namespace mail

@@ -28,12 +28,16 @@ std::shared_ptr<vmime::net::timeoutHandlerFactory> NewTimeoutHandlerFactory(std:
 // Plain TCP sockets (with TCP_NODELAY); the mail library adds TLS over them.
 std::shared_ptr<vmime::net::socketFactory> NewSocketFactory(std::shared_ptr<SessionState> state);
 
-// SMTP sockets. With a verifier the socket does implicit TLS itself, so that
-// the capabilities the server announces can be read first: the SMTPUTF8 and
+// SMTP sockets. With a verifier the socket does the TLS itself, so that the
+// capabilities the server announces can be read first: the SMTPUTF8 and
 // STARTTLS offers are hidden from the client, which then sends plain 7-bit
-// MIME mail over the already secure connection. Without one, plain TCP with
-// the same filtering.
+// MIME mail over the already secure connection. startTls: the connection
+// starts plain and the socket sends STARTTLS before the client says anything
+// (a server that does not offer it fails the connection with a "STARTTLS"
+// command error, and no login is sent); otherwise TLS from the first byte.
+// Without a verifier, plain TCP with the same filtering.
 std::shared_ptr<vmime::net::socketFactory> NewSmtpSocketFactory(
-    std::shared_ptr<SessionState> state, std::shared_ptr<vmime::security::cert::certificateVerifier> verifier);
+    std::shared_ptr<SessionState> state, std::shared_ptr<vmime::security::cert::certificateVerifier> verifier,
+    bool startTls);
 
 }  // namespace mail

@@ -86,7 +86,7 @@ void TClassAccelerator::Configure(TMailReceiver& box) const {
   box.SetMailPort(FServerPort);
   box.SetAccount(FAccountName);
   box.SetPassword(FAccountPassword);
-  box.SetSsl(FUseSsl);
+  box.SetSecurity(FSecurity);
   box.SetTimeOut(kMailTimeOutSec);
   if (!FCaFile.isEmpty()) box.SetCaFile(FCaFile);
   box.SetLogFile(FLogFile);

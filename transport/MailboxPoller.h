@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "platform/Closing.h"
+#include "platform/Settings.h"
 
 class TMailPOP3;
 class TMailIMAP4;
@@ -73,8 +74,9 @@ public:
   void SetServerHost(const QString& v) { FServerHost = v; }
   int ServerPort() const { return FServerPort; }
   void SetServerPort(int v) { FServerPort = v; }
-  bool UseSsl() const { return FUseSsl; }
-  void SetUseSsl(bool v) { FUseSsl = v; }
+  // How the connection is secured (tls, starttls, or none for loopback servers).
+  MailSecurity Security() const { return FSecurity; }
+  void SetSecurity(MailSecurity v) { FSecurity = v; }
   QString SubjectRest() const { return FSubjectRest; }
   QString Prefix() const { return FPrefix; }
   QString TempInput() const { return FTempInput; }
@@ -157,7 +159,7 @@ private:
   QString FAccountPassword;
   QString FServerHost;
   int FServerPort = 0;
-  bool FUseSsl = true;
+  MailSecurity FSecurity = MailSecurity::Tls;
   QString FSubjectRest;
   QString FPrefix;
   QString FTempInput;

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "platform/Settings.h"
 #include "transport/MailResult.h"
 #include "transport/MailSender.h"
 
@@ -24,7 +25,8 @@ public:
   void SetMailServer(const QString& host) { FServer = host; }
   void SetMailPort(int port) { FPort = port; }
   void SetTimeOut(int seconds) { FTimeOut = seconds; }
-  void SetSsl(bool on) { FSsl = on; }
+  // Implicit TLS, STARTTLS, or none (loopback servers only).
+  void SetSecurity(MailSecurity security) { FSecurity = security; }
   void SetCaFile(const QString& path) { FCaFile = path; }
   // Appended to; one log per object.
   void SetLogFile(const QString& path) { FLogFile = path; }
@@ -49,7 +51,7 @@ private:
   QString FServer, FCaFile, FLogFile, FWorkFolder, FFrom, FAccount, FPassword, FSubject, FBody, FLastError;
   int FPort = 465;
   int FTimeOut = 120;
-  bool FSsl = true;
+  MailSecurity FSecurity = MailSecurity::Tls;
   int FAuthMode = 1;
   QStringList FRecipients;
   QStringList FAttachments;

@@ -94,7 +94,7 @@ int MailboxScan(const QStringList& args) {
   poller->SetFreeOnTerminate(false);
   poller->SetServerHost(o.Pop3Server());
   poller->SetServerPort(o.Pop3Port());
-  poller->SetUseSsl(o.Pop3Ssl());
+  poller->SetSecurity(o.Pop3Security());
   poller->SetAccountName(o.Pop3Account());
   poller->SetAccountPassword(o.Pop3Password());
   poller->SetOnlineStamp(online);
@@ -128,7 +128,7 @@ int MailSend(const QStringList& args) {
   const TClassOptions& o = account.Options();
   TMailSMTP smtp;
   smtp.SetLogFile(account.Log("smtp.log"));
-  smtp.SetSsl(o.SmtpSsl());
+  smtp.SetSecurity(o.SmtpSecurity());
   smtp.SetTimeOut(120);
   smtp.SetMailServer(o.SmtpServer());
   smtp.SetMailPort(o.SmtpPort());

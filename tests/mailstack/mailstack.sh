@@ -3,6 +3,11 @@
 # and Postfix (SMTPS with SASL through Dovecot, delivery over LMTP), with a
 # test certificate authority, users alice, bob and carol @example.test, maildir
 # storage, everything under one folder and on free high ports. No systemd.
+# Besides the implicit TLS ports, each protocol has a STARTTLS port on
+# 127.0.0.4 (POP3 and IMAP as on 110/143, SMTP submission as on 587; no
+# login before TLS; also on 127.0.0.2, for which the certificate is not)
+# and a plain port on 127.0.0.3 that offers no STARTTLS and takes plain
+# logins.
 #
 #   mailstack.sh start DIR     start a stack in DIR (created; a stack already
 #                              running there is stopped first)
@@ -24,7 +29,7 @@ USERS="alice bob carol"
 # Message size limit: a 25 MB attachment is about 34 MB in base64, with headroom.
 SIZE_LIMIT=62914560
 
-usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
 [ $# -ge 2 ] || usage
 CMD=$1
@@ -32,15 +37,25 @@ D=$2
 case "$D" in /*) ;; *) D="$(pwd)/$D" ;; esac
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+host_port_in_use() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
 
-# Four consecutive free ports from a random base.
+# The address of the plain listeners that offer no STARTTLS, and of the
+# STARTTLS listeners (not the client's own address, which Dovecot would
+# count as secure and take logins before TLS on).
+PLAIN_HOST=127.0.0.3
+STARTTLS_HOST=127.0.0.4
+
+# Nine consecutive free ports from a random base.
 pick_ports() {
   local tries base p ok
   for tries in $(seq 1 50); do
     base=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
     ok=1
-    for p in $base $((base + 1)) $((base + 2)) $((base + 3)); do
-      if port_in_use "$p"; then ok=0; break; fi
+    for p in $(seq "$base" $((base + 8))); do
+      if port_in_use "$p" || host_port_in_use "$PLAIN_HOST" "$p" || host_port_in_use "$STARTTLS_HOST" "$p"; then
+        ok=0
+        break
+      fi
     done
     if [ $ok = 1 ]; then echo "$base"; return 0; fi
   done
@@ -51,6 +66,15 @@ wait_port() {  # port, tenths of a second
   local i
   for i in $(seq 1 "$2"); do
     port_in_use "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+wait_host_port() {  # host, port, tenths of a second
+  local i
+  for i in $(seq 1 "$3"); do
+    host_port_in_use "$1" "$2" && return 0
     sleep 0.1
   done
   return 1
@@ -74,7 +98,7 @@ make_certs() {
   openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
     -keyout "$s/server.key" -out "$s/server.csr" 2>/dev/null || die "cannot make the server key"
   printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature,keyEncipherment" \
-    "extendedKeyUsage=serverAuth" "subjectAltName=DNS:localhost,IP:127.0.0.1" >"$s/server.ext"
+    "extendedKeyUsage=serverAuth" "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:$STARTTLS_HOST" >"$s/server.ext"
   openssl x509 -req -in "$s/server.csr" -CA "$s/ca.pem" -CAkey "$s/ca.key" -CAcreateserial \
     -days 3650 -extfile "$s/server.ext" -out "$s/server.pem" 2>/dev/null || die "cannot sign the server certificate"
   chmod 644 "$s"/*.pem
@@ -123,9 +147,19 @@ userdb {
 protocol lmtp {
   postmaster_address = postmaster@$DOMAIN
 }
+# The plain listeners: no STARTTLS offered, plain logins taken.
+local $PLAIN_HOST {
+  ssl = no
+  disable_plaintext_auth = no
+}
 service imap-login {
   inet_listener imap {
-    port = 0
+    address = $STARTTLS_HOST, 127.0.0.2
+    port = $IMAP_STARTTLS_PORT
+  }
+  inet_listener imap-plain {
+    address = $PLAIN_HOST
+    port = $IMAP_PLAIN_PORT
   }
   inet_listener imaps {
     port = $IMAPS_PORT
@@ -134,7 +168,12 @@ service imap-login {
 }
 service pop3-login {
   inet_listener pop3 {
-    port = 0
+    address = $STARTTLS_HOST, 127.0.0.2
+    port = $POP3_STARTTLS_PORT
+  }
+  inet_listener pop3-plain {
+    address = $PLAIN_HOST
+    port = $POP3_PLAIN_PORT
   }
   inet_listener pop3s {
     port = $POP3S_PORT
@@ -210,6 +249,18 @@ EOF
 127.0.0.1:$SMTPS_PORT inet n - n - - smtpd
   -o smtpd_tls_wrappermode=yes
   -o smtpd_sasl_auth_enable=yes
+$STARTTLS_HOST:$SUBMISSION_PORT inet n - n - - smtpd
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_auth_only=yes
+  -o smtpd_sasl_auth_enable=yes
+127.0.0.2:$SUBMISSION_PORT inet n - n - - smtpd
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_auth_only=yes
+  -o smtpd_sasl_auth_enable=yes
+$PLAIN_HOST:$SMTP_PLAIN_PORT inet n - n - - smtpd
+  -o smtpd_tls_security_level=none
+  -o smtpd_tls_auth_only=no
+  -o smtpd_sasl_auth_enable=yes
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -246,6 +297,14 @@ write_client_files() {
     echo "MAILSTACK_POP3S_PORT=$POP3S_PORT"
     echo "MAILSTACK_IMAPS_PORT=$IMAPS_PORT"
     echo "MAILSTACK_SMTPS_PORT=$SMTPS_PORT"
+    echo "MAILSTACK_STARTTLS_HOST=$STARTTLS_HOST"
+    echo "MAILSTACK_POP3_STARTTLS_PORT=$POP3_STARTTLS_PORT"
+    echo "MAILSTACK_IMAP_STARTTLS_PORT=$IMAP_STARTTLS_PORT"
+    echo "MAILSTACK_SUBMISSION_PORT=$SUBMISSION_PORT"
+    echo "MAILSTACK_PLAIN_HOST=$PLAIN_HOST"
+    echo "MAILSTACK_POP3_PLAIN_PORT=$POP3_PLAIN_PORT"
+    echo "MAILSTACK_IMAP_PLAIN_PORT=$IMAP_PLAIN_PORT"
+    echo "MAILSTACK_SMTP_PLAIN_PORT=$SMTP_PLAIN_PORT"
     echo "MAILSTACK_DOMAIN=$DOMAIN"
     echo "MAILSTACK_CA_FILE=$D/ssl/ca.pem"
     echo "MAILSTACK_OTHER_CA_FILE=$D/ssl/other-ca.pem"
@@ -318,12 +377,22 @@ do_start() {
     POP3S_PORT=$base
     IMAPS_PORT=$((base + 1))
     SMTPS_PORT=$((base + 2))
+    POP3_STARTTLS_PORT=$((base + 3))
+    IMAP_STARTTLS_PORT=$((base + 4))
+    SUBMISSION_PORT=$((base + 5))
+    POP3_PLAIN_PORT=$((base + 6))
+    IMAP_PLAIN_PORT=$((base + 7))
+    SMTP_PLAIN_PORT=$((base + 8))
     write_dovecot
     write_postfix
     rm -f "$D/dovecot/run/master.pid"
     dovecot -c "$D/dovecot/dovecot.conf" </dev/null >>"$D/log/dovecot.start" 2>&1 || { do_stop; continue; }
     postfix -c "$D/postfix" start </dev/null >>"$D/log/postfix.start" 2>&1 || { do_stop; continue; }
     if wait_port "$POP3S_PORT" 50 && wait_port "$IMAPS_PORT" 50 && wait_port "$SMTPS_PORT" 50 \
+       && wait_host_port $STARTTLS_HOST "$POP3_STARTTLS_PORT" 50 \
+       && wait_host_port $STARTTLS_HOST "$IMAP_STARTTLS_PORT" 50 \
+       && wait_host_port $STARTTLS_HOST "$SUBMISSION_PORT" 50 && wait_host_port $PLAIN_HOST "$POP3_PLAIN_PORT" 50 \
+       && wait_host_port $PLAIN_HOST "$IMAP_PLAIN_PORT" 50 && wait_host_port $PLAIN_HOST "$SMTP_PLAIN_PORT" 50 \
        && [ -S "$D/dovecot/run/lmtp" ]; then
       # The per-IP login penalty would slow every login after the wrong-password tests.
       rm -f "$D/dovecot/run/anvil-auth-penalty"
@@ -332,7 +401,9 @@ do_start() {
         doveadm -c "$D/dovecot/dovecot.conf" mailbox status -u "$u@$DOMAIN" messages INBOX >/dev/null 2>&1
       done
       write_client_files
-      echo "mailstack: running in $D (POP3S $POP3S_PORT, IMAPS $IMAPS_PORT, SMTPS $SMTPS_PORT)"
+      echo "mailstack: running in $D (POP3S $POP3S_PORT, IMAPS $IMAPS_PORT, SMTPS $SMTPS_PORT," \
+        "STARTTLS on $STARTTLS_HOST POP3 $POP3_STARTTLS_PORT, IMAP $IMAP_STARTTLS_PORT, submission $SUBMISSION_PORT," \
+        "plain on $PLAIN_HOST POP3 $POP3_PLAIN_PORT, IMAP $IMAP_PLAIN_PORT, SMTP $SMTP_PLAIN_PORT)"
       return 0
     fi
     do_stop
@@ -382,7 +453,10 @@ do_dovecot_start() {
   . "$D/stack.env"
   pid_alive "$(dovecot_pid)" && return 0
   dovecot -c "$D/dovecot/dovecot.conf" </dev/null >>"$D/log/dovecot.start" 2>&1 || die "dovecot did not start"
-  wait_port "$MAILSTACK_POP3S_PORT" 100 && wait_port "$MAILSTACK_IMAPS_PORT" 100 || die "dovecot does not listen"
+  wait_port "$MAILSTACK_POP3S_PORT" 100 && wait_port "$MAILSTACK_IMAPS_PORT" 100 \
+    && wait_host_port "$MAILSTACK_STARTTLS_HOST" "$MAILSTACK_POP3_STARTTLS_PORT" 100 \
+    && wait_host_port "$MAILSTACK_STARTTLS_HOST" "$MAILSTACK_IMAP_STARTTLS_PORT" 100 \
+    || die "dovecot does not listen"
   rm -f "$D/dovecot/run/anvil-auth-penalty"
 }
 

@@ -23,11 +23,11 @@ const MailStack& MailStack::Get() {
   return stack;
 }
 
-IncomingAccount MailStack::Account(const QString& user, bool imap) const {
+IncomingAccount MailStack::Account(const QString& user, bool imap, MailSecurity security) const {
   IncomingAccount a;
-  a.Server = QStringLiteral("127.0.0.1");
-  a.Port = imap ? Imap4Port() : Pop3Port();
-  a.Ssl = true;
+  a.Server = Host(security);
+  a.Port = imap ? Imap4Port(security) : Pop3Port(security);
+  a.Security = security;
   a.Account = Address(user);
   a.Password = Password(user);
   a.Folder = QStringLiteral("Inbox");

@@ -18,9 +18,24 @@ public:
   bool Ok() const { return FEnv.Ok() && Pop3Port() > 0; }
   QString Folder() const { return FEnv.Folder(); }
   QString Value(const QString& name) const { return FEnv.Value(name); }
-  int Pop3Port() const { return Value("MAILSTACK_POP3S_PORT").toInt(); }
-  int Imap4Port() const { return Value("MAILSTACK_IMAPS_PORT").toInt(); }
-  int SmtpPort() const { return Value("MAILSTACK_SMTPS_PORT").toInt(); }
+  // The listeners of a security mode: tls the implicit TLS ports on
+  // 127.0.0.1; starttls plain ports that offer STARTTLS and take no login
+  // before it (on 127.0.0.4, and on 127.0.0.2 for which the certificate is
+  // not); none plain ports on 127.0.0.3 that offer no STARTTLS.
+  QString Host(MailSecurity security = MailSecurity::Tls) const {
+    return security == MailSecurity::Tls        ? QStringLiteral("127.0.0.1")
+           : security == MailSecurity::StartTls ? Value("MAILSTACK_STARTTLS_HOST")
+                                                : Value("MAILSTACK_PLAIN_HOST");
+  }
+  int Pop3Port(MailSecurity security = MailSecurity::Tls) const {
+    return Port(security, "MAILSTACK_POP3S_PORT", "MAILSTACK_POP3_STARTTLS_PORT", "MAILSTACK_POP3_PLAIN_PORT");
+  }
+  int Imap4Port(MailSecurity security = MailSecurity::Tls) const {
+    return Port(security, "MAILSTACK_IMAPS_PORT", "MAILSTACK_IMAP_STARTTLS_PORT", "MAILSTACK_IMAP_PLAIN_PORT");
+  }
+  int SmtpPort(MailSecurity security = MailSecurity::Tls) const {
+    return Port(security, "MAILSTACK_SMTPS_PORT", "MAILSTACK_SUBMISSION_PORT", "MAILSTACK_SMTP_PLAIN_PORT");
+  }
   QString CaFile() const { return Value("MAILSTACK_CA_FILE"); }
   QString OtherCaFile() const { return Value("MAILSTACK_OTHER_CA_FILE"); }
   static QString Address(const QString& user) { return user + "@example.test"; }
@@ -28,8 +43,9 @@ public:
   QString Maildir(const QString& user) const { return Value("MAILSTACK_" + user.toUpper() + "_MAILDIR"); }
   QString SettingsFile() const { return Folder() + "/settings.ini"; }
 
-  // The account of user for POP3 (imap: IMAP4) on the stack.
-  IncomingAccount Account(const QString& user, bool imap = false) const;
+  // The account of user for POP3 (imap: IMAP4) on the stack, on the listener
+  // of the security mode.
+  IncomingAccount Account(const QString& user, bool imap = false, MailSecurity security = MailSecurity::Tls) const;
 
   // Empties the INBOX of user.
   void Clear(const QString& user) const;
@@ -48,6 +64,9 @@ public:
 
 private:
   explicit MailStack(StackEnv env) : FEnv(std::move(env)) {}
+  int Port(MailSecurity security, const char* tls, const char* startTls, const char* none) const {
+    return Value(security == MailSecurity::Tls ? tls : security == MailSecurity::StartTls ? startTls : none).toInt();
+  }
   StackEnv FEnv;
 };
 

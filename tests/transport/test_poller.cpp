@@ -101,7 +101,7 @@ protected:
     p->SetServerPort(a.Port);
     p->SetAccountName(a.Account);
     p->SetAccountPassword(a.Password);
-    p->SetUseSsl(true);
+    p->SetSecurity(a.Security);
     p->SetCaFile(a.CaFile);
     p->SetOnlineStamp(kOnline);
     p->SetStopJobId(kStop);
