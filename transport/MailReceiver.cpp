@@ -8,9 +8,9 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSaveFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
@@ -41,6 +41,8 @@ struct HeaderMemory {
   std::map<QString, Remembered> Accounts;
   // Memory files read by this process, with the mailboxes (keys) each keeps.
   std::map<QString, std::set<QString>> Files;
+  // A digest of what each memory file holds, so that an unchanged memory is not written again.
+  std::map<QString, size_t> Written;
   static HeaderMemory& Get() {
     static HeaderMemory m;
     return m;
@@ -167,13 +169,9 @@ bool TMailReceiver::Deleted(int i) const { return ValidIndex(i) && FList[size_t(
 
 void TMailReceiver::MarkTaken(int i) {
   if (!ValidIndex(i) || Uid(i).isEmpty() || FKey.isEmpty()) return;
-  {
-    auto& memory = HeaderMemory::Get();
-    QMutexLocker lock(&memory.Lock);
-    if (!memory.Accounts[FKey].Taken.insert(Uid(i)).second) return;
-  }
-  // Kept at once: a mail handed over is not handed over again after a restart.
-  SaveMemory();
+  auto& memory = HeaderMemory::Get();
+  QMutexLocker lock(&memory.Lock);
+  memory.Accounts[FKey].Taken.insert(Uid(i));
 }
 
 void TMailReceiver::UseMemory(const QString& key) {
@@ -197,13 +195,24 @@ void TMailReceiver::SaveMemory() const {
   QJsonObject root;
   root.insert(QStringLiteral("version"), kMemoryVersion);
   root.insert(QStringLiteral("mailboxes"), boxes);
-  // Complete or not at all; only the user may read it.
+  // Complete or not at all (renamed into place), only for the user; not
+  // forced to the disk: a memory lost with a power cut costs one whole read.
+  const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
+  const size_t digest = qHash(bytes);
+  if (auto it = memory.Written.find(FMemoryFile); it != memory.Written.end() && it->second == digest) return;
   QDir().mkpath(QFileInfo(FMemoryFile).absolutePath());
-  QSaveFile f(FMemoryFile);
-  if (!f.open(QIODevice::WriteOnly) || !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-      f.write(QJsonDocument(root).toJson(QJsonDocument::Compact)) < 0 || !f.commit())
+  QFile f(FMemoryFile + QStringLiteral(".part"));
+  const bool written = f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                       f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
+                       f.write(bytes) == bytes.size() && f.flush();
+  f.close();
+  if (!written || ::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(FMemoryFile).constData()) != 0) {
     qCWarning(lcKestro, "The mailbox memory %s cannot be written: %s", qUtf8Printable(QDir::toNativeSeparators(FMemoryFile)),
               qUtf8Printable(f.errorString()));
+    f.remove();
+    return;
+  }
+  memory.Written[FMemoryFile] = digest;
 }
 
 bool TMailReceiver::WasTaken(int i) const {
@@ -230,6 +239,7 @@ void TMailReceiver::ForgetHeaders() {
   QMutexLocker lock(&memory.Lock);
   memory.Accounts.clear();
   memory.Files.clear();
+  memory.Written.clear();
 }
 
 bool TMailReceiver::TooLarge(int i) {

@@ -77,7 +77,8 @@ public:
 
   // Remembers that message i was handed over, until it is gone from the
   // mailbox: a later pass (after a pass that ended before its deletions
-  // became final) must not hand it over again.
+  // became final) must not hand it over again. Kept in the memory file with
+  // the next SaveMemory (the poller saves once per pass).
   void MarkTaken(int i);
   bool WasTaken(int i) const;
 
