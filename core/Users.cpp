@@ -65,9 +65,10 @@ std::shared_ptr<const ShareSnapshot> ShareSnapshot::From(const TClassUserList& u
                                                          const TClassAnonymous& anonymous) {
   auto snapshot = std::make_shared<ShareSnapshot>();
   for (int i = 0; i < users.Count(); ++i)
-    snapshot->Friends.push_back({users.Items(i)->Address(), users.Items(i)->Folder()});
+    snapshot->Friends.push_back({users.Items(i)->Address(), users.Items(i)->Folder(), users.Items(i)->ChangeDir()});
   snapshot->AnonymousEnabled = anonymous.Enabled();
   snapshot->AnonymousFolder = anonymous.Folder();
+  snapshot->AnonymousChangeDir = anonymous.ChangeDir();
   return snapshot;
 }
 
@@ -79,6 +80,7 @@ ShareLookup LookupSender(const ShareSnapshot& shares, const QString& sender) {
       result.Granted = true;
       result.Folder = user.Folder;
       result.KeyAddress = user.Address;
+      result.ChangeDir = user.ChangeDir;
       return result;
     }
   }
@@ -87,6 +89,7 @@ ShareLookup LookupSender(const ShareSnapshot& shares, const QString& sender) {
     result.Anonymous = true;
     result.Folder = shares.AnonymousFolder;
     result.KeyAddress = sender;
+    result.ChangeDir = shares.AnonymousChangeDir;
   }
   return result;
 }

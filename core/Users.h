@@ -91,10 +91,12 @@ struct ShareSnapshot {
   struct Friend {
     QString Address;
     QString Folder;
+    bool ChangeDir = true;  // may list and download below the folder's top
   };
   std::vector<Friend> Friends;
   bool AnonymousEnabled = false;
   QString AnonymousFolder;
+  bool AnonymousChangeDir = true;
 
   static std::shared_ptr<const ShareSnapshot> From(const TClassUserList& users, const TClassAnonymous& anonymous);
 };
@@ -105,6 +107,7 @@ struct ShareLookup {
   bool Anonymous = false;
   QString Folder;      // the share
   QString KeyAddress;  // the address the message key is built from
+  bool ChangeDir = true;  // may reach below the share's top (its subfolders)
 };
 ShareLookup LookupSender(const ShareSnapshot& shares, const QString& sender);
 

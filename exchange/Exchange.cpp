@@ -186,7 +186,7 @@ void TExchange::KeepRequests() {
   }
 }
 
-TExchange::Issued TExchange::IssueRequest(const QString& command, const QString& fileList,
+TExchange::Issued TExchange::IssueRequest(const QString& command, const QString& requested,
                                           const QString& remoteAddress) {
   Issued issued;
   if (!Online()) return issued;
@@ -204,6 +204,8 @@ TExchange::Issued TExchange::IssueRequest(const QString& command, const QString&
 
   issued.JobId = NewStamp();
   const QString subjectHead = kRequestPrefix + command;
+  // Our "list" always names its folder, so the answer shows the subfolders.
+  const QString fileList = command == kCmdList ? ListFolderText(requested) : requested;
   QFile::remove(FMain.LogFolder() + QStringLiteral("/smtp.log"));  // each request starts a fresh log
   auto* client = new TClassClientSMTP(this, this);
   client->SetSmtp(SmtpSettings::From(o, FMain.LogFolder()));
@@ -297,7 +299,21 @@ void TExchange::PostJobError() {
       Qt::QueuedConnection);
 }
 
-void TExchange::ListingArrived(const QString& listing) { emit ShowListing(FillFileTree(listing)); }
+void TExchange::ListingArrived(const QString& jobId, const QString& listing) {
+  for (int i = 0; i < FRows.Count(); ++i)
+    if (FRows.Row(i).Number == jobId) {
+      emit ListingFolder(FRows.Row(i).Address, ListFolderText(FRows.Row(i).Text));
+      break;
+    }
+  emit ShowListing(FillFileTree(listing));
+}
+
+QString TExchange::ListFolderText(const QString& folder) {
+  QString text = TrimText(folder);
+  while (text.size() > 1 && text.endsWith(u'/')) text.chop(1);
+  if (!text.startsWith(u'/')) text.prepend(u'/');
+  return text;
+}
 
 QString TExchange::StopJobId() const { return FMain.StopJobId(); }
 

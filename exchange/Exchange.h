@@ -89,8 +89,9 @@ public:
     return [this](const HandOverData& mail) { StartServing(mail); };
   }
 
-  // A request of the user ("list" with an empty file list, or "download" with
-  // the names, each followed by CR LF). Adds its job row, remembers the
+  // A request of the user ("list" with the folder relative to the friend's
+  // share, "/" or empty for its top, or "download" with the names, each
+  // followed by CR LF). A "list" always goes out with its folder: "/" for the top. Adds its job row, remembers the
   // address and starts the requesting thread. Error holds the text to show in
   // a message box when nothing was issued.
   struct Issued {
@@ -106,8 +107,9 @@ public:
                         double progress) override;
   void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
                     double progress) override;
-  // Emits ShowListing with the rows of the listing.
-  void ListingArrived(const QString& listing) override;
+  // Emits ListingFolder with the request's address and folder, then
+  // ShowListing with the rows of the listing.
+  void ListingArrived(const QString& jobId, const QString& listing) override;
   QString StopJobId() const override;
   // The progress of the job's row while it is Active; -1 when it has no such row.
   double ActiveRowProgress(const QString& jobId) const override;
@@ -118,6 +120,9 @@ public:
   // The listing's lines (CR, LF or CR LF) taken apart at their first TAB; a
   // line without TAB gives an empty name and the whole line as size.
   static QList<ListingRow> FillFileTree(const QString& listing);
+  // A folder of a "list" as the window shows it: "/" for the top, else "/"
+  // and the path without a trailing "/" ("sub/deeper/" gives "/sub/deeper").
+  static QString ListFolderText(const QString& folder);
   // "Size" order of the file tree: the shorter size text is the smaller;
   // texts of equal length compare without case. Negative, 0 or positive.
   static int CompareSizeText(const QString& a, const QString& b);
@@ -129,6 +134,9 @@ signals:
   // A listing arrived: the window replaces the file tree with these rows and
   // selects the first.
   void ShowListing(const QList<ListingRow>& rows);
+  // Sent just before ShowListing: whose listing it is, and of which folder
+  // ("/" for the top of the friend's share, else "/" and the path).
+  void ListingFolder(const QString& address, const QString& folder);
   // A job row changed (or was added): the state and the text for status panel 1.
   void JobStatus(int row, qint32 state, const QString& statusText);
   // A job failed (posted after the row changed). text: LastError without

@@ -29,8 +29,8 @@ public:
   // Applies a report to the row of one of our requests.
   virtual void UpdateJobRow(const QString& ident, qint32 state, const QString& message, bool additive,
                             double progress) = 0;
-  // A listing came back: it replaces the file tree.
-  virtual void ListingArrived(const QString& listing) = 0;
+  // The listing of request jobId came back: it replaces the file tree.
+  virtual void ListingArrived(const QString& jobId, const QString& listing) = 0;
   // The latest job the user stopped (jobs up to it count as stopped).
   virtual QString StopJobId() const = 0;
   // The progress of the job's row while it is Active; -1 when it has no such row.

@@ -7,7 +7,9 @@ const QString kCrLf = QStringLiteral("\r\n");
 QString PlainRequestHelp() {
   return QStringLiteral(
       "To ask for files, send a mail to this address with the subject \"?_download\" and one file name per "
-      "line in its body, written as in the list above. The files come back zipped, in one or more mails.");
+      "line in its body, written as in the list above. The files come back zipped, in one or more mails. To see the "
+      "subfolders, or what one of them holds, send \"?_list\" with \"/\" or the folder's name (for example "
+      "photos/2024) as the first line of its body.");
 }
 
 QString PlainListingAnswer(const QString& listing) {

@@ -116,6 +116,7 @@ bool TClassServer::Authenticate() {
     FCommand = CommandOf(FSubjectRest);
     if (FCommand == kCmdList || FCommand == kCmdDownload) {
       FShareFolder = who.Folder;
+      FChangeDir = who.ChangeDir;
       FMessageBody = OpenText(FMessageBody);
       served = true;
     } else {
@@ -136,9 +137,16 @@ void TClassServer::RunCommand() {
   FAdditiveProgress = false;
   if (FCommand == kCmdDownload) {
     SetDone();
+    // Names inside subfolders, and folders (archived with what they hold),
+    // need the right to open subfolders.
+    if (!FChangeDir)
+      for (const QString& line : Lines(FMessageBody))
+        if (ReachesBelowTop(TrimText(line), FShareFolder)) SetFailure(kMsgNotAllowed);
   } else if (FCommand == kCmdList) {
-    const Result<QString> listing = FolderListing(FShareFolder);
-    if (listing) {
+    const Result<QString> listing = ListRequestedFolder();
+    if (!listing && listing.error() == kMsgNotAllowed) {
+      SetFailure(kMsgNotAllowed);  // the request's text goes back as with any refusal
+    } else if (listing) {
       FMessageBody = FPrefix == kPlainPrefix ? PlainListingAnswer(*listing) : *listing;
       SetDone();
     } else {
@@ -146,6 +154,25 @@ void TClassServer::RunCommand() {
       SetFailure(listing.error());
     }
   }
+}
+
+Result<QString> TClassServer::ListRequestedFolder() const {
+  // An empty body asks for the top as a peer always has: exactly the files.
+  // A body names the folder, and its listing holds the subfolders too. A
+  // person's plain mail may carry any text (a signature): its first line
+  // counts only when it names a folder of the share.
+  QString asked = TrimText(FMessageBody);
+  if (FPrefix == kPlainPrefix) {
+    asked = TrimText(Lines(asked).value(0));
+    if (!NamesShareTop(asked) && ResolveShareFolder(asked, FShareFolder).isEmpty()) asked.clear();
+  }
+  if (asked.isEmpty()) return FolderListing(FShareFolder);
+  // Without the right to open them, the subfolders are not shown either.
+  if (NamesShareTop(asked)) return FChangeDir ? FolderListingWithFolders(FShareFolder) : FolderListing(FShareFolder);
+  if (!FChangeDir) return Failure(kMsgNotAllowed);
+  const QString folder = ResolveShareFolder(asked, FShareFolder);
+  if (folder.isEmpty()) return Failure(kMsgNoDirectory);
+  return FolderListingWithFolders(folder);
 }
 
 bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedFiles) {
@@ -547,7 +574,7 @@ void TClassServerSMTP::ReceiveReply() {
   if (!volumeMail || FState != jsActive) DropAttachment();
   if (FCommand == kCmdList) {
     const QString listing = FMessageBody;
-    OnMain([listing](ExchangeHost& host) { host.ListingArrived(listing); });
+    OnMain([jobId, listing](ExchangeHost& host) { host.ListingArrived(jobId, listing); });
   }
   if (FCommand == QLatin1String("none") && FIdentBase <= FetchStopJobId()) {
     if (FState == jsActive) FStatusText = QStringLiteral("Stopped by the user.");  // it waits for nothing now

@@ -71,6 +71,9 @@ public:
   // Sets StatusText, MessageBody, Progress, State, AdditiveProgress; a
   // listing that cannot be made leaves the job failed.
   void RunCommand();
+  // The listing that a "list" asks for (its body names the folder); fails
+  // with the reason, "Command not allowed." when the sender may not open it.
+  Result<QString> ListRequestedFolder() const;
   // Archives resolvedFiles into outFolder; on success resolvedFiles holds the
   // volumes to send, in order.
   bool BuildVolumes(const QString& outFolder, QStringList& resolvedFiles);
@@ -112,6 +115,7 @@ protected:
   int FTimeoutSeconds = kPresetTimeoutClient;
   QString FDownloadFolder;
   QString FShareFolder;
+  bool FChangeDir = true;  // the sender may reach below the share's top
   QString FSenderAddress;
   QString FStatusText;  // as it goes on the wire and into the job's message
   bool FFailed = false;  // the job has failed; StatusText is "Error: " and the reason

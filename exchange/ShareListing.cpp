@@ -24,16 +24,46 @@ fs::path RealPath(const QString& path) {
 }
 }  // namespace
 
-Result<QString> FolderListing(const QString& folder) {
+namespace {
+// The listing of folder; withFolders, its subfolders first.
+Result<QString> ListFolder(const QString& folder, bool withFolders) {
   const QDir dir(folder);
   if (folder.isEmpty() || !QFileInfo(folder).isDir() || !dir.isReadable()) return Failure(peer::kMsgNoDirectory);
-  QString listing;
+  QString folders, files;
   for (const QFileInfo& info :
        dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort)) {
-    if (info.isDir()) continue;
-    listing += info.fileName() + '\t' + FormatSizeKB(info.size()) + QStringLiteral("\r\n");
+    if (!info.isDir())
+      files += info.fileName() + '\t' + FormatSizeKB(info.size()) + QStringLiteral("\r\n");
+    else if (withFolders && PathInside(info.filePath(), folder))
+      folders += info.fileName() + QStringLiteral("/\tDIR\r\n");
   }
-  return listing;
+  return folders + files;
+}
+}  // namespace
+
+Result<QString> FolderListing(const QString& folder) { return ListFolder(folder, false); }
+
+Result<QString> FolderListingWithFolders(const QString& folder) { return ListFolder(folder, true); }
+
+bool NamesShareTop(const QString& folder) {
+  const QString text = TrimText(folder);
+  return text.isEmpty() || text == QLatin1String("/");
+}
+
+QString ResolveShareFolder(const QString& folder, const QString& share) {
+  QString text = TrimText(folder);
+  if (NamesShareTop(text)) return {};
+  if (text.startsWith('/')) text.remove(0, 1);
+  const QString path = ResolveSharePath(text, share);
+  return !path.isEmpty() && QFileInfo(path).isDir() ? path : QString();
+}
+
+bool ReachesBelowTop(const QString& request, const QString& share) {
+  const int slash = request.indexOf('\\');
+  const QString tail = TrimText(slash < 0 ? request : request.mid(slash + 1));
+  if (tail.contains('/') || tail.contains('\\')) return true;
+  const QString path = ResolveSharePath(request, share);
+  return !path.isEmpty() && QFileInfo(path).isDir();
 }
 
 QString ResolveSharePath(const QString& request, const QString& share) {

@@ -123,6 +123,28 @@ void Remove(QPainter& p) {
   p.drawPolygon(QPolygonF({{15, 8}, {12, 5.5}, {12, 10.5}}));
 }
 
+// A yellow folder with its tab; up: a green arrow on it, for the way up.
+void Folder(QPainter& p, bool up) {
+  const QColor edge(170, 120, 20);
+  p.setPen(QPen(edge, 1));
+  p.setBrush(QColor(240, 190, 70));
+  p.drawPath([] {
+    QPainterPath tab;
+    tab.moveTo(1.5, 4.5);
+    tab.lineTo(1.5, 2.5);
+    tab.lineTo(6, 2.5);
+    tab.lineTo(7.5, 4.5);
+    tab.closeSubpath();
+    return tab;
+  }());
+  p.setBrush(QColor(252, 215, 100));
+  p.drawRect(QRectF(1.5, 4.5, 13, 9.5));
+  if (!up) return;
+  p.setPen(QPen(QColor(20, 120, 40), 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.drawLine(QPointF(8, 12), QPointF(8, 6.5));
+  p.drawPolyline(QPolygonF({{5.5, 9}, {8, 6.5}, {10.5, 9}}));
+}
+
 void Neutral(QPainter& p) {
   p.setPen(QPen(QColor(150, 150, 150), 1));
   p.setBrush(QColor(220, 220, 220));
@@ -199,7 +221,8 @@ int main(int argc, char** argv) {
                        {12, Properties}, {14, Remove}, {15, Eraser}, {16, personArrow},
                        {18, red}, {19, green}, {20, stopped}, {21, error}})
                 .save(out + "/MAIN.png");
-  ok &= Strip(5, {{2, document}}).save(out + "/TREE.png");
+  ok &= Strip(5, {{0, [](QPainter& p) { Folder(p, false); }}, {1, [](QPainter& p) { Folder(p, true); }}, {2, document}})
+            .save(out + "/TREE.png");
   ok &= Strip(4, {{0, error}, {1, red}, {2, green}, {3, stopped}}).save(out + "/STATUS.png");
   auto person = [](QColor badge, std::function<void(QPainter&)> mark) {
     return Draw([badge, mark](QPainter& p) { Person(p); Badge(p, badge, mark); });

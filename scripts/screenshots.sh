@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Screenshots of the main window and of every dialog, under Xvfb:
+# Screenshots of the main window (with a listing, the Shared list, and a
+# listing with folders) and of every dialog, under Xvfb:
 #   scripts/screenshots.sh [OUTPUT_FOLDER]   (default docs/screenshots)
 set -euo pipefail
 cd "$(dirname "$0")/.."

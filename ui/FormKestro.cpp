@@ -88,12 +88,30 @@ private:
 
 namespace {
 
-// A row of the file tree: names compare without case; sizes by length, then as text.
+// Images of the TREE strip.
+enum TreeImage { imgFolder = 0, imgFolderUp = 1, imgDocument = 2 };
+
+// What a row of the file tree stands for (its data under Qt::UserRole).
+enum FileRowKind { frUp = 0, frFolder = 1, frFile = 2 };
+
+FileRowKind KindOf(const QTreeWidgetItem& item) {
+  const QVariant kind = item.data(0, Qt::UserRole);
+  return kind.isValid() ? FileRowKind(kind.toInt()) : frFile;
+}
+
+// A row of the file tree: the ".." row first, then the folders, then the
+// files, in either sort order; within each, names compare without case and
+// sizes by length, then as text.
 class FileItem : public QTreeWidgetItem {
 public:
   using QTreeWidgetItem::QTreeWidgetItem;
   bool operator<(const QTreeWidgetItem& other) const override {
     const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+    const FileRowKind mine = KindOf(*this), theirs = KindOf(other);
+    if (mine != theirs) {
+      const bool ascending = !treeWidget() || treeWidget()->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+      return ascending ? mine < theirs : mine > theirs;
+    }
     const QString a = text(column), b = other.text(column);
     if (column == 1 && a.size() != b.size()) return a.size() < b.size();
     return a.compare(b, Qt::CaseInsensitive) < 0;
@@ -124,6 +142,7 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   tmTimer = &Cycle().Timer();
   tmTimer->setObjectName(QStringLiteral("tmTimer"));
   TExchange* exchange = &Exchange();
+  connect(exchange, &TExchange::ListingFolder, this, &TFormKestro::SetListingPlace);
   connect(exchange, &TExchange::ShowListing, this, [this](const QList<ListingRow>& rows) {
     QList<QPair<QString, QString>> files;
     for (const ListingRow& r : rows) files.append({r.Name, r.Size});
@@ -254,7 +273,8 @@ void TFormKestro::CreateActions() {
   connect(aHelp, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(Main().QuickStart())); });
   connect(aHome, &QAction::triggered, this, [this] { QDesktopServices::openUrl(QUrl::fromUserInput(Main().HomePage())); });
   connect(aAbout, &QAction::triggered, this, &TFormKestro::aAboutExecute);
-  connect(aList, &QAction::triggered, this, [this] { IssueRequest(QStringLiteral("list"), QString()); });
+  connect(aList, &QAction::triggered, this,
+          [this] { IssueRequest(QStringLiteral("list"), SplitPlace(cbAddress->currentText()).Folder); });
   connect(aDownload, &QAction::triggered, this, &TFormKestro::aDownloadExecute);
   connect(aRefresh, &QAction::triggered, this, [this] {
     const int row = CurrentJobRow();
@@ -327,7 +347,7 @@ void TFormKestro::CreateControls() {
   tlFiles->header()->setSectionsMovable(true);
   tlFiles->setContextMenuPolicy(Qt::CustomContextMenu);
   filesLayout->addWidget(tlFiles);
-  connect(tlFiles, &QTreeWidget::itemDoubleClicked, this, [this] { RunAction(aDownload); });
+  connect(tlFiles, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) { OpenFileRow(item); });
   connect(tlFiles, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { pmFile->popup(tlFiles->viewport()->mapToGlobal(at)); });
 
@@ -748,7 +768,7 @@ void TFormKestro::aEnterListenerExecute() {
   if (focus == cbAddress)
     RunAction(aList);
   else if (focus == tlFiles)
-    RunAction(aDownload);
+    OpenFileRow(tlFiles->currentItem());
   else if (focus == tlState)
     RunAction(aProperties);
 }
@@ -760,7 +780,8 @@ int TFormKestro::CurrentJobRow() const {
 
 void TFormKestro::CheckState() {
   const int s = JobRows().JobListState();
-  const bool selected = !tlFiles->selectedItems().isEmpty();
+  bool selected = false;  // something to download: the ".." row is nothing
+  for (const QTreeWidgetItem* item : tlFiles->selectedItems()) selected = selected || KindOf(*item) != frUp;
   const bool busy = s == 1;
   if (busy != FBusyCursor) {
     busy ? QApplication::setOverrideCursor(Qt::BusyCursor) : QApplication::restoreOverrideCursor();
@@ -852,19 +873,71 @@ void TFormKestro::FillAddressBox(const QString& address) {
 }
 
 QString TFormKestro::SelectedFileList(bool withSizes) const {
+  // Names inside a subfolder are asked for with its path.
+  const QString path = FListFolder == QLatin1String("/") ? QString() : FListFolder.mid(1) + u'/';
   QString list;
-  for (const QTreeWidgetItem* item : tlFiles->selectedItems())
-    list += item->text(0) + (withSizes ? '\t' + item->text(1) : QString()) + QStringLiteral("\r\n");
+  for (const QTreeWidgetItem* item : tlFiles->selectedItems()) {
+    if (KindOf(*item) == frUp) continue;
+    list += path + item->text(0) + (withSizes ? '\t' + item->text(1) : QString()) + QStringLiteral("\r\n");
+  }
   return list;
 }
 
+TFormKestro::Place TFormKestro::SplitPlace(const QString& text) {
+  // A mail domain holds no "/": the first one after the "@" starts the folder.
+  const QString trimmed = text.trimmed();
+  const int at = trimmed.indexOf(u'@');
+  const int slash = at < 0 ? -1 : trimmed.indexOf(u'/', at);
+  if (slash < 0) return {trimmed, QStringLiteral("/")};
+  return {trimmed.left(slash).trimmed(), TExchange::ListFolderText(trimmed.mid(slash))};
+}
+
+QString TFormKestro::PlaceText(const QString& address, const QString& folder) {
+  const QString path = TExchange::ListFolderText(folder);
+  return path == QLatin1String("/") ? address : address + path;
+}
+
+void TFormKestro::SetListingPlace(const QString& address, const QString& folder) {
+  FListAddress = address;
+  FListFolder = TExchange::ListFolderText(folder);
+  cbAddress->setEditText(PlaceText(address, FListFolder));
+}
+
+QString TFormKestro::RowFolder(const QTreeWidgetItem* item) const {
+  if (!item) return {};
+  switch (KindOf(*item)) {
+    case frUp: {
+      const int slash = FListFolder.lastIndexOf(u'/');
+      return slash <= 0 ? QStringLiteral("/") : FListFolder.left(slash);
+    }
+    case frFolder:
+      return (FListFolder == QLatin1String("/") ? QString() : FListFolder) + u'/' + item->text(0);
+    default:
+      return {};
+  }
+}
+
+bool TFormKestro::OpenFileRow(QTreeWidgetItem* item) {
+  const QString folder = RowFolder(item);
+  if (folder.isEmpty()) return RunAction(aDownload);
+  CheckState();
+  if (!aList->isEnabled()) return false;
+  const QString address = FListAddress.isEmpty() ? SplitPlace(cbAddress->currentText()).Address : FListAddress;
+  cbAddress->setEditText(PlaceText(address, folder));
+  return RunAction(aList);
+}
+
 void TFormKestro::IssueRequest(const QString& command, const QString& fileList) {
-  const TExchange::Issued issued = Exchange().IssueRequest(command, fileList, cbAddress->currentText());
+  const QString typed = cbAddress->currentText();
+  const Place place = SplitPlace(typed);
+  const TExchange::Issued issued = Exchange().IssueRequest(command, fileList, place.Address);
   if (!issued.Error.isEmpty()) {
     QMessageBox::critical(this, QStringLiteral("Error"), issued.Error);
     return;
   }
   if (issued.JobId.isEmpty()) return;
+  // The box keeps showing the folder (remembering the address refilled it).
+  if (place.Folder != QLatin1String("/")) cbAddress->setEditText(PlaceText(place.Address, place.Folder));
   // The new row is the current and selected one.
   tlState->setCurrentIndex(FStateModel->index(0, JobRowModel::colSubject));
   ShowJobStatus(jsActive, JobRowModel::ProgressText(JobRows().Row(0).Progress));
@@ -890,13 +963,24 @@ void TFormKestro::ShowJobError(const QString& text, bool smtpFailure, const QStr
 void TFormKestro::FillFileTree(const QList<QPair<QString, QString>>& files) {
   tlFiles->setUpdatesEnabled(false);
   tlFiles->clear();
+  if (FListFolder != QLatin1String("/")) {
+    auto* up = new FileItem(tlFiles, {QStringLiteral(".."), QString()});
+    up->setIcon(0, ilTree.value(imgFolderUp));
+    up->setData(0, Qt::UserRole, int(frUp));
+    up->setToolTip(0, QStringLiteral("Up to %1").arg(PlaceText(FListAddress, RowFolder(up))));
+  }
   for (const auto& [name, size] : files) {
-    auto* item = new FileItem(tlFiles, {name, size});
-    item->setIcon(0, ilTree.value(2));
+    const bool folder = name.size() > 1 && name.endsWith(u'/') && size == QLatin1String("DIR");
+    auto* item = new FileItem(tlFiles, {folder ? name.chopped(1) : name, folder ? QString() : size});
+    item->setIcon(0, ilTree.value(folder ? imgFolder : imgDocument));
+    item->setData(0, Qt::UserRole, int(folder ? frFolder : frFile));
     item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
   }
   tlFiles->setUpdatesEnabled(true);
-  if (QTreeWidgetItem* first = tlFiles->topLevelItem(0)) {
+  // The first entry of the folder, else the ".." row.
+  QTreeWidgetItem* first = tlFiles->topLevelItem(0);
+  if (first && KindOf(*first) == frUp && tlFiles->topLevelItemCount() > 1) first = tlFiles->topLevelItem(1);
+  if (first) {
     tlFiles->setCurrentItem(first);
     first->setSelected(true);
   }

@@ -27,6 +27,7 @@ class QTimer;
 class QToolButton;
 class QTreeView;
 class QTreeWidget;
+class QTreeWidgetItem;
 class TClassMain;
 class StateListModel;
 class ServedListModel;
@@ -65,15 +66,40 @@ public:
 
   // The address box.
   void FillAddressBox(const QString& address);
-  // The names of the selected files, each followed (withSizes) by TAB and its
-  // size, then CR LF, in selection order.
+  // The names of the selected rows as a download asks for them (with the
+  // path of the folder shown, a folder without its trailing "/"; the ".."
+  // row left out), each followed (withSizes) by TAB and its size, then CR LF,
+  // in selection order.
   QString SelectedFileList(bool withSizes) const;
   // Issues a request to the address in the address box; a refusal is shown.
   void IssueRequest(const QString& command, const QString& fileList);
 
-  // The file tree: replaces its rows by (name, size text) pairs; the first row
-  // in the sort order becomes selected.
+  // Where the address box points: a friend's address, optionally followed by
+  // a folder of the friend's share ("bob@example.com/photos/2024"). The
+  // folder is "/" for the top, else "/" and its path.
+  struct Place {
+    QString Address;
+    QString Folder;
+  };
+  static Place SplitPlace(const QString& text);
+  // The text of the address box for a place: the address alone at the top.
+  static QString PlaceText(const QString& address, const QString& folder);
+
+  // Whose listing and which folder the file tree shows (set when a listing
+  // arrives, before its rows).
+  void SetListingPlace(const QString& address, const QString& folder);
+  QString ListingFolder() const { return FListFolder; }
+
+  // The file tree: replaces its rows by (name, size text) pairs; a name
+  // ending in "/" with the size "DIR" is a folder, shown first with the
+  // folder image. Below the top, a ".." row leads up. The first row in the
+  // sort order becomes selected.
   void FillFileTree(const QList<QPair<QString, QString>>& files);
+  // A folder row or the ".." row: lists that folder (when "Go" is enabled);
+  // any other row: the download, as a double click does. True when a request went out.
+  bool OpenFileRow(QTreeWidgetItem* item);
+  // The folder that a folder row or the ".." row leads to; empty for a file row.
+  QString RowFolder(const QTreeWidgetItem* item) const;
 
   // The idle-time check: enabled states, busy cursor, polling interval.
   void CheckState();
@@ -194,4 +220,6 @@ private:
   QList<QAction*> FShortcutActions;
   QSet<QString> FEndedJobs;     // JobIds whose end was told or seen (stopped)
   QString FLastOnlineFailure;   // why the last attempt to go online failed
+  QString FListAddress;         // whose listing the file tree shows
+  QString FListFolder = QStringLiteral("/");  // and of which folder
 };

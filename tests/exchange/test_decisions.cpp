@@ -103,7 +103,7 @@ public:
     RowReports.push_back({ident, state, message, additive, progress});
     emit Called();
   }
-  void ListingArrived(const QString& listing) override {
+  void ListingArrived(const QString&, const QString& listing) override {
     Listings << listing;
     emit Called();
   }
@@ -288,9 +288,9 @@ protected:
   }
   void TearDown() override { SetClosing(false); }
 
-  void PublishShares(bool anonymousOn) {
+  void PublishShares(bool anonymousOn, bool changeDir = true) {
     auto snapshot = std::make_shared<ShareSnapshot>();
-    snapshot->Friends.push_back({kAlice, Share});
+    snapshot->Friends.push_back({kAlice, Share, changeDir});
     snapshot->AnonymousEnabled = anonymousOn;
     snapshot->AnonymousFolder = Anonymous;
     Shares.Publish(snapshot);
@@ -456,6 +456,147 @@ TEST_F(ExchangeDecisions, ListingFailsOnlyForAMissingFolder) {
   ASSERT_EQ(Host.ServingReports.size(), 1u);
   EXPECT_EQ(Host.ServingReports[0].State, jsError);
   EXPECT_EQ(Host.ServingReports[0].Message, "Error: Disk or directory not exists or is inaccessible.");
+}
+
+// Serves one request of alice's (her right to open subfolders as given): the
+// status of the one reply (or of the volume mails) and its body, opened.
+struct Served {
+  QString Status, Body;
+};
+
+class SubfolderDecisions : public ExchangeDecisions {
+protected:
+  void SetUp() override {
+    ExchangeDecisions::SetUp();
+    Outside = Dir.path() + "/outside";
+    WriteFile(Outside + "/secret.txt", "outside");
+    WriteFile(Share + "/sub/inner.txt", "inner");
+    QDir().mkpath(Share + "/sub/deeper");
+    ASSERT_TRUE(QFile::link(Outside, Share + "/escape"));
+  }
+  Served Serve(const QString& subject, const QString& body, bool changeDir) {
+    PublishShares(false, changeDir);
+    Host.Reset();
+    Sent->Sent.clear();
+    const bool plain = subject.startsWith(kPlainPrefix);
+    auto server = Server(HandOver(kAlice, subject, plain ? body : Seal(body, kAlice)));
+    RunToEnd(*server);
+    const auto mails = Sent->Mails();
+    EXPECT_FALSE(mails.empty());
+    if (mails.empty()) return {};
+    const QString status = SplitReplyRest(ParseSubject(mails[0].Subject).SubjectRest).Status;
+    return {status, plain ? mails[0].Body : Open(mails[0].Body, kAlice)};
+  }
+  QString Outside;
+};
+
+// The folder lines ("name/" TAB "DIR") come first; each part is compared sorted.
+std::pair<QStringList, QStringList> FoldersAndFiles(const QString& listing) {
+  QStringList lines = listing.split("\r\n");
+  EXPECT_EQ(lines.takeLast(), "");  // CR LF after the last line too
+  QStringList folders, files;
+  for (const QString& line : lines) {
+    if (line.endsWith("/\tDIR")) {
+      EXPECT_TRUE(files.isEmpty()) << "a folder after a file: " << line.toStdString();
+      folders << line;
+    } else {
+      files << line;
+    }
+  }
+  folders.sort();
+  files.sort();
+  return {folders, files};
+}
+
+TEST_F(SubfolderDecisions, ListNamesItsFolderInsideTheShare) {
+  // What a peer that sends no folder always got: the files of the top.
+  const QString today = FolderListing(Share).value();
+  ASSERT_EQ(today, "a.txt\t0KB\r\n");
+  const QString notThere = "Error: Disk or directory not exists or is inaccessible.";
+  struct Case {
+    const char* Name;
+    bool ChangeDir;
+    QString Folder;  // the request's body
+    QString Status;
+    QStringList Folders, Files;  // of a listing
+  } cases[] = {
+      {"the top", true, "/", "Done", {"sub/\tDIR"}, {"a.txt\t0KB"}},  // the link that leads out is no folder of it
+      {"a subfolder", true, "/sub", "Done", {"deeper/\tDIR"}, {"inner.txt\t0KB"}},
+      {"without the leading slash, blanks around", true, " sub/ ", "Done", {"deeper/\tDIR"}, {"inner.txt\t0KB"}},
+      {"an empty subfolder", true, "/sub/deeper", "Done", {}, {}},
+      {"the parent of the share", true, "/..", notThere, {}, {}},
+      {"out through a subfolder", true, "sub/../..", notThere, {}, {}},
+      {"an absolute path", true, Share + "/sub", notThere, {}, {}},
+      {"a link that leads out", true, "/escape", notThere, {}, {}},
+      {"a missing folder", true, "/nosuch", notThere, {}, {}},
+      {"a file", true, "/a.txt", notThere, {}, {}},
+      {"a subfolder, without the right", false, "/sub", "Error: Command not allowed.", {}, {}},
+      {"a missing one, without the right", false, "/nosuch", "Error: Command not allowed.", {}, {}},
+      {"the top, without the right: no folders", false, "/", "Done", {}, {"a.txt\t0KB"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const Served served = Serve("$_20240101120000001_" + Seal("list", kAlice), c.Folder, c.ChangeDir);
+    EXPECT_EQ(served.Status, c.Status);
+    if (c.Status == "Done") {
+      const auto [folders, files] = FoldersAndFiles(served.Body);
+      EXPECT_EQ(folders, c.Folders);
+      EXPECT_EQ(files, c.Files);
+    } else {
+      // A refusal carries the request's text back; a folder not there, nothing.
+      EXPECT_EQ(served.Body, c.Status == notThere ? QString() : c.Folder);
+      ASSERT_EQ(Host.ServingReports.size(), 1u);
+      EXPECT_EQ(Host.ServingReports[0].State, jsError);
+    }
+  }
+  // No folder named: exactly the listing of old, with or without the right.
+  for (const bool changeDir : {true, false})
+    EXPECT_EQ(Serve("$_20240101120000002_" + Seal("list", kAlice), "", changeDir).Body, today);
+}
+
+TEST_F(SubfolderDecisions, DownloadsAndPlainListsBelowTheTopNeedTheRight) {
+  const QString help = "\r\n" + PlainRequestHelp() + "\r\n";
+  const QString notAllowed = "Error: Command not allowed.";
+  struct Case {
+    const char* Name;
+    QString Subject, Body;
+    bool ChangeDir;
+    QString Status, Answer;  // Answer: the plain answer's body (empty: not looked at)
+  } cases[] = {
+      {"a file in a subfolder", "$_20240101120000011_" + Seal("download", kAlice), "sub/inner.txt", true, "Done", ""},
+      {"a folder", "$_20240101120000012_" + Seal("download", kAlice), "sub", true, "Done", ""},
+      {"a file in a subfolder, without the right", "$_20240101120000013_" + Seal("download", kAlice),
+       "a.txt\r\nsub/inner.txt", false, notAllowed, ""},
+      {"a folder, without the right", "$_20240101120000014_" + Seal("download", kAlice), "sub", false, notAllowed, ""},
+      {"a file of the top, without the right", "$_20240101120000015_" + Seal("download", kAlice), "a.txt", false,
+       "Done", ""},
+      {"plain list of a subfolder", "?_list", "sub\r\n-- \r\nAlice", true, "Done",
+       "deeper/\tDIR\r\ninner.txt\t0KB\r\n" + help},
+      {"plain list of the top with folders", "?_list", "/", true, "Done", "sub/\tDIR\r\na.txt\t0KB\r\n" + help},
+      // A person's mail may carry any text: what names no folder asks for the top, as always.
+      {"plain list with a signature", "?_list", "Thanks,\r\nAlice", true, "Done", "a.txt\t0KB\r\n" + help},
+      {"plain list of the parent", "?_list", "..", true, "Done", "a.txt\t0KB\r\n" + help},
+      {"plain list of a subfolder, without the right", "?_list", "sub", false, notAllowed, "sub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const Served served = Serve(c.Subject, c.Body, c.ChangeDir);
+    EXPECT_EQ(served.Status, c.Status);
+    if (!c.Answer.isEmpty()) {
+      EXPECT_EQ(served.Body, c.Answer);
+    }
+  }
+  // The folder arrives with what it holds, under its own name.
+  Serve("$_20240101120000016_" + Seal("download", kAlice), "sub", true);
+  ASSERT_EQ(Sent->Mails().size(), 1u);
+  const QString volume = Dir.path() + "/volume/disk.001";
+  WriteFile(volume, Sent->Mails()[0].Attachments.value(0));
+  MessageCipher cipher;
+  cipher.SetKey(VolumeKeyText(cipher, kAlice));
+  ASSERT_TRUE(cipher.DecryptFileInPlace(volume));
+  ASSERT_TRUE(Archiver(3, VolumeSize).Extract(volume, Downloads));
+  EXPECT_EQ(ReadFile(Downloads + "/sub/inner.txt"), "inner");
+  EXPECT_TRUE(QFileInfo(Downloads + "/sub/deeper").isDir());
 }
 
 TEST_F(ExchangeDecisions, DownloadGoesOutAsOneMailPerVolume) {

@@ -1,7 +1,8 @@
 // Renders the main window, online, with the State panel expanded and a row in
 // each state, and a listing in the file tree, into OUTPUT_FOLDER/main-window.png;
 // then the Shared list with what a friend and a stranger asked for into
-// OUTPUT_FOLDER/main-window-shared.png.
+// OUTPUT_FOLDER/main-window-shared.png; then a listing with folders, opened
+// one folder down, into OUTPUT_FOLDER/main-window-folders.png.
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -26,7 +27,8 @@ int main(int argc, char** argv) {
   QDir().mkpath(out);
 
   TFormKestro form(std::make_unique<Engine>(home.path() + "/conf"));
-  form.FillAddressBox(QStringLiteral("bob@example.test"));
+  const QString who = QStringLiteral("bob@example.test");
+  form.FillAddressBox(who);
   const struct {
     const char* name;
     const char* size;
@@ -37,7 +39,6 @@ int main(int argc, char** argv) {
   form.FillFileTree(listing);
 
   JobRowModel& rows = form.JobRows();
-  const QString who = QStringLiteral("bob@example.test");
   rows.AddJobRow("20261210101500001", "$_list", "", "list", who);
   rows.UpdateJobRow("20261210101500001", jsDone, "Done", false, 100);
   rows.AddJobRow("20261210102000002", "$_download", "song.ogg\r\n", "download", who);
@@ -64,7 +65,18 @@ int main(int argc, char** argv) {
     form.tbLists->setCurrentIndex(1);
     QTimer::singleShot(300, [&, ok]() mutable {
       ok = form.grab().save(out + "/main-window-shared.png") && ok;
-      QApplication::exit(ok ? 0 : 1);
+      // bob's "Holiday" folder: its subfolders first, the ".." row up to the top.
+      form.tbLists->setCurrentIndex(0);
+      form.SetListingPlace(who, QStringLiteral("/Holiday"));
+      form.FillFileTree({{QStringLiteral("Beach/"), QStringLiteral("DIR")},
+                         {QStringLiteral("Mountains/"), QStringLiteral("DIR")},
+                         {QStringLiteral("map.png"), QStringLiteral("412KB")},
+                         {QStringLiteral("route.gpx"), QStringLiteral("38KB")},
+                         {QStringLiteral("tickets.pdf"), QStringLiteral("96KB")}});
+      QTimer::singleShot(300, [&, ok]() mutable {
+        ok = form.grab().save(out + "/main-window-folders.png") && ok;
+        QApplication::exit(ok ? 0 : 1);
+      });
     });
   });
   return QApplication::exec();

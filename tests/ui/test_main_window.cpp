@@ -455,6 +455,66 @@ TEST_F(MainWindow, FileTreeSortsNamesWithoutCaseAndSizesByLength) {
   EXPECT_EQ(names(), QStringList({"z"}));
 }
 
+TEST_F(MainWindow, FolderRowsComeFirstAndLeadInAndUp) {
+  const QList<QPair<QString, QString>> listing = {
+      {"b.txt", "1KB"}, {"Zoo/", "DIR"}, {"a/", "DIR"}, {"DIR", "2KB"}, {"c.txt/", "3KB"}};
+  auto names = [&] {
+    QStringList list;
+    for (int i = 0; i < form->tlFiles->topLevelItemCount(); ++i) list << form->tlFiles->topLevelItem(i)->text(0);
+    return list;
+  };
+  // At the top: no way up; a name is a folder only with "/" and "DIR".
+  form->SetListingPlace("bob@example.test", "/");
+  form->FillFileTree(listing);
+  EXPECT_EQ(names(), QStringList({"a", "Zoo", "b.txt", "c.txt/", "DIR"}));
+  EXPECT_EQ(form->cbAddress->currentText(), "bob@example.test");
+  EXPECT_TRUE(form->tlFiles->topLevelItem(0)->isSelected());
+  EXPECT_EQ(form->RowFolder(form->tlFiles->topLevelItem(1)), "/Zoo");
+  EXPECT_EQ(form->RowFolder(form->tlFiles->topLevelItem(2)), "");
+  form->tlFiles->sortByColumn(1, Qt::DescendingOrder);
+  QStringList first = names().mid(0, 2);
+  first.sort();
+  EXPECT_EQ(first, QStringList({"Zoo", "a"}));  // folders first in either order
+  form->tlFiles->sortByColumn(0, Qt::AscendingOrder);
+
+  // Below the top: the ".." row leads up, and names are asked for with the path.
+  form->SetListingPlace("bob@example.test", "/Trips/Beach");
+  form->FillFileTree(listing);
+  EXPECT_EQ(names(), QStringList({"..", "a", "Zoo", "b.txt", "c.txt/", "DIR"}));
+  EXPECT_EQ(form->cbAddress->currentText(), "bob@example.test/Trips/Beach");
+  EXPECT_TRUE(form->tlFiles->topLevelItem(1)->isSelected());  // the first entry, not the way up
+  EXPECT_EQ(form->RowFolder(form->tlFiles->topLevelItem(0)), "/Trips");
+  EXPECT_EQ(form->RowFolder(form->tlFiles->topLevelItem(1)), "/Trips/Beach/a");
+  form->tlFiles->selectAll();
+  EXPECT_EQ(form->SelectedFileList(false).split("\r\n", Qt::SkipEmptyParts).size(), 5);  // ".." is nothing to download
+  form->tlFiles->clearSelection();
+  form->tlFiles->topLevelItem(1)->setSelected(true);
+  form->tlFiles->topLevelItem(3)->setSelected(true);
+  EXPECT_EQ(form->SelectedFileList(true), "Trips/Beach/a\t\r\nTrips/Beach/b.txt\t1KB\r\n");
+  form->SetListingPlace("bob@example.test", "/Trips");
+  form->FillFileTree({});
+  EXPECT_EQ(form->RowFolder(form->tlFiles->topLevelItem(0)), "/");
+}
+
+TEST(MainWindowPlace, AddressBoxTextIsAnAddressAndAFolder) {
+  const struct {
+    QString Text, Address, Folder, Shown;
+  } cases[] = {
+      {"bob@x.test", "bob@x.test", "/", "bob@x.test"},
+      {" bob@x.test/Trips/Beach/ ", "bob@x.test", "/Trips/Beach", "bob@x.test/Trips/Beach"},
+      {"bob@x.test/", "bob@x.test", "/", "bob@x.test"},
+      {"a/b@x.test/c", "a/b@x.test", "/c", "a/b@x.test/c"},  // the folder starts after the domain
+      {"nobody/x", "nobody/x", "/", "nobody/x"},
+      {"", "", "/", ""},
+  };
+  for (const auto& c : cases) {
+    const TFormKestro::Place place = TFormKestro::SplitPlace(c.Text);
+    EXPECT_EQ(place.Address, c.Address) << c.Text.toStdString();
+    EXPECT_EQ(place.Folder, c.Folder) << c.Text.toStdString();
+    EXPECT_EQ(TFormKestro::PlaceText(place.Address, place.Folder), c.Shown) << c.Text.toStdString();
+  }
+}
+
 TEST_F(MainWindow, ClosingWithoutATrayMinimisesAndKeepsRunning) {
   if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "this platform has a tray";
   form->StartupDecisions();  // the end of start-up, where a tray icon would be shown

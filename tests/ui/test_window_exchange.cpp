@@ -125,6 +125,95 @@ TEST(WindowExchange, GoListsTheFriendsShareAndDownloadBringsTheFiles) {
   EXPECT_EQ(bobRuns.Stop(), 0);
 }
 
+// A double click as a user makes it on the row named name: a click, then the second press.
+void DoubleClickRow(QTreeWidget* tree, const QString& name) {
+  const QList<QTreeWidgetItem*> found = tree->findItems(name, Qt::MatchExactly, 0);
+  ASSERT_EQ(found.size(), 1) << name.toStdString();
+  const QPoint at = tree->visualItemRect(found[0]).center();
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
+}
+
+TEST(WindowExchange, FolderRowsOpenGoUpAndDownloadWithWhatTheyHold) {
+  REQUIRE_MAILSTACK();
+  QApplication app(gArgc, gArgv);
+  QTemporaryDir root;
+  MailStack::Get().Clear("alice");
+  MailStack::Get().Clear("bob");
+  const PeerDir bob = PeerDir::Make(root.path(), "bob", false);
+  const QString share = root.path() + "/bob-share";
+  ASSERT_TRUE(WriteFile(share + "/notes.txt", "Buy milk.\r\n"));
+  ASSERT_TRUE(WriteFile(share + "/Trips/map.txt", "north is up\n"));
+  ASSERT_TRUE(WriteFile(share + "/Trips/Beach/shell.txt", "a shell\n"));
+  const PeerDir alice = PeerDir::Make(root.path(), "alice", false);
+  CtlOk(bob, {"friend", "add", bob.Conf(), alice.Address(), share});
+  RunningPeer bobRuns(bob);
+  ASSERT_TRUE(bobRuns.Online());
+
+  auto form = OpenWindow(alice, root.path());
+  const QString downloads = root.path() + "/downloads";
+  QDir().mkpath(downloads);
+  form->Main().Options().SetDownloadFolder(downloads);
+  form->RunAction(form->aOnline);
+  ASSERT_TRUE(form->Online());
+  // Runs a step that lists, and waits for the listing to be shown.
+  const auto listed = [&](const std::function<void()>& step) {
+    const int before = form->JobRows().Count();
+    form->CheckState();
+    step();
+    EXPECT_EQ(form->JobRows().Count(), before + 1);
+    EXPECT_TRUE(WaitUntil([&] { return form->JobRows().Row(0).State != jsActive; }, 120000));
+    EXPECT_EQ(form->JobRows().Row(0).State, jsDone) << form->JobRows().Row(0).Info.toStdString();
+    return FileNames(form->tlFiles);
+  };
+
+  // The top: the folder first, with the folder image, and no way up.
+  form->cbAddress->setEditText(bob.Address());
+  ASSERT_EQ(listed([&] { form->RunAction(form->aList); }), QStringList({"Trips", "notes.txt"}));
+  EXPECT_EQ(form->tlFiles->topLevelItem(0)->text(1), "");
+  EXPECT_NE(form->tlFiles->topLevelItem(0)->icon(0).pixmap(16).toImage(),
+            form->tlFiles->topLevelItem(1)->icon(0).pixmap(16).toImage());
+  // The other order keeps the folders first.
+  form->tlFiles->sortByColumn(0, Qt::DescendingOrder);
+  EXPECT_EQ(FileNames(form->tlFiles), QStringList({"Trips", "notes.txt"}));
+  form->tlFiles->sortByColumn(0, Qt::AscendingOrder);
+
+  // A double click opens the folder; the address box says where we are.
+  EXPECT_EQ(listed([&] { DoubleClickRow(form->tlFiles, "Trips"); }), QStringList({"..", "Beach", "map.txt"}));
+  EXPECT_EQ(form->cbAddress->currentText(), bob.Address() + "/Trips");
+  EXPECT_EQ(form->ListingFolder(), "/Trips");
+  // Enter on a folder opens it too.
+  form->tlFiles->setCurrentItem(form->tlFiles->findItems("Beach", Qt::MatchExactly)[0]);
+  form->tlFiles->setFocus();
+  EXPECT_EQ(listed([&] { QTest::keyClick(form->tlFiles, Qt::Key_Return); }), QStringList({"..", "shell.txt"}));
+  EXPECT_EQ(form->cbAddress->currentText(), bob.Address() + "/Trips/Beach");
+  // ".." goes up.
+  EXPECT_EQ(listed([&] { DoubleClickRow(form->tlFiles, ".."); }), QStringList({"..", "Beach", "map.txt"}));
+  EXPECT_EQ(form->cbAddress->currentText(), bob.Address() + "/Trips");
+
+  // Downloading a folder row: the folder with what it holds, and a file beside it.
+  form->tlFiles->clearSelection();
+  for (const char* name : {"Beach", "map.txt", ".."}) form->tlFiles->findItems(name, Qt::MatchExactly)[0]->setSelected(true);
+  form->CheckState();
+  ConfirmModals([&] { ASSERT_TRUE(form->RunAction(form->aDownload)); });
+  EXPECT_EQ(form->JobRows().Row(0).Text, "Trips/Beach\r\nTrips/map.txt\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return form->JobRows().Row(0).State != jsActive; }, 180000));
+  EXPECT_EQ(form->JobRows().Row(0).State, jsDone) << form->JobRows().Row(0).Info.toStdString();
+  EXPECT_EQ(ReadFile(downloads + "/Beach/shell.txt"), "a shell\n");
+  EXPECT_EQ(ReadFile(downloads + "/map.txt"), "north is up\n");
+
+  // A place typed into the address box, then Enter.
+  form->cbAddress->setEditText(bob.Address() + "/Trips/Beach/");
+  form->activateWindow();  // back from the download dialog
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  form->cbAddress->setFocus();
+  EXPECT_EQ(listed([&] { QTest::keyClick(form->cbAddress, Qt::Key_Return); }), QStringList({"..", "shell.txt"}));
+  EXPECT_EQ(form->JobRows().Row(0).Address, bob.Address());
+
+  form.reset();
+  EXPECT_EQ(bobRuns.Stop(), 0);
+}
+
 TEST(WindowExchange, SharedListShowsWhatWasServedAndRefused) {
   REQUIRE_MAILSTACK();
   QApplication app(gArgc, gArgv);

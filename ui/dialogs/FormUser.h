@@ -1,9 +1,11 @@
-// The friend editor: one friend's address and folder, checked on OK. It also
-// edits the folder of the anonymous share.
+// The friend editor: one friend's address, folder and whether the friend may
+// open the folder's subfolders, checked on OK. It also edits the folder and
+// that right of the anonymous share.
 #pragma once
 
 #include "ui/dialogs/DialogSupport.h"
 
+class QCheckBox;
 class QLineEdit;
 class QPushButton;
 
@@ -20,6 +22,8 @@ public:
   QLineEdit* edAddress;
   QLineEdit* edFolder;
   QPushButton* btSelect;
+  // "May open subfolders": list and download below the folder's top.
+  QCheckBox* chChangeDir;
 
   // The checks, in order; the first that fails shows its message and leaves
   // the editor open. Both boxes show their trimmed texts afterwards.

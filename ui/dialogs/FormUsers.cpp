@@ -1,6 +1,7 @@
 #include "ui/dialogs/FormUsers.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -28,9 +29,14 @@ public:
   }
 };
 
-void SetRow(QTreeWidgetItem* row, const QString& address, const QString& folder) {
+// A row's right to open subfolders rides with it (sorting and moves included).
+constexpr int kChangeDirRole = Qt::UserRole + 1;
+
+void SetRow(QTreeWidgetItem* row, const QString& address, const QString& folder, bool changeDir) {
   row->setText(0, address);
   row->setText(1, folder);
+  row->setData(0, kChangeDirRole, changeDir);
+  row->setToolTip(1, changeDir ? QString() : QObject::tr("Subfolders are not shown"));
 }
 
 }  // namespace
@@ -165,9 +171,10 @@ void TFormUsers::AddSharePage(const SharePageNames& names, const QString& captio
 }
 
 void TFormUsers::FillShareDialog(const TClassUserList& users, const TClassAnonymous& anonymous) {
-  for (int i = 0; i < users.Count(); ++i) SetRow(new TShareItem(tlFriends), users[i]->Address(), users[i]->Folder());
+  for (int i = 0; i < users.Count(); ++i)
+    SetRow(new TShareItem(tlFriends), users[i]->Address(), users[i]->Folder(), users[i]->ChangeDir());
   if (tlFriends->topLevelItemCount() > 0) tlFriends->setCurrentItem(tlFriends->topLevelItem(0));
-  SetRow(tlAnonymous->topLevelItem(0), anonymous.Address(), anonymous.Folder());
+  SetRow(tlAnonymous->topLevelItem(0), anonymous.Address(), anonymous.Folder(), anonymous.ChangeDir());
   if (anonymous.Enabled())
     aEnableAnonymousExecute();
   else
@@ -182,10 +189,12 @@ void TFormUsers::ApplyShareDialog(TClassUserList& users, TClassAnonymous& anonym
     TClassUser* user = users.Add();
     user->SetAddress(row->text(0));
     user->SetFolder(row->text(1));
+    user->SetChangeDir(RowChangeDir(row));
   }
   const QTreeWidgetItem* row = tlAnonymous->topLevelItem(0);
   anonymous.SetAddress(row->text(0));
   anonymous.SetFolder(row->text(1));
+  anonymous.SetChangeDir(RowChangeDir(row));
   anonymous.SetEnabled(AnonymousOn());
 }
 
@@ -193,6 +202,11 @@ QString TFormUsers::KnownAddressList() const {
   QString known = QStringLiteral(">");
   for (int i = 0; i < tlFriends->topLevelItemCount(); ++i) known += tlFriends->topLevelItem(i)->text(0) + '>';
   return known;
+}
+
+bool TFormUsers::RowChangeDir(const QTreeWidgetItem* row) {
+  const QVariant right = row->data(0, kChangeDirRole);
+  return !right.isValid() || right.toBool();  // a row never filled has the preset
 }
 
 bool TFormUsers::AnonymousOn() const { return aDisableAnonymous->isEnabled(); }
@@ -217,7 +231,7 @@ void TFormUsers::aAddFriendExecute() {
   editor.KnownAddresses = KnownAddressList();
   if (editor.exec() != QDialog::Accepted) return;
   auto* row = new TShareItem(tlFriends);
-  SetRow(row, editor.edAddress->text(), editor.edFolder->text());
+  SetRow(row, editor.edAddress->text(), editor.edFolder->text(), editor.chChangeDir->isChecked());
   tlFriends->setCurrentItem(row);
   UpdateFriendActions();
 }
@@ -232,8 +246,9 @@ void TFormUsers::aEditFriendExecute() {
   editor.OldAddress = row->text(0);
   editor.edAddress->setText(row->text(0));
   editor.edFolder->setText(row->text(1));
+  editor.chChangeDir->setChecked(RowChangeDir(row));
   if (editor.exec() != QDialog::Accepted) return;
-  SetRow(row, editor.edAddress->text(), editor.edFolder->text());
+  SetRow(row, editor.edAddress->text(), editor.edFolder->text(), editor.chChangeDir->isChecked());
 }
 
 void TFormUsers::aRemoveFriendExecute() {
@@ -292,8 +307,9 @@ void TFormUsers::aEditAnonymousExecute() {
   editor.edAddress->setText(row->text(0));
   editor.edAddress->setEnabled(false);
   editor.edFolder->setText(row->text(1));
+  editor.chChangeDir->setChecked(RowChangeDir(row));
   if (editor.exec() != QDialog::Accepted) return;
-  row->setText(1, editor.edFolder->text());
+  SetRow(row, row->text(0), editor.edFolder->text(), editor.chChangeDir->isChecked());
 }
 
 bool RunShareDialog(QWidget* parent, TClassUserList& users, TClassAnonymous& anonymous, const QString& mailDomain) {

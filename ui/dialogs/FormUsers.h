@@ -24,8 +24,9 @@ public:
   // One row per friend in list order, the anonymous row, and its on/off state.
   void FillShareDialog(const TClassUserList& users, const TClassAnonymous& anonymous);
   // Rebuilds the friends from the rows as shown (after moves and sorting), each
-  // with the preset right flags, and sets the anonymous share's address, folder
-  // and on/off state. Runs on the main thread; serving threads never read these
+  // with the preset right flags except the right to open subfolders, which is
+  // what the rows hold; and sets the anonymous share's address, folder, that
+  // right and on/off state. Runs on the main thread; serving threads never read these
   // objects, so afterwards the caller publishes
   // ShareSnapshot::From(users, anonymous) to its ShareDirectory, then saves.
   void ApplyShareDialog(TClassUserList& users, TClassAnonymous& anonymous) const;
@@ -33,6 +34,8 @@ public:
   QString KnownAddressList() const;
   // The anonymous share is on while aDisableAnonymous is enabled.
   bool AnonymousOn() const;
+  // The right to open subfolders that a row of tlFriends or tlAnonymous holds.
+  static bool RowChangeDir(const QTreeWidgetItem* row);
 
   QTabWidget* pcShares;
   QToolBar* tbFriends;

@@ -1,5 +1,6 @@
 // The share dialog, the friend editor, and the snapshot that serving threads read.
 #include <QAction>
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
@@ -94,6 +95,50 @@ TEST_F(ShareDialogTest, FillAndApplyKeepTheListAndResetTheRightFlags) {
     EXPECT_EQ(Users[i]->parent(), &FMain);
   }
   EXPECT_TRUE(Anonymous.Enabled());
+}
+
+// "May open subfolders" is what the user chose, for each friend and the
+// anonymous share, through moves and edits; a new friend starts with it on.
+TEST_F(ShareDialogTest, MayOpenSubfoldersIsKeptAsChosen) {
+  Users[1]->SetChangeDir(false);  // Amy
+  Anonymous.SetChangeDir(false);
+  WhenModal<TFormUsers>([this](TFormUsers* form) {
+    // Amy moves to the top: her right goes with her row.
+    form->tlFriends->setCurrentItem(form->tlFriends->topLevelItem(1));
+    form->aMoveUpFriend->trigger();
+    // bob, now second, is edited: the box shows his right, and he loses it.
+    form->tlFriends->setCurrentItem(form->tlFriends->topLevelItem(1));
+    WhenModal<TFormUser>([](TFormUser* editor) {
+      EXPECT_TRUE(editor->chChangeDir->isChecked());
+      editor->chChangeDir->setChecked(false);
+      editor->findChild<QPushButton*>("btOk")->click();
+    });
+    form->aEditFriend->trigger();
+    WhenModal<TFormUser>([](TFormUser* editor) {
+      EXPECT_TRUE(editor->chChangeDir->isChecked());  // a new friend: the preset
+      editor->edAddress->setText("dan@x.test");
+      editor->edFolder->setText(QDir::tempPath());
+      editor->findChild<QPushButton*>("btOk")->click();
+    });
+    form->aAddFriend->trigger();
+    WhenModal<TFormUser>([](TFormUser* editor) {
+      EXPECT_FALSE(editor->chChangeDir->isChecked());
+      editor->chChangeDir->setChecked(true);
+      editor->findChild<QPushButton*>("btOk")->click();
+    });
+    form->aEditAnonymous->trigger();
+    form->findChild<QPushButton*>("btOk")->click();
+  });
+  ASSERT_TRUE(RunShareDialog(nullptr, Users, Anonymous, "x.test"));
+  ASSERT_EQ(Users.Count(), 4);
+  const std::vector<std::pair<QString, bool>> expected = {
+      {"Amy@x.test", false}, {"bob@x.test", false}, {"cat@x.test", true}, {"dan@x.test", true}};
+  for (int i = 0; i < Users.Count(); ++i) {
+    EXPECT_EQ(Users[i]->Address(), expected[i].first);
+    EXPECT_EQ(Users[i]->ChangeDir(), expected[i].second) << expected[i].first.toStdString();
+    EXPECT_TRUE(Users[i]->Download() && Users[i]->Authent() && Users[i]->CmdLine());  // the others: preset
+  }
+  EXPECT_TRUE(Anonymous.ChangeDir());
 }
 
 // Every kind of change, then Cancel: the application's objects stay as they were.

@@ -36,7 +36,7 @@ TEST(Dialogs, CaptionsAndSizes) {
     bool Fixed;
   } cases[] = {
       {&options, "Options", {398, 265}, true},       {&account, "GMail Configuration", {424, 0}, true},
-      {&editor, "New Friend", {389, 122}, true},     {&download, "Download...", {389, 90}, true},
+      {&editor, "New Friend", {389, 140}, true},     {&download, "Download...", {389, 90}, true},
       {&properties, "Properties", {389, 404}, true}, {&about, "About Kestro", {332, 274}, true},
       {&shares, "Share Folders", {360, 472}, false},
   };
