@@ -113,7 +113,11 @@ Cost Pass(bool imap, int* handOvers) {
   p->SetOnlineStamp("20261210000000000");
   p->SetTempInput(input.path());
   p->SetHandOver([handOvers](const HandOverData&) { ++*handOvers; }, nullptr);
-  p->SetLogFile(qEnvironmentVariable("KESTRO_BENCH_LOG"));
+  // $KESTRO_BENCH_LOG-N: the session log of the Nth pass.
+  static int passes = 0;
+  ++passes;
+  if (qEnvironmentVariableIsSet("KESTRO_BENCH_LOG"))
+    p->SetLogFile(qEnvironmentVariable("KESTRO_BENCH_LOG") + QStringLiteral("-%1").arg(passes));
   p->SetMemoryFile(gConf.filePath(imap ? "imap-memory.json" : "pop3-memory.json"));
   QElapsedTimer t;
   t.start();
