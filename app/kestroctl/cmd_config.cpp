@@ -250,7 +250,13 @@ int OptionSet(const QStringList& args) {
   const FieldDef* def = main.FindField(args[1]);
   if (!def || def->Type == FieldType::Table)
     throw CtlError(QStringLiteral("the main table has no field %1").arg(args[1]).toStdString());
-  const QString& value = args[2];
+  // A password is typed or piped, never an argument every user could read.
+  const bool secret = kSecretFields.contains(def->Name);
+  if (secret && args[2] != QLatin1String("-"))
+    throw CtlError(QStringLiteral("%1 is a password: give - as VALUE and type it at the prompt or pipe it in")
+                       .arg(def->Name)
+                       .toStdString());
+  const QString value = secret ? ReadPassword() : args[2];
   bool ok = true;
   if (def->Type == FieldType::Boolean)
     ok = value.compare("true", Qt::CaseInsensitive) == 0 || value.compare("false", Qt::CaseInsensitive) == 0;
@@ -336,7 +342,9 @@ KESTROCTL_COMMAND("account set",
                   "security mode takes the port's usual one. The password is the first line of standard input, or "
                   "typed at a prompt without echo.", AccountSet);
 KESTROCTL_COMMAND("option set", "DIR FIELD VALUE",
-                  "Sets a stored field of the main table, such as OPTIONS_POP3_ACCEL_TIME 30.", OptionSet);
+                  "Sets a stored field of the main table, such as OPTIONS_POP3_ACCEL_TIME 30 (a password field: VALUE -, "
+                  "the password from standard input or the prompt).",
+                  OptionSet);
 KESTROCTL_COMMAND("friend add", "DIR ADDRESS FOLDER", "Shares FOLDER with the friend ADDRESS.", FriendAdd);
 KESTROCTL_COMMAND("friend list", "DIR", "Lists the friends and their folders (address TAB folder).", FriendList);
 KESTROCTL_COMMAND("friend remove", "DIR ADDRESS", "Removes the friend ADDRESS.", FriendRemove);

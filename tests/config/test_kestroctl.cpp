@@ -76,7 +76,8 @@ TEST_F(CtlConfig, AccountOptionsAndShowWithAndWithoutSecrets) {
   EXPECT_EQ(Ctl({"option", "set", Dir, "OPTIONS_POP3_ACCEL_TIME", "30"}).Code, 0);
   EXPECT_EQ(Ctl({"option", "set", Dir, "OPTIONS_SMTP_SERVER", "smtp.example.org"}).Code, 0);
   for (const QStringList& bad : {QStringList{"OPTIONS_POP3_ACCEL_TIME", "thirty"}, {"OPTIONS_STARTUP_RUN", "yes"},
-                                 {"NO_SUCH_FIELD", "1"}, {"USERS", "x"}, {"MAIN_REMOTE_HOST", QString(101, 'a')}}) {
+                                 {"NO_SUCH_FIELD", "1"}, {"USERS", "x"}, {"MAIN_REMOTE_HOST", QString(101, 'a')},
+                                 {"OPTIONS_POP3_PASSWORD", "on-the-command-line"}}) {
     const Result r = Ctl(QStringList{"option", "set", Dir} + bad);
     EXPECT_EQ(r.Code, 1) << bad.join(' ');
     EXPECT_FALSE(r.Err.isEmpty());
@@ -99,6 +100,9 @@ TEST_F(CtlConfig, AccountOptionsAndShowWithAndWithoutSecrets) {
   EXPECT_TRUE(hidden.Out.contains("DataMain103: 1 row(s)"));
   const Result shown = Ctl({"config", "show", Dir, "--show-secrets"});
   EXPECT_TRUE(shown.Out.contains("OPTIONS_POP3_PASSWORD = pa55word"));
+  // A password field is set from standard input, never from an argument.
+  EXPECT_EQ(Ctl({"option", "set", Dir, "OPTIONS_SMTP_PASSWORD", "-"}, "piped s3cret\n").Code, 0);
+  EXPECT_TRUE(Ctl({"config", "show", Dir, "--show-secrets"}).Out.contains("OPTIONS_SMTP_PASSWORD = piped s3cret"));
 }
 
 // "account set" takes the servers of the address (the table or the guess) as

@@ -210,7 +210,7 @@ TEST_F(PeerExchange, RequestExitCodesTellFailuresApart) {
   }
   EXPECT_EQ(server.Stop(), 0);
   // A server that refuses the account.
-  CtlOk(alice, {"option", "set", alice.Conf(), "OPTIONS_POP3_PASSWORD", "Wrong-Secret-1"});
+  CtlOk(alice, {"option", "set", alice.Conf(), "OPTIONS_POP3_PASSWORD", "-"}, "Wrong-Secret-1\n");
   const CtlResult refused = Ctl(alice, {"request", alice.Conf(), "bob@example.test", "list"});
   EXPECT_EQ(refused.Code, 6) << refused.Err.toStdString();
   EXPECT_TRUE(refused.Err.contains("The server refused the account name or password.")) << refused.Err.toStdString();
