@@ -289,15 +289,20 @@ void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
     }
   }
   // Bounded before it is parsed: the parser recurses once per nesting level.
-  if (const qint64 size = QFileInfo(FWorkFile->fileName()).size(); size > kMaxMailBytes)
+  // One scan of the file checks the limits and makes the skeleton that is parsed.
+  const QString file = FWorkFile->fileName();
+  mail::MimeSkeleton skeleton;
+  if (const qint64 size = QFileInfo(file).size(); size > kMaxMailBytes) {
     FOverLimits = QStringLiteral("%1 bytes, more than %2").arg(size).arg(kMaxMailBytes);
-  else
-    FOverLimits = mail::OverLimits(FWorkFile->fileName(), kMaxMimeDepth, kMaxMimeParts);
+  } else {
+    skeleton = mail::ScanMime(file, mail::ReceivedMessage::kMaxMarkedBody, kMaxMimeDepth, kMaxMimeParts);
+    FOverLimits = skeleton.OverLimits;
+  }
   if (!FOverLimits.isEmpty()) {
     FLocalFailure = mrOverLimits;
     throw vmime::exceptions::invalid_argument();
   }
-  FCurrent = std::make_unique<mail::ReceivedMessage>(FWorkFile->fileName());
+  FCurrent = std::make_unique<mail::ReceivedMessage>(file, skeleton);
 }
 
 void TMailReceiver::ResolveHeaders(const QString& key, const QStringList& uids,

@@ -24,8 +24,6 @@ namespace mail {
 namespace {
 // Free bytes below which a failed write is put down to a full disk.
 constexpr quint64 kNearlyFull = 1024 * 1024;
-// Bodies larger than this are read from the file when needed, not parsed.
-constexpr qint64 kMaxMarkedBody = 64 * 1024;
 
 QString ParamText(const std::shared_ptr<const vmime::headerField>& field, const char* name) {
   auto pf = std::dynamic_pointer_cast<vmime::parameterizedHeaderField>(std::const_pointer_cast<vmime::headerField>(field));
@@ -53,11 +51,12 @@ QString Disposition(const vmime::bodyPart& part) {
 }
 }  // namespace
 
-ReceivedMessage::ReceivedMessage(const QString& file) {
+ReceivedMessage::ReceivedMessage(const QString& file) : ReceivedMessage(file, ScanMime(file, kMaxMarkedBody)) {}
+
+ReceivedMessage::ReceivedMessage(const QString& file, const MimeSkeleton& skeleton) {
   // The mail library keeps every body it parses in memory, so it parses a
   // skeleton of the mail: large bodies stand there as a marker, and get their
   // place in the file as their contents (read when they are saved).
-  const MimeSkeleton skeleton = ScanMime(file, kMaxMarkedBody);
   auto fsf = vmime::platform::getHandler()->getFileSystemFactory();
   auto f = fsf->create(fsf->stringToPath(ToStd(file)));
   FStream = f->getFileReader()->getInputStream();
@@ -285,10 +284,6 @@ MimeSkeleton ScanMime(const QString& file, qint64 maxBody, int maxDepth, int max
   endField();
   endBody(f.pos());
   return out;
-}
-
-QString OverLimits(const QString& file, int maxDepth, int maxParts) {
-  return ScanMime(file, 0, maxDepth, maxParts).OverLimits;
 }
 
 int LocalWriteFailure(int error, const QString& folder) {

@@ -24,7 +24,9 @@ namespace mail {
 // A mail file's MIME structure, read line by line with a stack of
 // boundaries: the mail with every body larger than maxBody replaced by
 // Marker + its index in Bodies (their places in the file), prologs and
-// epilogs left out; and why the mail is beyond the limits, if it is.
+// epilogs left out; and why the mail is beyond the limits (parts nested
+// deeper than maxDepth, or more than maxParts parts), if it is — checked
+// before the mail library parses it, since its parser recurses once per level.
 struct MimeSkeleton {
   struct Region {
     qint64 Begin = 0, Length = 0;
@@ -40,6 +42,10 @@ class ReceivedMessage {
 public:
   // Parses the file (which must stay until this object is gone).
   explicit ReceivedMessage(const QString& file);
+  // The same with the file's skeleton already scanned (ScanMime with kMaxMarkedBody).
+  ReceivedMessage(const QString& file, const MimeSkeleton& skeleton);
+  // Bodies larger than this are read from the file when needed, not parsed.
+  static constexpr qint64 kMaxMarkedBody = 64 * 1024;
   QString Subject() const;
   QString FromAddr() const;
   QString MessageId() const;
@@ -61,12 +67,6 @@ private:
   std::vector<std::shared_ptr<const vmime::bodyPart>> FAttachments;
   std::shared_ptr<const vmime::bodyPart> FPlain, FHtml;
 };
-
-// Why the raw mail in file is beyond what a peer mail can be (MIME parts
-// nested deeper than maxDepth, or more than maxParts parts), or "" when it is
-// within (ScanMime), before the mail library parses it (its parser recurses
-// once per level).
-QString OverLimits(const QString& file, int maxDepth, int maxParts);
 
 // The code of a failed local write into folder with this errno: mrDiskFull
 // when the disk (or the quota) is full, else mrFileError.
