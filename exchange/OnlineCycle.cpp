@@ -12,6 +12,7 @@
 #include "platform/Closing.h"
 #include "platform/ErrorLog.h"
 #include "transport/AccountCheck.h"
+#include "transport/Imap4Mailbox.h"
 #include "transport/MailResult.h"
 
 TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
@@ -100,6 +101,8 @@ void TOnlineCycle::Finish(bool online) {
   }
   const bool changed = FOnline != online;
   FOnline = online;
+  // Offline: the kept connection goes (at once, or when its pass ends).
+  if (!online) FImapBox.reset();
   if (changed) emit OnlineChanged(online);
 }
 
@@ -164,6 +167,7 @@ void TOnlineCycle::StartPop3Poller() {
   OwnedPoller owned(poller);
   Configure(*poller);
   poller->SetAuthent(FMain.Options().Pop3Authent());
+  FImapBox.reset();
   Start(std::move(owned));
 }
 
@@ -172,5 +176,7 @@ void TOnlineCycle::StartImap4Poller() {
   OwnedPoller owned(poller);
   Configure(*poller);
   poller->SetMailboxName(FMain.Options().Pop3Folder());
+  if (!FImapBox) FImapBox = std::make_shared<TMailIMAP4>();
+  poller->SetMailObject(FImapBox);
   Start(std::move(owned));
 }

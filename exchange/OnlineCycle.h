@@ -1,6 +1,8 @@
 // The online state: going online tests the incoming account once and arms
 // the poll timer; each tick starts one mailbox poller (POP3 or IMAP4 by the
 // options), whose taken mails are handed to the given function on this thread.
+// The IMAP4 pollers share one mail object, whose connection stays open from
+// pass to pass while online.
 // Headless: the window shows what it does, kestroctl runs it without one.
 //
 // The cycle owns the pollers it starts: a finished one is freed on this
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include <functional>
+#include <memory>
 
 #include "transport/AccountCheck.h"
 #include "transport/MailboxPoller.h"
@@ -96,4 +99,6 @@ private:
   int FPollersStarted = 0;
   bool FCancelled = false;
   std::vector<OwnedPoller> FPollers;
+  // The IMAP4 connection kept from pass to pass while online.
+  std::shared_ptr<TMailIMAP4> FImapBox;
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include <vmime/vmime.hpp>
 #include <vmime/net/imap/IMAPCommand.hpp>
@@ -62,6 +63,24 @@ Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::s
       return resp;
     }
     throw vmime::exceptions::command_error(text, resp->getErrorLog(), "refused");
+  }
+  return resp;
+}
+
+// Command for the selected mailbox: what the server says in passing about it
+// (new messages, removed ones) keeps exists, its message count, up to date
+// between selections.
+Response Tracked(const std::shared_ptr<imap::IMAPConnection>& conn, quint32& exists, const std::string& text,
+                 Parser::literalHandler* handler = nullptr) {
+  Response resp = Command(conn, text, handler);
+  for (const auto* c : resp->continue_req_or_response_data()) {
+    const Parser::response_data* rd = c ? c->response_data() : nullptr;
+    if (!rd) continue;
+    if (const Parser::mailbox_data* md = rd->mailbox_data()) {
+      if (md->type() == Parser::mailbox_data::EXISTS && md->number()) exists = quint32(md->number()->value());
+    } else if (const Parser::message_data* msg = rd->message_data()) {
+      if (msg->type() == Parser::message_data::EXPUNGE && exists > 0) --exists;
+    }
   }
   return resp;
 }
@@ -129,12 +148,45 @@ const char* kHeaderItems = "(UID FLAGS RFC822.SIZE BODY.PEEK[HEADER.FIELDS (SUBJ
 }  // namespace
 
 TMailIMAP4::TMailIMAP4() : TMailReceiver(QStringLiteral("IMAP4")) {}
-TMailIMAP4::~TMailIMAP4() { DropSession(); }
+TMailIMAP4::~TMailIMAP4() {
+  // A connection still open (kept for a next pass) is closed without waiting
+  // for the server's goodbye, so that freeing the object never blocks.
+  if (FState) FState->Abandoned = true;
+  DropSession();
+}
 
 void TMailIMAP4::DropSession() {
   FConn.reset();
   FStore.reset();
   FSelected = false;
+  FLoginKey.clear();
+}
+
+QString TMailIMAP4::LoginKey(const QString& account, const QString& password) const {
+  return QStringList{FServer, QString::number(FPort), MailSecurityName(FSecurity), FCaFile, account, password}.join(
+      QChar(0));
+}
+
+int TMailIMAP4::OpenMailbox(const QString& account, const QString& password, const QString& name) {
+  FReused = false;
+  ClearCurrent();
+  if (FConn && FConn->isConnected() && FLoginKey == LoginKey(account, password) && FLastUse.isValid() &&
+      FLastUse.elapsed() < qint64(kKeepOpenSec) * 1000) {
+    FLastUse.start();
+    // Still selected: a NOOP brings the news (new and removed messages).
+    const int code = FSelected && FMailbox == name ? Run([&] { Tracked(FConn, FExists, "NOOP"); }) : SelectMailbox(name);
+    if (code == mrOk) {
+      FReused = true;
+      return mrOk;
+    }
+    // Gone while it waited (the server's autologout, a dropped network): a
+    // new connection, and this pass goes on with it.
+  }
+  if (FStore) Disconnect();
+  int code = Connect(FServer);
+  if (code == mrOk) code = Login(account, password);
+  if (code == mrOk) code = SelectMailbox(name);
+  return code;
 }
 
 int TMailIMAP4::Connect(const QString& host) {
@@ -148,6 +200,7 @@ int TMailIMAP4::Login(const QString& account, const QString& password) {
   NewSession();
   FList.clear();
   FFlagged.clear();
+  FLater.clear();
   DropSession();
   return Run([&] {
     auto store = NewStore("imap", "imaps");
@@ -159,6 +212,8 @@ int TMailIMAP4::Login(const QString& account, const QString& password) {
     if (!imapStore) throw vmime::exceptions::operation_not_supported();
     FConn = imapStore->getConnection();
     FUidPlus = FConn->hasCapability("UIDPLUS");
+    FLoginKey = LoginKey(account, password);
+    FLastUse.start();
   });
 }
 
@@ -193,6 +248,7 @@ int TMailIMAP4::SelectMailbox(const QString& name) {
 int TMailIMAP4::DownloadEnvelopes() {
   if (!FConn || !FSelected) return mrNotConnected;
   FFlagged.clear();
+  FLater.clear();
   return Run([&] {
     const quint32 count = FExists;
     UseMemory(QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FUidValidity));
@@ -208,7 +264,7 @@ int TMailIMAP4::DownloadEnvelopes() {
       // Always asked, even when the count looks unchanged: mails expunged by
       // another client and as many new ones leave the count as it was.
       QStringList fresh;
-      Response resp = Command(FConn, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems);
+      Response resp = Tracked(FConn, FExists, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems);
       std::vector<Fetched> got = FetchedOf(*resp);
       std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
       for (Fetched& f : got) {
@@ -219,14 +275,14 @@ int TMailIMAP4::DownloadEnvelopes() {
       }
       // Old mails can only have gone: all of them are still there exactly
       // when the new ones make up the rest.
-      if (quint32(order.size() + fresh.size()) == count) {
+      if (quint32(order.size() + fresh.size()) == FExists) {
         uids = order + fresh;
         known = true;
       }
     }
     if (!known && count > 0) {
       byUid.clear();
-      Response resp = Command(FConn, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)");
+      Response resp = Tracked(FConn, FExists, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)");
       std::vector<Fetched> got = FetchedOf(*resp);
       std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
       for (Fetched& f : got) {
@@ -241,7 +297,7 @@ int TMailIMAP4::DownloadEnvelopes() {
         if (it == byUid.end() || !it->second.HasHeader) missing << uids[p - 1];
       }
       for (qsizetype k = 0; k < missing.size(); k += kUidsPerCommand) {
-        Response resp = Command(FConn, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems);
+        Response resp = Tracked(FConn, FExists, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems);
         for (Fetched& f : FetchedOf(*resp)) byUid[f.Uid] = std::move(f);
       }
       std::vector<MailHeaders> out;
@@ -255,6 +311,9 @@ int TMailIMAP4::DownloadEnvelopes() {
       if (it != byUid.end()) e.Headers.Deleted = it->second.Headers.Deleted;
     }
     RememberList(FKey);
+    // A NOOP on a kept connection tells no next UID: then the next mail has
+    // at least a UID above every one listed.
+    for (const QString& uid : uids) FUidNext = std::max<quint32>(FUidNext, quint32(uid.toULongLong() + 1));
     RememberUidNext(FKey, FUidNext);
     // Mails of ours flagged in an earlier pass that ended before removing them.
     for (int i = 1; i <= MessageCount(); ++i)
@@ -273,27 +332,38 @@ int TMailIMAP4::DownloadMessage(int i) {
     TakeApart([&](std::ostream& out) {
       vmime::utility::outputStreamAdapter os(out);
       BodyToStream handler(os);
-      Command(FConn, "UID FETCH " + uid + " (BODY.PEEK[])", &handler);
+      Tracked(FConn, FExists, "UID FETCH " + uid + " (BODY.PEEK[])", &handler);
       os.flush();
       found = handler.Literals > 0;
       if (!found) throw vmime::exceptions::message_not_found();
     });
   });
+  FLastUse.start();
   const bool local = code == mrDiskFull || code == mrFileError;
   return code != mrOk && !local && !found && FConn && FConn->isConnected() ? mrNoSuchMessage : code;
 }
 
+int TMailIMAP4::DeleteLater(int i) {
+  if (!FConn || !FSelected) return mrNotConnected;
+  if (!ValidIndex(i)) return mrNoSuchMessage;
+  FLater.push_back(i);
+  return mrOk;
+}
+
 int TMailIMAP4::DeleteMessages(int first, int last) {
   if (!FConn || !FSelected) return mrNotConnected;
-  if (!ValidIndex(first) || !ValidIndex(last) || first > last) return mrNoSuchMessage;
+  if (first != 0 && (!ValidIndex(first) || !ValidIndex(last) || first > last)) return mrNoSuchMessage;
+  std::vector<int> indexes = std::exchange(FLater, {});
+  for (int i = first; first != 0 && i <= last; ++i) indexes.push_back(i);
+  if (indexes.empty()) return mrOk;
   QStringList uids;
-  for (int i = first; i <= last; ++i) uids << Uid(i);
+  for (int i : indexes) uids << Uid(i);
   const int code = Run([&] {
     for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
-      Command(FConn, "UID STORE " + UidSet(uids.mid(k, kUidsPerCommand)) + " +FLAGS.SILENT (\\Deleted)");
+      Tracked(FConn, FExists, "UID STORE " + UidSet(uids.mid(k, kUidsPerCommand)) + " +FLAGS.SILENT (\\Deleted)");
   });
   if (code == mrOk) {
-    for (int i = first; i <= last; ++i) FList[size_t(i - 1)].Headers.Deleted = true;
+    for (int i : indexes) FList[size_t(i - 1)].Headers.Deleted = true;
     RememberDeleted(FKey, uids);
     for (const QString& uid : uids)
       if (!FFlagged.contains(uid)) FFlagged << uid;
@@ -303,6 +373,7 @@ int TMailIMAP4::DeleteMessages(int first, int last) {
 
 int TMailIMAP4::Expunge() {
   if (!FConn || !FSelected) return mrNotConnected;
+  if (const int code = DeleteMessages(0, 0); code != mrOk) return code;
   if (FFlagged.isEmpty()) return mrOk;
   if (!FUidPlus) {
     // A plain EXPUNGE would also remove what other clients only flagged.
@@ -319,8 +390,9 @@ int TMailIMAP4::Expunge() {
   const QStringList uids = FFlagged;
   const int code = Run([&] {
     for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
-      Command(FConn, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)));
+      Tracked(FConn, FExists, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)));
   });
+  FLastUse.start();
   if (code == mrOk) {
     // The next pass knows the mailbox without these.
     ForgetUids(FKey, uids);

@@ -2,9 +2,11 @@
 // a MailResult code; an object belongs to one thread at a time.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <vector>
 
 #include "transport/MailReceiver.h"
 
@@ -28,13 +30,26 @@ public:
   // Connects, secures the connection and logs in.
   int Login(const QString& account, const QString& password);
   int SelectMailbox(const QString& name);
+  // Connects, logs in and selects name for a pass; a connection left open by
+  // the last pass is used again instead when it was made with the same
+  // settings, was last used less than kKeepOpenSec ago and still answers
+  // (the mailbox is selected afresh on it, which also shows that).
+  int OpenMailbox(const QString& account, const QString& password, const QString& name);
+  static constexpr int kKeepOpenSec = 240;
+  // Whether the last OpenMailbox used a kept connection.
+  bool Reused() const { return FReused; }
   // Subject, sender, size and deleted flag of every message of the selected
   // mailbox (only the messages new since this account's last pass are asked
   // for when the mailbox has otherwise not changed).
   int DownloadEnvelopes();
   int DownloadMessage(int i) override;
-  // Flags messages first..last (1-based, inclusive) as deleted.
+  // Flags messages first..last (1-based, inclusive) as deleted, together
+  // with those put aside by DeleteLater (0, 0: only those).
   int DeleteMessages(int first, int last);
+  // Puts message i aside to be flagged with the next DeleteMessages or
+  // Expunge, saving the server a command (for a mail that was not handed
+  // over: flagging it late loses nothing).
+  int DeleteLater(int i);
   // Removes the messages this object flagged (and those it flagged in an
   // earlier pass that ended before removing them).
   int Expunge();
@@ -46,6 +61,8 @@ public:
 private:
   // Drops the connection and the store, in that order.
   void DropSession();
+  // What a connection was made with: another value needs a new one.
+  QString LoginKey(const QString& account, const QString& password) const;
 
   std::shared_ptr<vmime::net::store> FStore;
   std::shared_ptr<vmime::net::imap::IMAPConnection> FConn;
@@ -54,4 +71,8 @@ private:
   bool FUidPlus = false;
   quint32 FExists = 0, FUidValidity = 0, FUidNext = 0;
   QStringList FFlagged;  // flagged deleted by us, not yet expunged
+  std::vector<int> FLater;  // put aside by DeleteLater
+  QString FLoginKey;     // LoginKey of the open connection
+  QElapsedTimer FLastUse;
+  bool FReused = false;
 };

@@ -36,6 +36,9 @@ struct SessionState {
   // The connection has no TLS: the sockets connect only when every address
   // of the server is a loopback address, and say so in the log.
   bool LoopbackOnly = false;
+  // The connection is being given up: whatever it waits for ends at once
+  // (a kept connection freed without a goodbye from the server).
+  std::atomic<bool> Abandoned{false};
 };
 
 // Applies the socket factory, time-outs, tracer, certificate check and

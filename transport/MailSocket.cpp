@@ -38,6 +38,7 @@ public:
   // Once the program is closing, whatever is in flight gets two more seconds
   // (enough to end the session cleanly, so that deletions are kept).
   bool isTimeOut() override {
+    if (FState->Abandoned) return true;
     const auto now = std::chrono::steady_clock::now();
     if (IsClosing()) {
       if (!FClosing) FClosing = now;
@@ -47,7 +48,7 @@ public:
   }
   void resetTimeOut() override { FLast = std::chrono::steady_clock::now(); }
   bool handleTimeOut() override {
-    FState->Failure = IsClosing() ? SocketFailure::Cancelled : SocketFailure::TimedOut;
+    FState->Failure = IsClosing() || FState->Abandoned ? SocketFailure::Cancelled : SocketFailure::TimedOut;
     return false;
   }
 

@@ -270,12 +270,12 @@ TClassAcceleratorIMAP4::TClassAcceleratorIMAP4(QObject* parent) : TClassAccelera
 TClassAcceleratorIMAP4::~TClassAcceleratorIMAP4() = default;
 
 void TClassAcceleratorIMAP4::Pass() {
-  TMailIMAP4 box;
+  const std::shared_ptr<TMailIMAP4> kept = FMailObject;
+  const std::shared_ptr<TMailIMAP4> object = kept ? kept : std::make_shared<TMailIMAP4>();
+  TMailIMAP4& box = *object;
   Configure(box);
-  FOutcome.Code = box.Connect(ServerHost());
-  if (FOutcome.Code != 0) return;
-  FOutcome.Code = box.Login(AccountName(), AccountPassword());
-  if (FOutcome.Code == 0) FOutcome.Code = box.SelectMailbox(FMailboxName);
+  const qint64 bytesBefore = box.BytesReceived();
+  FOutcome.Code = box.OpenMailbox(AccountName(), AccountPassword(), FMailboxName);
   if (FOutcome.Code == 0) FOutcome.Code = box.DownloadEnvelopes();
   FOutcome.Listed = box.MessageCount();
   FOutcome.HeadersFetched = box.HeadersFetched();
@@ -292,7 +292,9 @@ void TClassAcceleratorIMAP4::Pass() {
       if (taken && !TakeMail(box, i, taken, false)) break;
       Report(taken);
       if (FDryRun) continue;
-      const int code = box.DeleteMessages(i, i);
+      // A handed-over mail is flagged at once, so that no later pass hands
+      // it over again; the others go with the next command.
+      const int code = taken ? box.DeleteMessages(i, i) : box.DeleteLater(i);
       if (code == 0) {
         ++FOutcome.Deleted;
         // Ours to remove, also after a pass that ends before its expunge.
@@ -310,8 +312,11 @@ void TClassAcceleratorIMAP4::Pass() {
       if (FOutcome.Code == 0) FOutcome.Code = code;
     }
   }
-  FOutcome.BytesReceived = box.BytesReceived();
+  FOutcome.BytesReceived = box.BytesReceived() - bytesBefore;
   box.SaveMemory();
+  // The connection stays open for the owner's next pass when this one went
+  // through; after a failure the next pass starts afresh.
+  if (kept && FOutcome.Code == 0 && !Stopping()) return;
   const int code = box.Disconnect();
   if (FOutcome.Code == 0) FOutcome.Code = code;
 }

@@ -208,10 +208,16 @@ public:
   QString MailboxName() const { return FMailboxName; }
   void SetMailboxName(const QString& v) { FMailboxName = v; }
   void SetDryRun(bool on) { FDryRun = on; }
+  // A mail object that the owner keeps from pass to pass: a pass that goes
+  // through leaves its connection open for the next one (TMailIMAP4::
+  // OpenMailbox), so that a later pass costs no connection and no login.
+  // Without one, each pass connects and logs out.
+  void SetMailObject(std::shared_ptr<TMailIMAP4> object) { FMailObject = std::move(object); }
 
 protected:
   void Pass() override;
 
 private:
   QString FMailboxName = QStringLiteral("Inbox");
+  std::shared_ptr<TMailIMAP4> FMailObject;
 };

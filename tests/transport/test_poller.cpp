@@ -17,6 +17,7 @@
 #include "message/Stamp.h"
 #include "platform/Closing.h"
 #include "platform/NamedSemaphore.h"
+#include "transport/Imap4Mailbox.h"
 #include "transport/MailboxPoller.h"
 #include "transport/MailReceiver.h"
 
@@ -523,6 +524,71 @@ TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
   EXPECT_EQ(handedOver, 1);
   EXPECT_EQ(p.LastOutcome().Deleted, 2);
   EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<flagged@test>"});
+}
+
+// The connection kept from pass to pass: a later pass logs in no more and
+// still sees what other clients changed in between; a server that went away
+// meanwhile, or other login settings, make a new connection.
+using KeptImap4Connection = Poller;
+TEST_F(KeptImap4Connection, LaterPassesUseItUntilItGoesOrTheSettingsChange) {
+  const MailStack& s = MailStack::Get();
+  const auto expunge = [&](const QString& id) {
+    return QProcess::execute("doveadm", {"-c", s.Value("MAILSTACK_DOVECOT_CONF"), "expunge", "-u",
+                                         MailStack::Address("carol"), "mailbox", "INBOX", "header", "Message-ID", id});
+  };
+  auto box = std::make_shared<TMailIMAP4>();
+  QList<HandOverData> got;
+  const auto pass = [&](const QString& password = {}) {
+    std::unique_ptr<TClassAccelerator> p(MakePoller(true, got));
+    static_cast<TClassAcceleratorIMAP4&>(*p).SetMailObject(box);
+    if (!password.isEmpty()) p->SetAccountPassword(password);
+    p->RunHere();
+    return p->LastOutcome();
+  };
+  s.Drop("carol", RawMail("bob@example.test", "Ordinary one", "<o1@test>", Plain("x")));
+  s.Drop("carol", RawMail("bob@example.test", "Ordinary two", "<o2@test>", Plain("x")));
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p1@test>", Plain("one")));
+  ASSERT_TRUE(s.WaitForMails("carol", 3));
+  ASSERT_EQ(pass().Code, 0);
+  EXPECT_FALSE(box->Reused());
+  ASSERT_EQ(got.size(), 1);
+
+  // Another client removes a mail: the kept connection learns of it.
+  ASSERT_EQ(expunge("<o1@test>"), 0);
+  TClassAccelerator::Outcome o = pass();
+  EXPECT_EQ(o.Code, 0);
+  EXPECT_TRUE(box->Reused());
+  EXPECT_EQ(o.Listed, 1);
+  EXPECT_EQ(o.HeadersFetched, 0);
+
+  // New mail: one header read, on the same connection.
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p2@test>", Plain("two")));
+  ASSERT_TRUE(s.WaitForMails("carol", 2));
+  o = pass();
+  EXPECT_EQ(o.Code, 0);
+  EXPECT_TRUE(box->Reused());
+  EXPECT_EQ(o.HeadersFetched, 1);
+  ASSERT_EQ(got.size(), 2);
+  EXPECT_EQ(got[1].MessageBody, "two");
+
+  // The server went away and came back between passes: a new connection.
+  ASSERT_TRUE(s.StopDovecot());
+  ASSERT_TRUE(s.StartDovecot());
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p3@test>", Plain("three")));
+  ASSERT_TRUE(s.WaitForMails("carol", 2));
+  o = pass();
+  EXPECT_EQ(o.Code, 0);
+  EXPECT_FALSE(box->Reused());
+  ASSERT_EQ(got.size(), 3);
+  EXPECT_EQ(got[2].MessageBody, "three");
+
+  // Another password is never served by the connection of the old one.
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<p4@test>", Plain("four")));
+  ASSERT_TRUE(s.WaitForMails("carol", 2));
+  o = pass("not the password");
+  EXPECT_EQ(o.Code, mrAuthFailed);
+  EXPECT_EQ(got.size(), 3);
+  EXPECT_EQ(s.Mails("carol").keys(), (QStringList{"<o2@test>", "<p4@test>"}));
 }
 
 TEST(AttachmentNames, OnlyOneComponentUnderAStampFolder) {
