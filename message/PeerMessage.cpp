@@ -36,10 +36,14 @@ QString VolumeSubject(const QString& jobId, qint64 totalBytes, qint64 volumeCoun
          encPayload + '_' + kStatusDone;
 }
 
+bool HasPeerPrefix(const QString& subject) {
+  return subject.startsWith(kRequestPrefix) || subject.startsWith(kPlainPrefix) || subject.startsWith(kReplyPrefix);
+}
+
 ReceivedSubject ParseSubject(const QString& subject, const QString& freshStamp) {
   ReceivedSubject s;
   s.Prefix = subject.left(2);
-  s.Ours = s.Prefix == kRequestPrefix || s.Prefix == kPlainPrefix || s.Prefix == kReplyPrefix;
+  s.Ours = HasPeerPrefix(subject);
   const int firstUnderscore = subject.indexOf('_');
   const QString rest = firstUnderscore < 0 ? QString() : subject.mid(firstUnderscore + 1);
   const int cut = rest.indexOf('_');

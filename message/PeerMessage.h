@@ -57,6 +57,8 @@ struct ReceivedSubject {
   QString SubjectRest;  // after that "_"
   bool Ours = false;    // one of "$_", "?_", "!_"
 };
+// Whether subject begins with one of the three prefixes (Ours of ParseSubject).
+bool HasPeerPrefix(const QString& subject);
 // freshStamp: the stamp that a "?_" mail receives (NewStamp() when empty).
 ReceivedSubject ParseSubject(const QString& subject, const QString& freshStamp = QString());
 

@@ -306,11 +306,16 @@ int TMailIMAP4::DownloadEnvelopes() {
     });
     // Flags of remembered mails are as this object left them; the server's
     // word wins for every mail it was asked about.
-    for (Entry& e : FList) {
+    std::vector<int> changed;
+    for (int i = 1; i <= MessageCount(); ++i) {
+      Entry& e = FList[size_t(i - 1)];
       auto it = byUid.find(e.Uid);
-      if (it != byUid.end()) e.Headers.Deleted = it->second.Headers.Deleted;
+      if (it != byUid.end() && e.Headers.Deleted != it->second.Headers.Deleted) {
+        e.Headers.Deleted = it->second.Headers.Deleted;
+        changed.push_back(i);
+      }
     }
-    RememberList(FKey);
+    RememberList(FKey, changed);
     // A NOOP on a kept connection tells no next UID: then the next mail has
     // at least a UID above every one listed.
     for (const QString& uid : uids) FUidNext = std::max<quint32>(FUidNext, quint32(uid.toULongLong() + 1));

@@ -57,21 +57,51 @@ constexpr int kMemoryVersion = 1;
 constexpr qint64 kMaxMemoryFile = qint64(64) << 20;
 enum : int { kFlagDeleted = 1, kFlagTaken = 2 };
 
-QJsonObject MemoryToJson(const Remembered& r) {
-  QJsonObject mails;
-  for (const auto& [uid, h] : r.Headers) {
-    const bool peer = peer::ParseSubject(h.Subject).Ours;
-    const int flags = (h.Deleted ? kFlagDeleted : 0) | (r.Taken.count(uid) ? kFlagTaken : 0);
-    mails.insert(uid, QJsonArray{peer ? h.Subject : QString(), peer ? h.FromAddr : QString(), double(h.Size), flags});
+// text as a JSON string, quotes included.
+void AppendJsonString(QByteArray& out, const QString& text) {
+  out += '"';
+  for (const char c : text.toUtf8()) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
   }
-  QJsonObject o;
-  o.insert(QStringLiteral("uidNext"), double(r.UidNext));
-  o.insert(QStringLiteral("order"), QJsonArray::fromStringList(r.Order));
-  o.insert(QStringLiteral("mails"), mails);
-  return o;
+  out += '"';
 }
 
-// False for anything not written by MemoryToJson.
+// One mailbox's memory as a JSON object, written straight into out: a
+// mailbox holds tens of thousands of mails, and the file is written after
+// every pass that changed it.
+void AppendMemoryJson(QByteArray& out, const Remembered& r) {
+  out += "{\"uidNext\":" + QByteArray::number(r.UidNext) + ",\"order\":[";
+  for (qsizetype i = 0; i < r.Order.size(); ++i) {
+    if (i > 0) out += ',';
+    AppendJsonString(out, r.Order[i]);
+  }
+  out += "],\"mails\":{";
+  bool first = true;
+  for (const auto& [uid, h] : r.Headers) {
+    if (!first) out += ',';
+    first = false;
+    const bool peer = peer::HasPeerPrefix(h.Subject);
+    const int flags = (h.Deleted ? kFlagDeleted : 0) | (r.Taken.count(uid) ? kFlagTaken : 0);
+    AppendJsonString(out, uid);
+    out += ":[";
+    AppendJsonString(out, peer ? h.Subject : QString());
+    out += ',';
+    AppendJsonString(out, peer ? h.FromAddr : QString());
+    out += ',' + QByteArray::number(h.Size) + ',' + QByteArray::number(flags) + ']';
+  }
+  out += "}}";
+}
+
+// False for anything not written by AppendMemoryJson.
 bool MemoryFromJson(const QJsonObject& o, Remembered& r) {
   const QJsonValue next = o.value(QStringLiteral("uidNext"));
   const QJsonValue order = o.value(QStringLiteral("order"));
@@ -187,17 +217,20 @@ void TMailReceiver::SaveMemory() const {
   if (FMemoryFile.isEmpty()) return;
   auto& memory = HeaderMemory::Get();
   QMutexLocker lock(&memory.Lock);
-  QJsonObject boxes;
+  QByteArray bytes = "{\"version\":" + QByteArray::number(kMemoryVersion) + ",\"mailboxes\":{";
+  bool first = true;
   for (const QString& key : memory.Files[FMemoryFile]) {
     auto it = memory.Accounts.find(key);
-    if (it != memory.Accounts.end()) boxes.insert(key, MemoryToJson(it->second));
+    if (it == memory.Accounts.end()) continue;
+    if (!first) bytes += ',';
+    first = false;
+    AppendJsonString(bytes, key);
+    bytes += ':';
+    AppendMemoryJson(bytes, it->second);
   }
-  QJsonObject root;
-  root.insert(QStringLiteral("version"), kMemoryVersion);
-  root.insert(QStringLiteral("mailboxes"), boxes);
+  bytes += "}}";
   // Complete or not at all (renamed into place), only for the user; not
   // forced to the disk: a memory lost with a power cut costs one whole read.
-  const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
   const size_t digest = qHash(bytes);
   if (auto it = memory.Written.find(FMemoryFile); it != memory.Written.end() && it->second == digest) return;
   QDir().mkpath(QFileInfo(FMemoryFile).absolutePath());
@@ -308,19 +341,18 @@ void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
 void TMailReceiver::ResolveHeaders(const QString& key, const QStringList& uids,
                                    const std::function<std::vector<MailHeaders>(const std::vector<int>&)>& fetch) {
   auto& memory = HeaderMemory::Get();
-  std::map<QString, MailHeaders> known;
-  {
-    QMutexLocker lock(&memory.Lock);
-    known = memory.Accounts[key].Headers;
-  }
   FList.clear();
   FList.resize(size_t(uids.size()));
   std::vector<int> missing;  // 1-based positions
-  for (int i = 0; i < uids.size(); ++i) {
-    FList[size_t(i)].Uid = uids[i];
-    auto it = uids[i].isEmpty() ? known.end() : known.find(uids[i]);
-    if (it != known.end()) FList[size_t(i)].Headers = it->second;
-    else missing.push_back(i + 1);
+  {
+    QMutexLocker lock(&memory.Lock);
+    const std::map<QString, MailHeaders>& known = memory.Accounts[key].Headers;
+    for (int i = 0; i < uids.size(); ++i) {
+      FList[size_t(i)].Uid = uids[i];
+      auto it = uids[i].isEmpty() ? known.end() : known.find(uids[i]);
+      if (it != known.end()) FList[size_t(i)].Headers = it->second;
+      else missing.push_back(i + 1);
+    }
   }
   FHeadersFetched = int(missing.size());
   if (!missing.empty()) {
@@ -328,18 +360,22 @@ void TMailReceiver::ResolveHeaders(const QString& key, const QStringList& uids,
     for (size_t k = 0; k < missing.size() && k < got.size(); ++k) FList[size_t(missing[k] - 1)].Headers = got[k];
   }
   // Remember exactly what the mailbox holds now.
-  std::map<QString, MailHeaders> now;
-  for (const Entry& e : FList)
-    if (!e.Uid.isEmpty()) now[e.Uid] = e.Headers;
   QMutexLocker lock(&memory.Lock);
   Remembered& r = memory.Accounts[key];
-  std::set<QString> taken;
-  for (const QString& uid : r.Taken)
-    if (now.count(uid)) taken.insert(uid);
-  r.Headers = std::move(now);
+  const size_t found = size_t(uids.size()) - missing.size();
+  if (found == r.Headers.size()) {
+    // Nothing remembered is gone (the usual case): only the new mails join.
+    for (int p : missing)
+      if (!uids[p - 1].isEmpty()) r.Headers[uids[p - 1]] = FList[size_t(p - 1)].Headers;
+  } else {
+    std::map<QString, MailHeaders> now;
+    for (const Entry& e : FList)
+      if (!e.Uid.isEmpty()) now[e.Uid] = e.Headers;
+    std::erase_if(r.Taken, [&](const QString& uid) { return !now.count(uid); });
+    r.Headers = std::move(now);
+  }
   r.Order = uids;
   r.UidNext = 0;
-  r.Taken = std::move(taken);
 }
 
 void TMailReceiver::RememberUidNext(const QString& key, quint32 uidNext) {
@@ -363,11 +399,12 @@ void TMailReceiver::ForgetUids(const QString& key, const QStringList& uids) {
   QMutexLocker lock(&memory.Lock);
   auto it = memory.Accounts.find(key);
   if (it == memory.Accounts.end()) return;
-  for (const QString& uid : uids) {
+  const std::set<QString> gone(uids.begin(), uids.end());
+  for (const QString& uid : gone) {
     it->second.Headers.erase(uid);
-    it->second.Order.removeAll(uid);
     it->second.Taken.erase(uid);
   }
+  it->second.Order.removeIf([&](const QString& uid) { return gone.count(uid) > 0; });
 }
 
 void TMailReceiver::RememberDeleted(const QString& key, const QStringList& uids) {
@@ -381,12 +418,12 @@ void TMailReceiver::RememberDeleted(const QString& key, const QStringList& uids)
   }
 }
 
-void TMailReceiver::RememberList(const QString& key) const {
+void TMailReceiver::RememberList(const QString& key, const std::vector<int>& positions) const {
   auto& memory = HeaderMemory::Get();
   QMutexLocker lock(&memory.Lock);
   Remembered& r = memory.Accounts[key];
-  for (const Entry& e : FList)
-    if (!e.Uid.isEmpty()) r.Headers[e.Uid] = e.Headers;
+  for (int p : positions)
+    if (ValidIndex(p) && !Uid(p).isEmpty()) r.Headers[Uid(p)] = FList[size_t(p - 1)].Headers;
 }
 
 std::vector<MailHeaders> TMailReceiver::HeadersOf(const std::vector<std::shared_ptr<vmime::net::message>>& msgs) {

@@ -146,8 +146,8 @@ protected:
   static void ForgetUids(const QString& key, const QStringList& uids);
   // Marks uids of key as flagged deleted in what is remembered.
   static void RememberDeleted(const QString& key, const QStringList& uids);
-  // Remembers the headers of the current list (after changes to FList).
-  void RememberList(const QString& key) const;
+  // Remembers the headers of the list at positions (1-based) after changes to FList.
+  void RememberList(const QString& key, const std::vector<int>& positions) const;
   // The memory of this mailbox (FKey) that MarkTaken and WasTaken use.
   QString FKey;
   // Sets FKey, first reading the memory file when this process has not yet.

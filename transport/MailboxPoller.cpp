@@ -97,6 +97,8 @@ void TClassAccelerator::Configure(TMailReceiver& box) const {
 bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
   taken = false;
   const QString subject = box.Subject(i);
+  // Most of a mailbox is ordinary mail: told apart by its first two characters.
+  if (!peer::HasPeerPrefix(subject)) return false;
   FSubjectRest = subject;
   FPrefix = subject.left(2);
   const peer::ReceivedSubject parsed = peer::ParseSubject(subject);
