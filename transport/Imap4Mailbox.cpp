@@ -67,21 +67,32 @@ Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::s
   return resp;
 }
 
-// Command for the selected mailbox: what the server says in passing about it
-// (new messages, removed ones) keeps exists, its message count, up to date
-// between selections.
-Response Tracked(const std::shared_ptr<imap::IMAPConnection>& conn, quint32& exists, const std::string& text,
-                 Parser::literalHandler* handler = nullptr) {
-  Response resp = Command(conn, text, handler);
-  for (const auto* c : resp->continue_req_or_response_data()) {
+// Follows what a response says about the selected mailbox: its message
+// count (new messages, removed ones), its UID validity and next UID.
+void NoteCounts(const Parser::response& resp, ImapMailboxCounts& counts) {
+  for (const auto* c : resp.continue_req_or_response_data()) {
     const Parser::response_data* rd = c ? c->response_data() : nullptr;
     if (!rd) continue;
     if (const Parser::mailbox_data* md = rd->mailbox_data()) {
-      if (md->type() == Parser::mailbox_data::EXISTS && md->number()) exists = quint32(md->number()->value());
+      if (md->type() == Parser::mailbox_data::EXISTS && md->number()) counts.Exists = quint32(md->number()->value());
     } else if (const Parser::message_data* msg = rd->message_data()) {
-      if (msg->type() == Parser::message_data::EXPUNGE && exists > 0) --exists;
+      if (msg->type() == Parser::message_data::EXPUNGE && counts.Exists > 0) --counts.Exists;
+    } else if (const Parser::resp_cond_state* st = rd->resp_cond_state()) {
+      const Parser::resp_text_code* code = st->resp_text() ? st->resp_text()->resp_text_code() : nullptr;
+      if (code && code->nz_number()) {
+        if (code->type() == Parser::resp_text_code::UIDVALIDITY) counts.UidValidity = quint32(code->nz_number()->value());
+        if (code->type() == Parser::resp_text_code::UIDNEXT) counts.UidNext = quint32(code->nz_number()->value());
+      }
     }
   }
+}
+
+// A command for the selected mailbox; what its response says about the
+// mailbox in passing keeps counts up to date between selections.
+Response Tracked(const std::shared_ptr<imap::IMAPConnection>& conn, ImapMailboxCounts& counts, const std::string& text,
+                 Parser::literalHandler* handler = nullptr) {
+  Response resp = Command(conn, text, handler);
+  NoteCounts(*resp, counts);
   return resp;
 }
 
@@ -174,7 +185,7 @@ int TMailIMAP4::OpenMailbox(const QString& account, const QString& password, con
       FLastUse.elapsed() < qint64(kKeepOpenSec) * 1000) {
     FLastUse.start();
     // Still selected: a NOOP brings the news (new and removed messages).
-    const int code = FSelected && FMailbox == name ? Run([&] { Tracked(FConn, FExists, "NOOP"); }) : SelectMailbox(name);
+    const int code = FSelected && FMailbox == name ? Run([&] { Tracked(FConn, FCounts, "NOOP"); }) : SelectMailbox(name);
     if (code == mrOk) {
       FReused = true;
       return mrOk;
@@ -227,20 +238,8 @@ int TMailIMAP4::SelectMailbox(const QString& name) {
     bool refused = false;
     Response resp = Command(FConn, "SELECT " + mailbox, nullptr, &refused);
     if (refused) throw vmime::exceptions::folder_not_found();
-    FExists = FUidValidity = FUidNext = 0;
-    for (const auto* c : resp->continue_req_or_response_data()) {
-      const Parser::response_data* rd = c ? c->response_data() : nullptr;
-      if (!rd) continue;
-      if (const Parser::mailbox_data* md = rd->mailbox_data()) {
-        if (md->type() == Parser::mailbox_data::EXISTS && md->number()) FExists = quint32(md->number()->value());
-      } else if (const Parser::resp_cond_state* st = rd->resp_cond_state()) {
-        const Parser::resp_text_code* code = st->resp_text() ? st->resp_text()->resp_text_code() : nullptr;
-        if (code && code->nz_number()) {
-          if (code->type() == Parser::resp_text_code::UIDVALIDITY) FUidValidity = quint32(code->nz_number()->value());
-          if (code->type() == Parser::resp_text_code::UIDNEXT) FUidNext = quint32(code->nz_number()->value());
-        }
-      }
-    }
+    FCounts = {};
+    NoteCounts(*resp, FCounts);
     FSelected = true;
   });
 }
@@ -250,8 +249,8 @@ int TMailIMAP4::DownloadEnvelopes() {
   FFlagged.clear();
   FLater.clear();
   return Run([&] {
-    const quint32 count = FExists;
-    UseMemory(QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FUidValidity));
+    const quint32 count = FCounts.Exists;
+    UseMemory(QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FCounts.UidValidity));
     std::map<QString, Fetched> byUid;
     QStringList uids;
     QStringList order;
@@ -260,11 +259,11 @@ int TMailIMAP4::DownloadEnvelopes() {
     // Messages keep their order, so when the remembered list plus the mails
     // that arrived since (UID at least the remembered next UID) make up the
     // whole mailbox, only the new ones are asked for, headers and all.
-    if (count > 0 && FUidValidity != 0 && RememberedOrder(FKey, order, uidNext) && quint32(order.size()) <= count) {
+    if (count > 0 && FCounts.UidValidity != 0 && RememberedOrder(FKey, order, uidNext) && quint32(order.size()) <= count) {
       // Always asked, even when the count looks unchanged: mails expunged by
       // another client and as many new ones leave the count as it was.
       QStringList fresh;
-      Response resp = Tracked(FConn, FExists, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems);
+      Response resp = Tracked(FConn, FCounts, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems);
       std::vector<Fetched> got = FetchedOf(*resp);
       std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
       for (Fetched& f : got) {
@@ -275,14 +274,14 @@ int TMailIMAP4::DownloadEnvelopes() {
       }
       // Old mails can only have gone: all of them are still there exactly
       // when the new ones make up the rest.
-      if (quint32(order.size() + fresh.size()) == FExists) {
+      if (quint32(order.size() + fresh.size()) == FCounts.Exists) {
         uids = order + fresh;
         known = true;
       }
     }
     if (!known && count > 0) {
       byUid.clear();
-      Response resp = Tracked(FConn, FExists, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)");
+      Response resp = Tracked(FConn, FCounts, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)");
       std::vector<Fetched> got = FetchedOf(*resp);
       std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
       for (Fetched& f : got) {
@@ -297,7 +296,7 @@ int TMailIMAP4::DownloadEnvelopes() {
         if (it == byUid.end() || !it->second.HasHeader) missing << uids[p - 1];
       }
       for (qsizetype k = 0; k < missing.size(); k += kUidsPerCommand) {
-        Response resp = Tracked(FConn, FExists, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems);
+        Response resp = Tracked(FConn, FCounts, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems);
         for (Fetched& f : FetchedOf(*resp)) byUid[f.Uid] = std::move(f);
       }
       std::vector<MailHeaders> out;
@@ -318,8 +317,8 @@ int TMailIMAP4::DownloadEnvelopes() {
     RememberList(FKey, changed);
     // A NOOP on a kept connection tells no next UID: then the next mail has
     // at least a UID above every one listed.
-    for (const QString& uid : uids) FUidNext = std::max<quint32>(FUidNext, quint32(uid.toULongLong() + 1));
-    RememberUidNext(FKey, FUidNext);
+    for (const QString& uid : uids) FCounts.UidNext = std::max<quint32>(FCounts.UidNext, quint32(uid.toULongLong() + 1));
+    RememberUidNext(FKey, FCounts.UidNext);
     // Mails of ours flagged in an earlier pass that ended before removing them.
     for (int i = 1; i <= MessageCount(); ++i)
       if (Deleted(i) && WasTaken(i)) FFlagged << Uid(i);
@@ -337,7 +336,7 @@ int TMailIMAP4::DownloadMessage(int i) {
     TakeApart([&](std::ostream& out) {
       vmime::utility::outputStreamAdapter os(out);
       BodyToStream handler(os);
-      Tracked(FConn, FExists, "UID FETCH " + uid + " (BODY.PEEK[])", &handler);
+      Tracked(FConn, FCounts, "UID FETCH " + uid + " (BODY.PEEK[])", &handler);
       os.flush();
       found = handler.Literals > 0;
       if (!found) throw vmime::exceptions::message_not_found();
@@ -365,7 +364,7 @@ int TMailIMAP4::DeleteMessages(int first, int last) {
   for (int i : indexes) uids << Uid(i);
   const int code = Run([&] {
     for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
-      Tracked(FConn, FExists, "UID STORE " + UidSet(uids.mid(k, kUidsPerCommand)) + " +FLAGS.SILENT (\\Deleted)");
+      Tracked(FConn, FCounts, "UID STORE " + UidSet(uids.mid(k, kUidsPerCommand)) + " +FLAGS.SILENT (\\Deleted)");
   });
   if (code == mrOk) {
     for (int i : indexes) FList[size_t(i - 1)].Headers.Deleted = true;
@@ -395,7 +394,7 @@ int TMailIMAP4::Expunge() {
   const QStringList uids = FFlagged;
   const int code = Run([&] {
     for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
-      Tracked(FConn, FExists, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)));
+      Tracked(FConn, FCounts, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)));
   });
   FLastUse.start();
   if (code == mrOk) {

@@ -14,6 +14,12 @@ namespace vmime::net::imap {
 class IMAPConnection;
 }
 
+// What an IMAP4 server says about the selected mailbox: how many messages it
+// holds, its UID validity and the next UID.
+struct ImapMailboxCounts {
+  quint32 Exists = 0, UidValidity = 0, UidNext = 0;
+};
+
 // An IMAP4 mailbox over one connection: the login and every command of a pass
 // share it. Messages are addressed by UID, so an index keeps naming the
 // message whose envelope was listed, whatever was expunged since. Deleting is
@@ -69,7 +75,7 @@ private:
   QString FMailbox;
   bool FSelected = false;
   bool FUidPlus = false;
-  quint32 FExists = 0, FUidValidity = 0, FUidNext = 0;
+  ImapMailboxCounts FCounts;  // what the server last said about the selected mailbox
   QStringList FFlagged;  // flagged deleted by us, not yet expunged
   std::vector<int> FLater;  // put aside by DeleteLater
   QString FLoginKey;     // LoginKey of the open connection
