@@ -86,6 +86,7 @@ void TClassServer::SetMail(const HandOverData& mail) {
   FSubjectRest = mail.SubjectRest;
   FMessageBody = mail.MessageBody;
   FAttachmentName = mail.AttachmentName;
+  FAttachmentSaved = mail.AttachmentSaved;
 }
 
 QString TClassServer::OpenText(const QString& text) {
@@ -331,7 +332,7 @@ void TClassServer::HandleReply() {
 }
 
 void TClassServer::DropAttachment() {
-  if (FAttachmentName.isEmpty() || !IsStamp(FIdentBase) || FTempInput.isEmpty()) return;
+  if (FAttachmentName.isEmpty() || !FAttachmentSaved || !IsStamp(FIdentBase) || FTempInput.isEmpty()) return;
   if (FAttachmentName.contains(QLatin1Char('/')) || FAttachmentName.contains(QLatin1Char('\\')) ||
       FAttachmentName == QLatin1String("..") || FAttachmentName == QLatin1String("."))
     return;

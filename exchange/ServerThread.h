@@ -110,6 +110,7 @@ protected:
   QString FCommand;
   bool FAdditiveProgress = false;
   QString FAttachmentName;
+  bool FAttachmentSaved = true;  // the file is this mail's own (HandOverData::AttachmentSaved)
   QString FStopJobIdCopy;
   QString FIdent;
   int FTimeoutSeconds = kPresetTimeoutClient;

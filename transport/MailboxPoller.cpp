@@ -116,6 +116,7 @@ bool TClassAccelerator::Classify(TMailReceiver& box, int i, bool& taken) {
 bool TClassAccelerator::TakeCurrent(TMailReceiver& box) {
   FMessageBody = TrimText(box.BodyText());
   FAttachmentName.clear();
+  FAttachmentSaved = false;
   if (box.AttachmentCount() == 1 && !FTempInput.isEmpty()) {
     const QString name = box.AttachmentFileName(1);
     // Only TempInput/<17-digit stamp>/<one name component>; anything else
@@ -126,10 +127,16 @@ bool TClassAccelerator::TakeCurrent(TMailReceiver& box) {
       QDir().mkpath(folder);
       const QString path = folder + QLatin1Char('/') + name;
       if (QFileInfo(path).isSymLink()) QFile::remove(path);
-      if (PathInside(folder, FTempInput)) {
+      if (QFileInfo(path).isFile()) {
+        // Taken before (the same volume mailed twice), or a forged mail
+        // that names a collected volume: what lies there stays untouched.
+        FAttachmentName = name;
+        FAttachmentSaved = false;
+      } else if (PathInside(folder, FTempInput)) {
         const int code = box.SaveAttachment(1, path);
         if (code == 0) {
           FAttachmentName = name;
+          FAttachmentSaved = true;
         } else if (LocalFailure(code)) {
           if (!existed) QDir().rmdir(folder);
           FailLocally(code, folder);
@@ -154,7 +161,7 @@ void TClassAccelerator::FailLocally(int code, const QString& folder) {
 }
 
 HandOverData TClassAccelerator::Current() const {
-  return {FSenderAddress, FPrefix, FIdent, FIdentBase, FSubjectRest, FMessageBody, FAttachmentName};
+  return {FSenderAddress, FPrefix, FIdent, FIdentBase, FSubjectRest, FMessageBody, FAttachmentName, FAttachmentSaved};
 }
 
 void TClassAccelerator::Report(bool taken) const {

@@ -29,6 +29,10 @@ struct HandOverData {
   QString SubjectRest;
   QString MessageBody;
   QString AttachmentName;  // saved as TempInput/IdentBase/AttachmentName; empty when none
+  // False when a file of that name lay there already: it was left as it was
+  // and this mail's attachment was not kept, so the file is not this mail's
+  // to delete.
+  bool AttachmentSaved = true;
 };
 
 // Runs on the main thread for each taken mail (StartServing).
@@ -154,6 +158,7 @@ private:
   QString FCaFile, FLogFile, FMemoryFile;
 
   QString FAttachmentName;
+  bool FAttachmentSaved = false;
   QString FSenderAddress;
   QString FAccountName;
   QString FAccountPassword;

@@ -1077,6 +1077,23 @@ TEST_F(ExchangeDecisions, RepliesFromStrangersWriteNothing) {
             "Done; 1 file was saved as \"name (2)\" beside a file of the same name.");
 }
 
+// A forged reply that names a volume already collected: the poller left the
+// collected file as it was (and did not keep the forged one), and refusing
+// the mail removes nothing of it.
+TEST_F(ExchangeDecisions, RefusedReplyLeavesACollectedVolumeAlone) {
+  const QString downloadJob = "20240101120000014";
+  Host.Requests[downloadJob] = {kAlice, "download"};
+  const QString collected = TempInput + "/" + downloadJob + "/disk.001";
+  WriteFile(collected, "collected volume");
+  HandOverData mail = HandOver("carol@example.test", VolumeSubject(downloadJob, 100, 2, Seal("download", kMe)), "",
+                               "disk.001");
+  mail.AttachmentSaved = false;
+  auto server = Server(mail);
+  RunToEnd(*server);
+  EXPECT_EQ(ReadFile(collected), "collected volume");
+  EXPECT_TRUE(Host.RowReports.empty());
+}
+
 class VolumeCollection : public ExchangeDecisions {
 protected:
   void SetUp() override {

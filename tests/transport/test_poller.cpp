@@ -526,6 +526,29 @@ TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
   EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<flagged@test>"});
 }
 
+// A peer mail whose attachment names a file already collected under its
+// stamp (the same volume mailed twice, or a forged one) leaves that file as
+// it was, and says so in the hand-over.
+TEST_P(Poller, AttachmentNeverReplacesACollectedFile) {
+  const bool imap = GetParam();
+  const MailStack& s = MailStack::Get();
+  const QString collected = FInput.filePath(kNewer + "/disk.001");
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(collected).path()));
+  QFile f(collected);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("collected") == 9);
+  f.close();
+  s.Drop("carol", RawMail("mallory@example.test", "!_" + kNewer + ".8.1_QUJD_Done", "<forged@test>",
+                          Multipart("", {{"disk.001", "forged!!"}})));
+  ASSERT_TRUE(s.WaitForMails("carol", 1));
+  QList<HandOverData> got;
+  std::unique_ptr<TClassAccelerator>(MakePoller(imap, got))->RunHere();
+  ASSERT_EQ(got.size(), 1);
+  EXPECT_EQ(got[0].AttachmentName, "disk.001");
+  EXPECT_FALSE(got[0].AttachmentSaved);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), "collected");
+}
+
 // The connection kept from pass to pass: a later pass logs in no more and
 // still sees what other clients changed in between; a server that went away
 // meanwhile, or other login settings, make a new connection.
