@@ -36,6 +36,9 @@ struct SessionState {
   // The connection has no TLS: the sockets connect only when every address
   // of the server is a loopback address, and say so in the log.
   bool LoopbackOnly = false;
+  // The SIZE of the SMTP server's last EHLO answer: the largest mail it takes
+  // in bytes, 0 when it announces none; -1 before an EHLO answer was read.
+  qint64 SmtpSizeLimit = -1;
 };
 
 // Applies the socket factory, time-outs, tracer, certificate check and
