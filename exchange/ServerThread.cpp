@@ -20,6 +20,7 @@
 #include "platform/ErrorLog.h"
 #include "platform/NamedSemaphore.h"
 #include "transport/MailSender.h"
+#include "transport/SmtpSender.h"
 
 using namespace peer;
 
@@ -49,6 +50,17 @@ QString OneLine(const QString& text) {
   for (QChar& c : line)
     if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
   return line;
+}
+
+// Room in a volume mail for all but the attachment: the headers with the
+// subject (as encoded words at worst), the text part (quoted-printable at
+// worst), the MIME frame and what the servers add on the way (Received lines).
+qint64 VolumeMailOverhead(const QString& sealedPayload, const QString& notFoundPart) {
+  constexpr qint64 kFrameBytes = 8192;
+  const QString subject = VolumeSubject(QStringLiteral("00000000000000000"), Q_INT64_C(999999999999999), 99999,
+                                        sealedPayload);
+  const QString body = VolumeInstructions(2) + notFoundPart;
+  return 2 * qint64(subject.toUtf8().size()) + 3 * qint64(body.toUtf8().size()) + kFrameBytes;
 }
 
 QStringList Lines(const QString& text) {
@@ -176,12 +188,12 @@ Result<QString> TClassServer::ListRequestedFolder() const {
   return FolderListingWithFolders(folder);
 }
 
-bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedFiles) {
+bool TClassServer::BuildVolumes(const QString& outFolder, QStringList& resolvedFiles, qint64 volumeSize) {
   QDir().mkpath(outFolder);
   QStringList paths;
   for (const QString& f : resolvedFiles)
     if (!f.isEmpty()) paths << f;
-  Archiver zip(FAttachCompress, FAttachVolume);
+  Archiver zip(FAttachCompress, volumeSize > 0 ? volumeSize : FAttachVolume);
   zip.SetCancel(&FCancel);
   if (paths.isEmpty()) return false;
   const Result<QStringList> volumes = zip.BuildVolumes(paths, outFolder);
@@ -436,56 +448,101 @@ void TClassServerSMTP::SendReply() {
   if (FCommand != QLatin1String("none")) {
     try {
       if (FFailed) Fail();
-      int volumeCount = 1;
-      qint64 totalBytes = 0;
-      QStringList resolvedFiles, missing;
+      QStringList sources, missing;
       QString notFound;  // plain answers: the names that were not found, and what there is
       if (FCommand == kCmdDownload) {
         for (const QString& line : Lines(FMessageBody)) {
           const QString name = TrimText(line);
           if (name.isEmpty()) continue;
-          resolvedFiles << ResolveSharePath(name, FShareFolder);
-          if (resolvedFiles.last().isEmpty() || !QFileInfo::exists(resolvedFiles.last())) missing << name;
+          sources << ResolveSharePath(name, FShareFolder);
+          if (sources.last().isEmpty() || !QFileInfo::exists(sources.last())) missing << name;
         }
-        outFolder = NewOutputFolder();
-        if (!outFolder.isEmpty() && BuildVolumes(outFolder, resolvedFiles)) {
-          totalBytes = FolderSize(outFolder);
-          volumeCount = int(resolvedFiles.size());
-          tag = FIdentBase + QLatin1Char('.') + QString::number(totalBytes) + QLatin1Char('.') +
-                QString::number(volumeCount);
-        } else {
-          Fail(kMsgEmpty);
-          FMessageBody.clear();
-        }
-        if (FPrefix == kPlainPrefix && !missing.isEmpty()) {
+        if (FPrefix == kPlainPrefix && !missing.isEmpty())
           notFound = PlainNotFoundAnswer(missing, FolderListing(FShareFolder).value_or(QString()));
-          if (FCommand != kCmdDownload) FMessageBody = notFound;  // the error answer's body
-        }
       }
-      const bool volumes = FCommand == kCmdDownload;
       const QString sealedPayload = SealText(FSubjectRest);
-      if (!notFound.isEmpty()) notFound.prepend(QStringLiteral("\r\n\r\n"));
-      const QString body = !volumes                   ? SealText(FMessageBody)
-                           : FPrefix == kPlainPrefix ? VolumeInstructions(volumeCount) + notFound
-                                                     : QString();
-      const QString subject = volumes ? VolumeSubject(FIdentBase, totalBytes, volumeCount, sealedPayload)
-                                      : ReplySubject(FIdentBase, sealedPayload, FStatusText);
-      for (int i = 0; i < volumeCount; ++i) {
-        FMail->Clear();
-        int result = FMail->AddRecipient(FSenderAddress);
-        FMail->SetSubject(subject);
-        FMail->SetBodyText(body);
-        if (result == 0 && volumes) result = FMail->AddAttachment(resolvedFiles.value(i));
-        if (result == 0) result = FMail->Send();
-        if (result != 0) {
-          // A reply that did not go out is no success.
-          Fail(kMsgSendFailed);
-          break;
+      const QString notFoundPart = notFound.isEmpty() ? QString() : QStringLiteral("\r\n\r\n") + notFound;
+      // Volumes as large as the option allows and the server takes.
+      qint64 volumeSize = FAttachVolume;
+      qint64 sizeLimit = 0;
+      const qint64 otherBytes = VolumeMailOverhead(sealedPayload, notFoundPart);
+      if (FCommand == kCmdDownload) {
+        sizeLimit = FMail->SizeLimit();
+        if (sizeLimit > 0) volumeSize = std::min(volumeSize, LargestAttachmentFor(sizeLimit, otherBytes));
+      }
+      bool halved = false;
+      bool tooLarge = false;  // the job failed because the mails were too large
+      qint64 refusedMail = 0;  // about the size of the last mail refused as too large
+      // One pass per set of volumes; a set whose first mail is refused as too
+      // large is made again with volumes half as large, once. Nothing of that
+      // set has reached the requester, so it collects the new set as any
+      // other. Once a volume went out, the set can no longer change: the
+      // requester counts the volumes and bytes its mails announce.
+      for (bool again = true; again;) {
+        again = false;
+        int volumeCount = 1;
+        qint64 totalBytes = 0;
+        QStringList resolvedFiles = sources;
+        if (FCommand == kCmdDownload) {
+          if (volumeSize < Archiver::kMinVolumeSize) {
+            const qint64 smallest = EncodedAttachmentSize(Archiver::kMinVolumeSize) + otherBytes;
+            FailTooLarge(sizeLimit, refusedMail > 0 ? refusedMail : smallest, notFound);
+            tooLarge = true;
+          } else {
+            outFolder = NewOutputFolder();
+            if (!outFolder.isEmpty() && BuildVolumes(outFolder, resolvedFiles, volumeSize)) {
+              totalBytes = FolderSize(outFolder);
+              volumeCount = int(resolvedFiles.size());
+              tag = FIdentBase + QLatin1Char('.') + QString::number(totalBytes) + QLatin1Char('.') +
+                    QString::number(volumeCount);
+            } else {
+              Fail(kMsgEmpty);
+              FMessageBody.clear();
+              if (!notFound.isEmpty()) FMessageBody = notFound;  // the error answer's body
+            }
+          }
         }
-        // The record follows the volumes, so that the poll period stretches
-        // while a large reply is on its way.
-        if (volumes && i + 1 < volumeCount) ReportServing(tag, jsActive, kStatusDone, true, 50.0 / volumeCount);
-        if (!Pause(volumeCount > 1 ? kPauseBetweenVolumesMs : kPauseAfterMailMs)) break;
+        const bool volumes = FCommand == kCmdDownload;
+        const QString body = !volumes                   ? SealText(FMessageBody)
+                             : FPrefix == kPlainPrefix ? VolumeInstructions(volumeCount) + notFoundPart
+                                                       : QString();
+        const QString subject = volumes ? VolumeSubject(FIdentBase, totalBytes, volumeCount, sealedPayload)
+                                        : ReplySubject(FIdentBase, sealedPayload, FStatusText);
+        for (int i = 0; i < volumeCount; ++i) {
+          FMail->Clear();
+          int result = FMail->AddRecipient(FSenderAddress);
+          FMail->SetSubject(subject);
+          FMail->SetBodyText(body);
+          if (result == 0 && volumes) result = FMail->AddAttachment(resolvedFiles.value(i));
+          if (result == 0) result = FMail->Send();
+          if (result == mrTooLarge && volumes) {
+            const qint64 refused = QFileInfo(resolvedFiles.value(i)).size();
+            refusedMail = EncodedAttachmentSize(refused) + otherBytes;
+            DeletePath(outFolder);
+            outFolder.clear();
+            tag = FIdent;
+            if (i == 0 && !halved) {
+              halved = true;
+              volumeSize = std::min(volumeSize, refused) / 2;
+            } else {
+              // The requester learns why instead of waiting for the volumes.
+              FailTooLarge(sizeLimit, refusedMail, notFound);
+              tooLarge = true;
+            }
+            again = true;
+            break;
+          }
+          if (result != 0) {
+            // A reply that did not go out is no success; a refusal as too
+            // large keeps its reason.
+            if (!tooLarge) Fail(kMsgSendFailed);
+            break;
+          }
+          // The record follows the volumes, so that the poll period stretches
+          // while a large reply is on its way.
+          if (volumes && i + 1 < volumeCount) ReportServing(tag, jsActive, kStatusDone, true, 50.0 / volumeCount);
+          if (!Pause(volumeCount > 1 ? kPauseBetweenVolumesMs : kPauseAfterMailMs)) break;
+        }
       }
     } catch (...) {
       LogDropped("sending a reply");  // the record still gets its report
@@ -493,6 +550,16 @@ void TClassServerSMTP::SendReply() {
   }
   if (!outFolder.isEmpty()) DeletePath(outFolder);
   ReportServing(tag, FState, FStatusText, FAdditiveProgress, FProgress);
+}
+
+void TClassServerSMTP::FailTooLarge(qint64 sizeLimit, qint64 mailBytes, const QString& notFound) {
+  Fail(sizeLimit > 0 ? QStringLiteral("The reply's volume mails do not fit the mail server's size limit of %1 "
+                                      "(a volume mail takes about %2).")
+                           .arg(ByteCountText(sizeLimit), ByteCountText(mailBytes))
+                     : QStringLiteral("The mail server refused the reply's volume mails as too large (a mail of "
+                                      "about %1; the server announces no size limit).")
+                           .arg(ByteCountText(mailBytes)));
+  FMessageBody = notFound;  // the error answer's body
 }
 
 QString TClassServerSMTP::NewOutputFolder() const {

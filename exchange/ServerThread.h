@@ -74,9 +74,9 @@ public:
   // The listing that a "list" asks for (its body names the folder); fails
   // with the reason, "Command not allowed." when the sender may not open it.
   Result<QString> ListRequestedFolder() const;
-  // Archives resolvedFiles into outFolder; on success resolvedFiles holds the
-  // volumes to send, in order.
-  bool BuildVolumes(const QString& outFolder, QStringList& resolvedFiles);
+  // Archives resolvedFiles into outFolder in volumes of volumeSize bytes (0:
+  // the option's); on success resolvedFiles holds the volumes to send, in order.
+  bool BuildVolumes(const QString& outFolder, QStringList& resolvedFiles, qint64 volumeSize = 0);
 
   // The reply branch: what an answer or a volume mail does on our side. A
   // reply that reports a failure (Failed) ends the job in Error.
@@ -166,6 +166,10 @@ private:
   // The reply reports the job's failure and nothing more is due.
   void Fail();
   void Fail(const QString& reason);
+  // The reply's mails are too large for the server (its limit, 0 unknown;
+  // the size of the mail that does not fit): the job fails, saying so, and
+  // the error answer goes out instead.
+  void FailTooLarge(qint64 sizeLimit, qint64 mailBytes, const QString& notFound);
   // A fresh folder for the volumes of this job; empty when none can be made.
   QString NewOutputFolder() const;
   std::unique_ptr<MailSender> FMail;

@@ -1,5 +1,7 @@
 #include "transport/MailResult.h"
 
+#include <QLocale>
+
 QString MailResultText(int code) {
   switch (code) {
     case mrOk: return QStringLiteral("Success.");
@@ -25,7 +27,20 @@ QString MailResultText(int code) {
     case mrPlainRefused:
       return QStringLiteral("A login without TLS is allowed only to a server on this computer (loopback): "
                             "choose tls or starttls.");
+    case mrTooLarge: return QStringLiteral("The server refused the message as too large.");
     case mrInternal: return QStringLiteral("Internal error of the mail library.");
     default: return QStringLiteral("Unknown mail error %1.").arg(code);
   }
+}
+
+QString ByteCountText(qint64 bytes) {
+  QLocale english(QLocale::English, QLocale::UnitedStates);
+  english.setNumberOptions(QLocale::DefaultNumberOptions);
+  return english.toString(bytes) + QStringLiteral(" bytes");
+}
+
+QString TooLargeText(qint64 sizeLimit) {
+  if (sizeLimit <= 0) return MailResultText(mrTooLarge);
+  return QStringLiteral("The server refused the message as too large: it takes mails of at most %1.")
+      .arg(ByteCountText(sizeLimit));
 }

@@ -26,7 +26,15 @@ enum MailResult : int {
   mrOverLimits = 117,        // a received mail nests or splits its parts beyond the limits; not parsed
   mrNoStartTls = 118,        // STARTTLS was asked for and the server does not offer it; no login was sent
   mrPlainRefused = 119,      // a connection without TLS to a server that is not on a loopback address
+  mrTooLarge = 120,          // the server refused the message as larger than it takes (552, 5.3.4)
 };
 
 // "Connection refused or host unreachable." and so on; a generic text for unknown codes.
 QString MailResultText(int code);
+
+// The text of mrTooLarge, naming the server's size limit in bytes when it is
+// known (0: the server announces none).
+QString TooLargeText(qint64 sizeLimit);
+
+// A byte count for a message: "1,500,000 bytes", the same in every locale.
+QString ByteCountText(qint64 bytes);

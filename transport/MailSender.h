@@ -2,10 +2,12 @@
 // against a recording sender in tests. TMailSMTP is the real one.
 //
 // Per mail: Clear, AddRecipient, SetSubject, SetBodyText, AddAttachment, Send;
-// each operation that can fail returns a MailResult (mrOk on success).
+// each operation that can fail returns a MailResult (mrOk on success). A
+// mail larger than the server takes is refused with mrTooLarge.
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 class MailSender {
 public:
@@ -20,4 +22,7 @@ public:
   virtual int AddAttachment(const QString& path) = 0;
   // mrOk only when the server accepted the message.
   virtual int Send() = 0;
+  // The largest mail in bytes that the server takes, as its EHLO answer
+  // announces it (SIZE); 0 when it announces none or cannot be asked.
+  virtual qint64 SizeLimit() { return 0; }
 };

@@ -100,12 +100,18 @@ int ResultOf(const std::exception& error, const SessionState& state, QString* de
         c = mrAuthFailed;
       else if (dynamic_cast<const vmime::exceptions::folder_not_found*>(e)) c = mrMailboxNotFound;
       else if (dynamic_cast<const vmime::exceptions::operation_timed_out*>(e)) c = mrTimedOut;
-      else if (dynamic_cast<const vmime::net::smtp::SMTPMessageSizeExceedsMaxLimitsException*>(e) ||
-               dynamic_cast<const vmime::net::smtp::SMTPMessageSizeExceedsCurLimitsException*>(e))
-        c = mrMessageRefused;
+      else if (dynamic_cast<const vmime::net::smtp::SMTPMessageSizeExceedsMaxLimitsException*>(e))
+        c = mrTooLarge;
+      else if (dynamic_cast<const vmime::net::smtp::SMTPMessageSizeExceedsCurLimitsException*>(e))
+        c = mrMessageRefused;  // too large for now (452): no lasting limit
       else if (auto smtp = dynamic_cast<const vmime::net::smtp::SMTPCommandError*>(e)) {
         const std::string cmd = Upper(smtp->command());
+        const auto ex = smtp->extendedStatusCode();
+        const bool envelopeOrData = cmd.rfind("MAIL", 0) == 0 || cmd.rfind("DATA", 0) == 0 ||
+                                    cmd.rfind("BDAT", 0) == 0 || cmd == ".";
         if (smtp->statusCode() == 535 || smtp->statusCode() == 534 || cmd.rfind("AUTH", 0) == 0) c = mrAuthFailed;
+        else if ((ex.klass == 5 && ex.subject == 3 && ex.detail == 4) || (smtp->statusCode() == 552 && envelopeOrData))
+          c = mrTooLarge;
         else if (cmd.rfind("MAIL", 0) == 0 || cmd.rfind("RCPT", 0) == 0 || cmd.rfind("DATA", 0) == 0 ||
                  cmd.rfind("BDAT", 0) == 0 || cmd == "." || smtp->statusCode() == 552 || smtp->statusCode() == 550)
           c = mrMessageRefused;

@@ -39,6 +39,9 @@ struct SessionState {
   // The connection is being given up: whatever it waits for ends at once
   // (a kept connection freed without a goodbye from the server).
   std::atomic<bool> Abandoned{false};
+  // The SIZE of the SMTP server's last EHLO answer: the largest mail it takes
+  // in bytes, 0 when it announces none; -1 before an EHLO answer was read.
+  qint64 SmtpSizeLimit = -1;
 };
 
 // Applies the socket factory, time-outs, tracer, certificate check and

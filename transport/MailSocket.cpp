@@ -351,6 +351,7 @@ public:
     }
     buffer = Filter(FPending.substr(0, end + 1));
     FPending.erase(0, end + 1);
+    if (FEhloSent) NoteEhloAnswer(buffer);
   }
   size_t receiveRaw(vmime::byte_t* buffer, const size_t count) override {
     if (!FPending.empty()) {
@@ -361,8 +362,15 @@ public:
     }
     return FInner->receiveRaw(buffer, count);
   }
-  void send(const vmime::string& buffer) override { FInner->send(buffer); }
-  void send(const char* str) override { FInner->send(str); }
+  void send(const vmime::string& buffer) override {
+    NoteCommand(buffer.data(), buffer.size());
+    FInner->send(buffer);
+  }
+  void send(const char* str) override {
+    NoteCommand(str, std::strlen(str));
+    FInner->send(str);
+  }
+  // The message itself goes out raw: no command is looked for in it.
   void sendRaw(const vmime::byte_t* buffer, const size_t count) override { FInner->sendRaw(buffer, count); }
   size_t sendRawNonBlocking(const vmime::byte_t* buffer, const size_t count) override {
     return FInner->sendRawNonBlocking(buffer, count);
@@ -399,6 +407,49 @@ public:
 
 private:
   bool HasLine() const { return FPending.find('\n') != std::string::npos; }
+
+  // The client's EHLO (its commands go through send): its answer tells the size limit.
+  void NoteCommand(const char* text, size_t size) {
+    if (size >= 5 && Upper(std::string(text, 5)) == "EHLO ") {
+      FEhloSent = true;
+      FSizeSeen = 0;
+    }
+  }
+
+  // Lines of the answer to EHLO: "250-SIZE 10240000" is the largest mail the
+  // server takes; a SIZE without a number, no SIZE, or a refused EHLO (the
+  // client goes on with HELO) means no limit announced.
+  void NoteEhloAnswer(const std::string& lines) {
+    size_t pos = 0;
+    while (FEhloSent && pos < lines.size()) {
+      size_t nl = lines.find('\n', pos);
+      if (nl == std::string::npos) nl = lines.size();
+      const std::string line = lines.substr(pos, nl - pos);
+      pos = nl + 1;
+      if (line.size() < 3) continue;
+      const bool last = line.size() < 4 || line[3] != '-';
+      if (line.compare(0, 3, "250") == 0 && line.size() > 4) {
+        std::string word = Upper(line.substr(4));
+        while (!word.empty() && (word.back() == '\r' || word.back() == ' ')) word.pop_back();
+        if (word.rfind("SIZE", 0) == 0 && (word.size() == 4 || word[4] == ' ')) {
+          const std::string number = word.size() > 5 ? word.substr(5) : std::string();
+          qint64 value = 0;
+          for (const char c : number) {
+            if (!std::isdigit(static_cast<unsigned char>(c)) || value > (qint64(1) << 50)) {
+              value = 0;
+              break;
+            }
+            value = value * 10 + (c - '0');
+          }
+          FSizeSeen = value;
+        }
+      }
+      if (last) {
+        FState->SmtpSizeLimit = line.compare(0, 3, "250") == 0 ? FSizeSeen : 0;
+        FEhloSent = false;
+      }
+    }
+  }
 
   // The plain part of a STARTTLS connection: greeting, EHLO, STARTTLS. True
   // when TLS can start; false when the greeting refuses the client (the
@@ -484,6 +535,8 @@ private:
   std::shared_ptr<vmime::net::tracer> FTracer;
   std::string FPending;
   unsigned int FStatus = 0;
+  bool FEhloSent = false;  // the client's EHLO waits for its answer
+  qint64 FSizeSeen = 0;
 };
 
 class SmtpSocketFactory : public vmime::net::socketFactory {

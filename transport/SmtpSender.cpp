@@ -7,6 +7,8 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 
 #include <vmime/vmime.hpp>
 
@@ -53,6 +55,70 @@ int TMailSMTP::AddAttachment(const QString& path) {
 }
 
 qint64 TMailSMTP::BytesSent() const { return FState->BytesOut.load(); }
+
+qint64 EncodedAttachmentSize(qint64 bytes) {
+  if (bytes <= 0) return 0;
+  const qint64 chars = (bytes + 2) / 3 * 4;
+  const qint64 lines = (chars + 75) / 76;
+  return chars + 2 * lines;
+}
+
+qint64 LargestAttachmentFor(qint64 mailLimit, qint64 otherBytes) {
+  const qint64 room = mailLimit - otherBytes;
+  if (room <= 0) return 0;
+  // Whole lines first (57 bytes make one line of 78), then byte by byte.
+  qint64 bytes = room / 78 * 57;
+  while (EncodedAttachmentSize(bytes + 1) <= room) ++bytes;
+  return bytes;
+}
+
+namespace {
+// The size limits of the servers, by LimitKey, while the program runs.
+struct LimitMemory {
+  std::mutex Lock;
+  std::map<QString, qint64> Limits;
+};
+LimitMemory& Limits() {
+  static LimitMemory memory;
+  return memory;
+}
+void RememberLimit(const QString& key, qint64 limit) {
+  LimitMemory& m = Limits();
+  const std::lock_guard<std::mutex> hold(m.Lock);
+  m.Limits[key] = limit;
+}
+}  // namespace
+
+QString TMailSMTP::LimitKey() const {
+  return FServer.toLower() + QLatin1Char('\n') + QString::number(FPort) + QLatin1Char('\n') +
+         (FAuthMode != 0 ? FAccount : QString());
+}
+
+qint64 TMailSMTP::SizeLimit() {
+  const QString key = LimitKey();
+  {
+    LimitMemory& m = Limits();
+    const std::lock_guard<std::mutex> hold(m.Lock);
+    if (const auto known = m.Limits.find(key); known != m.Limits.end()) return known->second;
+  }
+  // Connect, read the EHLO answer, QUIT: no login and no mail.
+  auto state = std::make_shared<mail::SessionState>();
+  state->TimeOutSec = FTimeOut > 0 ? FTimeOut : 120;
+  if (!FLogFile.isEmpty()) state->Log = std::make_shared<mail::SessionLog>(FLogFile, QStringLiteral("SMTP"), false);
+  if (state->Log) state->Log->Note(QStringLiteral("Asking the server for the largest mail it takes."));
+  const int code = mail::Guard(*state, [&] {
+    auto session = vmime::net::session::create();
+    const vmime::utility::url url("smtp", ToStd(FServer), vmime::port_t(FPort));
+    auto tr = session->getTransport(url);
+    mail::SetUpService(tr, state, FCaFile, FSecurity);
+    tr->setProperty("options.need-authentication", false);
+    tr->connect();
+    tr->disconnect();
+  });
+  if (code != mrOk || state->SmtpSizeLimit < 0) return 0;  // asked again next time
+  RememberLimit(key, state->SmtpSizeLimit);
+  return state->SmtpSizeLimit;
+}
 
 namespace {
 bool IsAscii(const QString& s) {
@@ -191,6 +257,8 @@ int TMailSMTP::Send() {
     }
     tr->disconnect();
   });
-  FLastError = mail::FailureText(code, *FState);
+  if (FState->SmtpSizeLimit >= 0) RememberLimit(LimitKey(), FState->SmtpSizeLimit);
+  FLastError = code == mrTooLarge ? TooLargeText(std::max<qint64>(FState->SmtpSizeLimit, 0))
+                                  : mail::FailureText(code, *FState);
   return code;
 }

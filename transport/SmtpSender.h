@@ -15,8 +15,20 @@ namespace mail {
 struct SessionState;
 }
 
+// The bytes an attachment of the given size takes in a mail: Base64 in lines
+// of 76 characters, each ended by CR LF.
+qint64 EncodedAttachmentSize(qint64 bytes);
+// The largest attachment whose encoded form and otherBytes (headers, text
+// part) together stay within mailLimit bytes; 0 when none does.
+qint64 LargestAttachmentFor(qint64 mailLimit, qint64 otherBytes);
+
 // The SMTP sender. Per mail: Clear, AddRecipient, SetSubject, SetBodyText,
 // AddAttachment, Send.
+//
+// The server's size limit (SizeLimit) is remembered per server, port and
+// account while the program runs: every Send updates it from the server's
+// EHLO answer, and SizeLimit asks the server (connection and EHLO, no login,
+// no mail) only while nothing is remembered.
 class TMailSMTP : public MailSender {
 public:
   TMailSMTP();
@@ -43,11 +55,14 @@ public:
   void SetBodyText(const QString& body) override { FBody = body; }
   int AddAttachment(const QString& path) override;
   int Send() override;
+  qint64 SizeLimit() override;
 
   qint64 BytesSent() const;
   QString LastError() const { return FLastError; }
 
 private:
+  // Where the size limit of this server and account is remembered.
+  QString LimitKey() const;
   QString FServer, FCaFile, FLogFile, FWorkFolder, FFrom, FAccount, FPassword, FSubject, FBody, FLastError;
   int FPort = 465;
   int FTimeOut = 120;

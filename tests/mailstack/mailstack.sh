@@ -7,7 +7,9 @@
 # 127.0.0.4 (POP3 and IMAP as on 110/143, SMTP submission as on 587; no
 # login before TLS; also on 127.0.0.2, for which the certificate is not)
 # and a plain port on 127.0.0.3 that offers no STARTTLS and takes plain
-# logins.
+# logins. Two more SMTPS ports on 127.0.0.1 take only small mails: one
+# announces its limit (SIZE), the other hides it and refuses large mail
+# after the data.
 #
 #   mailstack.sh start DIR     start a stack in DIR (created; a stack already
 #                              running there is stopped first)
@@ -28,6 +30,9 @@ DOMAIN=example.test
 USERS="alice bob carol"
 # Message size limit: a 25 MB attachment is about 34 MB in base64, with headroom.
 SIZE_LIMIT=62914560
+# The limits of the small listeners: announced, and hidden from EHLO.
+SMALL_SIZE_LIMIT=2000000
+HIDDEN_SIZE_LIMIT=1500000
 
 usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
@@ -45,13 +50,13 @@ host_port_in_use() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
 PLAIN_HOST=127.0.0.3
 STARTTLS_HOST=127.0.0.4
 
-# Nine consecutive free ports from a random base.
+# Eleven consecutive free ports from a random base.
 pick_ports() {
   local tries base p ok
   for tries in $(seq 1 50); do
     base=$(( 20000 + (RANDOM * 32768 + RANDOM) % 40000 ))
     ok=1
-    for p in $(seq "$base" $((base + 8))); do
+    for p in $(seq "$base" $((base + 10))); do
       if port_in_use "$p" || host_port_in_use "$PLAIN_HOST" "$p" || host_port_in_use "$STARTTLS_HOST" "$p"; then
         ok=0
         break
@@ -261,8 +266,23 @@ $PLAIN_HOST:$SMTP_PLAIN_PORT inet n - n - - smtpd
   -o smtpd_tls_security_level=none
   -o smtpd_tls_auth_only=no
   -o smtpd_sasl_auth_enable=yes
+127.0.0.1:$SMTPS_SMALL_PORT inet n - n - - smtpd
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_auth_enable=yes
+  -o message_size_limit=$SMALL_SIZE_LIMIT
+  -o cleanup_service_name=cleanup-small
+127.0.0.1:$SMTPS_HIDDEN_PORT inet n - n - - smtpd
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_auth_enable=yes
+  -o message_size_limit=$HIDDEN_SIZE_LIMIT
+  -o smtpd_discard_ehlo_keywords=size
+  -o cleanup_service_name=cleanup-hidden
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
+cleanup-small unix n    -       n       -       0       cleanup
+  -o message_size_limit=$SMALL_SIZE_LIMIT
+cleanup-hidden unix n   -       n       -       0       cleanup
+  -o message_size_limit=$HIDDEN_SIZE_LIMIT
 qmgr      unix  n       -       n       300     1       qmgr
 tlsmgr    unix  -       -       n       1000?   1       tlsmgr
 rewrite   unix  -       -       n       -       -       trivial-rewrite
@@ -305,6 +325,10 @@ write_client_files() {
     echo "MAILSTACK_POP3_PLAIN_PORT=$POP3_PLAIN_PORT"
     echo "MAILSTACK_IMAP_PLAIN_PORT=$IMAP_PLAIN_PORT"
     echo "MAILSTACK_SMTP_PLAIN_PORT=$SMTP_PLAIN_PORT"
+    echo "MAILSTACK_SMTPS_SMALL_PORT=$SMTPS_SMALL_PORT"
+    echo "MAILSTACK_SMALL_SIZE_LIMIT=$SMALL_SIZE_LIMIT"
+    echo "MAILSTACK_SMTPS_HIDDEN_PORT=$SMTPS_HIDDEN_PORT"
+    echo "MAILSTACK_HIDDEN_SIZE_LIMIT=$HIDDEN_SIZE_LIMIT"
     echo "MAILSTACK_DOMAIN=$DOMAIN"
     echo "MAILSTACK_CA_FILE=$D/ssl/ca.pem"
     echo "MAILSTACK_OTHER_CA_FILE=$D/ssl/other-ca.pem"
@@ -383,6 +407,8 @@ do_start() {
     POP3_PLAIN_PORT=$((base + 6))
     IMAP_PLAIN_PORT=$((base + 7))
     SMTP_PLAIN_PORT=$((base + 8))
+    SMTPS_SMALL_PORT=$((base + 9))
+    SMTPS_HIDDEN_PORT=$((base + 10))
     write_dovecot
     write_postfix
     rm -f "$D/dovecot/run/master.pid"
@@ -393,6 +419,7 @@ do_start() {
        && wait_host_port $STARTTLS_HOST "$IMAP_STARTTLS_PORT" 50 \
        && wait_host_port $STARTTLS_HOST "$SUBMISSION_PORT" 50 && wait_host_port $PLAIN_HOST "$POP3_PLAIN_PORT" 50 \
        && wait_host_port $PLAIN_HOST "$IMAP_PLAIN_PORT" 50 && wait_host_port $PLAIN_HOST "$SMTP_PLAIN_PORT" 50 \
+       && wait_port "$SMTPS_SMALL_PORT" 50 && wait_port "$SMTPS_HIDDEN_PORT" 50 \
        && [ -S "$D/dovecot/run/lmtp" ]; then
       # The per-IP login penalty would slow every login after the wrong-password tests.
       rm -f "$D/dovecot/run/anvil-auth-penalty"
@@ -403,7 +430,8 @@ do_start() {
       write_client_files
       echo "mailstack: running in $D (POP3S $POP3S_PORT, IMAPS $IMAPS_PORT, SMTPS $SMTPS_PORT," \
         "STARTTLS on $STARTTLS_HOST POP3 $POP3_STARTTLS_PORT, IMAP $IMAP_STARTTLS_PORT, submission $SUBMISSION_PORT," \
-        "plain on $PLAIN_HOST POP3 $POP3_PLAIN_PORT, IMAP $IMAP_PLAIN_PORT, SMTP $SMTP_PLAIN_PORT)"
+        "plain on $PLAIN_HOST POP3 $POP3_PLAIN_PORT, IMAP $IMAP_PLAIN_PORT, SMTP $SMTP_PLAIN_PORT;" \
+        "small mails only: SMTPS $SMTPS_SMALL_PORT (SIZE $SMALL_SIZE_LIMIT), $SMTPS_HIDDEN_PORT (hidden $HIDDEN_SIZE_LIMIT))"
       return 0
     fi
     do_stop

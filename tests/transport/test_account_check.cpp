@@ -145,7 +145,7 @@ TEST(ConnectionTest, ResultTextsAreDistinct) {
   QSet<QString> seen;
   for (int code : {mrOk, mrConnectFailed, mrTlsHandshake, mrCertificate, mrAuthFailed, mrMailboxNotFound, mrTimedOut,
                    mrMessageRefused, mrProtocol, mrBadAddress, mrNotConnected, mrNoSuchMessage, mrFileError,
-                   mrCancelled, mrInternal, mrConnectionLost, mrDiskFull, mrOverLimits}) {
+                   mrCancelled, mrInternal, mrConnectionLost, mrDiskFull, mrOverLimits, mrTooLarge}) {
     EXPECT_FALSE(seen.contains(MailResultText(code))) << code;
     seen.insert(MailResultText(code));
     // A requester counts 6, 16 and 27 as sent: no failure may use them.

@@ -233,7 +233,7 @@ TEST_F(RoundTrip, SendFailuresHaveTheirCodes) {
     TMailSMTP smtp = Sender("alice");
     smtp.AddRecipient(MailStack::Address("bob"));
     ASSERT_EQ(smtp.AddAttachment(big), 0);
-    EXPECT_EQ(smtp.Send(), mrMessageRefused);
+    EXPECT_EQ(smtp.Send(), mrTooLarge);
   }
   {
     TMailSMTP smtp = Sender("alice");
