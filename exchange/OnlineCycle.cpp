@@ -13,6 +13,7 @@
 #include "platform/ErrorLog.h"
 #include "transport/AccountCheck.h"
 #include "transport/Imap4Mailbox.h"
+#include "transport/ImapIdle.h"
 #include "transport/MailResult.h"
 
 TOnlineCycle::TOnlineCycle(TClassMain& main, const JobRowModel& rows, QObject* parent)
@@ -35,6 +36,7 @@ int TOnlineCycle::RunningPollers() const {
 void TOnlineCycle::CancelPollers() {
   FCancelled = true;
   FTimer.stop();
+  StopWatcher();
   for (const OwnedPoller& p : FPollers) p->Cancel();
 }
 
@@ -48,9 +50,14 @@ void TOnlineCycle::Reap() {
   std::erase_if(FPollers, [](const OwnedPoller& p) { return p->isFinished(); });
 }
 
+void TOnlineCycle::PollerFinished() {
+  Reap();
+  if (FPassWanted && FPollers.empty()) StartPass();
+}
+
 void TOnlineCycle::Start(OwnedPoller poller) {
   poller->SetFreeOnTerminate(false);
-  connect(poller.get(), &QThread::finished, this, &TOnlineCycle::Reap, Qt::QueuedConnection);
+  connect(poller.get(), &QThread::finished, this, &TOnlineCycle::PollerFinished, Qt::QueuedConnection);
   Reap();
   FPollers.push_back(std::move(poller));
   FPollers.back()->Resume();
@@ -101,9 +108,82 @@ void TOnlineCycle::Finish(bool online) {
   }
   const bool changed = FOnline != online;
   FOnline = online;
-  // Offline: the kept connection goes (at once, or when its pass ends).
-  if (!online) FImapBox.reset();
+  if (!online) {
+    FImapBox.reset();  // the kept connection goes (at once, or when its pass ends)
+    FPassWanted = false;
+  }
+  UpdateWatcher();
   if (changed) emit OnlineChanged(online);
+}
+
+void TOnlineCycle::SetPushEnabled(bool on) {
+  FPushEnabled = on;
+  UpdateWatcher();
+}
+
+void TOnlineCycle::SetPushTiming(std::chrono::milliseconds renew, std::chrono::milliseconds firstBackOff,
+                                 std::chrono::milliseconds longestBackOff) {
+  FRenew = renew;
+  FFirstBackOff = firstBackOff;
+  FLongestBackOff = longestBackOff;
+}
+
+void TOnlineCycle::SetPushActive(bool active) {
+  if (FPushActive == active) return;
+  FPushActive = active;
+  emit PushChanged(active);
+}
+
+void TOnlineCycle::UpdateWatcher() {
+  try {
+    const TClassOptions& o = FMain.Options();
+    if (!FOnline || FCancelled || IsClosing() || !FPushEnabled || o.ServerType() != 0 || o.Pop3Type() == 0) {
+      StopWatcher();
+      return;
+    }
+    const IncomingAccount account = IncomingAccountOf(o);
+    const IncomingAccount& w = FWatcherAccount;
+    if (FWatcher && w.Server == account.Server && w.Port == account.Port && w.Security == account.Security &&
+        w.Account == account.Account && w.Password == account.Password && w.Folder == account.Folder &&
+        w.CaFile == account.CaFile)
+      return;  // the same account: a watcher that ended by itself stays ended
+    StopWatcher();
+    FWatcherAccount = account;
+    FWatcher = std::make_unique<ImapIdleWatcher>(account);
+    FWatcher->SetLogFile(FMain.LogFolder() + QStringLiteral("/imap4-push.log"));
+    FWatcher->SetRenewPeriod(FRenew);
+    FWatcher->SetBackOff(FFirstBackOff, FLongestBackOff);
+    const unsigned generation = ++FWatcherGeneration;
+    connect(FWatcher.get(), &ImapIdleWatcher::NewMail, this, [this, generation] {
+      if (generation == FWatcherGeneration) NewMail();
+    });
+    connect(FWatcher.get(), &ImapIdleWatcher::ActiveChanged, this, [this, generation](bool active) {
+      if (generation == FWatcherGeneration) SetPushActive(active);
+    });
+    FWatcher->Start();
+  } catch (...) {
+    LogDropped("starting push over IMAP4 IDLE");  // the timer polls on
+  }
+}
+
+void TOnlineCycle::StopWatcher() {
+  ++FWatcherGeneration;
+  if (FWatcher) {
+    FWatcher->Cancel();
+    FWatcher->Wait();  // within one poll step of its connection
+    FWatcher.reset();
+  }
+  SetPushActive(false);
+}
+
+void TOnlineCycle::NewMail() {
+  if (!FOnline || FCancelled || IsClosing()) return;
+  Reap();
+  if (!FPollers.empty()) {
+    FPassWanted = true;  // started when the running pass ends
+    return;
+  }
+  StartPass();
 }
 
 int TOnlineCycle::PollInterval() const { return ::PollInterval(FMain.Options().EffectivePollSeconds(), FRows, FMain.Jobs()); }
@@ -119,6 +199,7 @@ void TOnlineCycle::AdjustPollTimer() {
 }
 
 void TOnlineCycle::RestartTimer() {
+  UpdateWatcher();
   if (FMain.Options().ServerType() != 0) return;
   FTimer.setInterval(FMain.Options().EffectivePollMilliseconds());
   FTimer.start();
@@ -126,15 +207,22 @@ void TOnlineCycle::RestartTimer() {
 
 void TOnlineCycle::Tick() {
   FTimer.stop();
+  UpdateWatcher();  // a change of the protocol takes effect at the tick
+  StartPass();
+  FTimer.start();
+}
+
+void TOnlineCycle::StartPass() {
   try {
-    // One pass at a time: a tick while the last poller runs starts nothing.
+    // One pass at a time: while the last poller runs, nothing starts.
     Reap();
-    if (FMain.Options().ServerType() == 0 && FOnline && !FCancelled && !IsClosing() && FPollers.empty())
+    if (!FPollers.empty()) return;
+    FPassWanted = false;
+    if (FMain.Options().ServerType() == 0 && FOnline && !FCancelled && !IsClosing())
       FMain.Options().Pop3Type() == 0 ? StartPop3Poller() : StartImap4Poller();
   } catch (...) {
     LogDropped("starting a mailbox poller");  // the next tick tries again
   }
-  FTimer.start();
 }
 
 void TOnlineCycle::Configure(TClassAccelerator& poller) {

@@ -10,12 +10,23 @@
 // the destructor cancels every poller and waits for it without limit. The
 // polling period is the options' period in effect (its preset while none is
 // stored).
+//
+// Push: while online with IMAP4 (and push on, the preset), a watcher waits in
+// IDLE on the polled folder (ImapIdleWatcher); the new mail it reports starts
+// a pass at once through the tick's own path, one pass at a time: new mail
+// reported while a pass runs starts one more pass when that one ends. The
+// timer goes on polling at its period as the fallback, and a server without
+// IDLE leaves the timer alone. The watcher follows the online state and the
+// account: it ends when going offline, at exit and when the options no
+// longer ask for it, and starts anew when the account changes.
 #pragma once
 
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <chrono>
+#include <memory>
 #include <vector>
 
 #include <functional>
@@ -26,6 +37,7 @@
 
 class TClassMain;
 class JobRowModel;
+class ImapIdleWatcher;
 
 class TOnlineCycle : public QObject {
   Q_OBJECT
@@ -72,21 +84,46 @@ public:
   // Pollers whose thread has not ended yet.
   int RunningPollers() const;
 
-  // Exit: ends the pass of every poller (and starts none from now on), then
-  // waits for them until the deadline; whether every poller has ended.
+  // Exit: ends the pass of every poller and the push watcher (and starts
+  // none from now on), then waits for the pollers until the deadline;
+  // whether every poller has ended.
   void CancelPollers();
   bool WaitPollers(QDeadlineTimer deadline);
 
+  // Whether the push watcher waits in IDLE now.
+  bool PushActive() const { return FPushActive; }
+  // Push on (the preset) or off: off, the timer alone polls.
+  void SetPushEnabled(bool on);
+  bool PushEnabled() const { return FPushEnabled; }
+  // The watcher's IDLE renewal period and reconnection back-off (preset 25
+  // minutes, 2 s to 5 min); for watchers started from now on.
+  void SetPushTiming(std::chrono::milliseconds renew, std::chrono::milliseconds firstBackOff,
+                     std::chrono::milliseconds longestBackOff);
+  // The running watcher, or null (tests).
+  const ImapIdleWatcher* PushWatcher() const { return FWatcher.get(); }
+
 signals:
   void OnlineChanged(bool online);
+  // The push watcher started or stopped waiting in IDLE.
+  void PushChanged(bool active);
 
 private:
   void StartPop3Poller();
   void StartImap4Poller();
   void Configure(TClassAccelerator& poller);
   void Start(OwnedPoller poller);
+  // Starts a pass while online and no earlier pass runs (the tick's path).
+  void StartPass();
   // Frees the pollers whose thread has ended.
   void Reap();
+  // A poller ended: the pass that new mail asked for meanwhile starts now.
+  void PollerFinished();
+  // New mail reported by the watcher.
+  void NewMail();
+  // Starts, keeps, restarts or stops the watcher as the state and the options ask.
+  void UpdateWatcher();
+  void StopWatcher();
+  void SetPushActive(bool active);
   void Finish(bool online);
 
   TClassMain& FMain;
@@ -101,4 +138,11 @@ private:
   std::vector<OwnedPoller> FPollers;
   // The IMAP4 connection kept from pass to pass while online.
   std::shared_ptr<TMailIMAP4> FImapBox;
+  std::unique_ptr<ImapIdleWatcher> FWatcher;
+  IncomingAccount FWatcherAccount;  // what the watcher was started with
+  unsigned FWatcherGeneration = 0;  // reports of earlier watchers are ignored
+  bool FPushEnabled = true;
+  bool FPushActive = false;
+  bool FPassWanted = false;  // new mail came while a pass was running
+  std::chrono::milliseconds FRenew{25 * 60 * 1000}, FFirstBackOff{2000}, FLongestBackOff{5 * 60 * 1000};
 };

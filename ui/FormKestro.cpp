@@ -1,5 +1,7 @@
 #include "ui/FormKestro.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -141,6 +143,10 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   // 4. the online cycle's timer; what the exchange reports is shown.
   tmTimer = &Cycle().Timer();
   tmTimer->setObjectName(QStringLiteral("tmTimer"));
+  // New mail is pushed while the online cycle's watcher waits in IDLE.
+  connect(&Cycle(), &TOnlineCycle::PushChanged, this, [this] {
+    if (Online()) ShowOnlineState(true);
+  });
   TExchange* exchange = &Exchange();
   connect(exchange, &TExchange::ListingFolder, this, &TFormKestro::SetListingPlace);
   connect(exchange, &TExchange::ShowListing, this, [this](const QList<ListingRow>& rows) {
@@ -434,7 +440,10 @@ void TFormKestro::CreateControls() {
   setStatusBar(status);
   sbPanel0 = new QLabel(status);
   sbPanel0->setObjectName(QStringLiteral("sbPanel0"));
-  sbPanel0->setFixedWidth(kPanel0Width);
+  // Wide enough for the longest of its texts.
+  const int panel0Width =
+      std::max(kPanel0Width, sbPanel0->fontMetrics().horizontalAdvance(QStringLiteral(" Online (push)")) + 6);
+  sbPanel0->setFixedWidth(panel0Width);
   sbPanel1 = new QLabel(status);
   sbPanel1->setObjectName(QStringLiteral("sbPanel1"));
   sbPanel1->setMinimumWidth(kPanel1Width);
@@ -444,7 +453,7 @@ void TFormKestro::CreateControls() {
   imState->setObjectName(QStringLiteral("imState"));
   imState->setFixedSize(16, 16);
   imState->setAttribute(Qt::WA_TranslucentBackground);
-  imState->move(kPanel0Width + 4, 4);
+  imState->move(panel0Width + 4, 4);
   imState->raise();
   btOnline = new QToolButton(status);
   btOnline->setObjectName(QStringLiteral("btOnline"));
@@ -1043,6 +1052,8 @@ void TFormKestro::SetOnline(bool goOnline) {
 
 void TFormKestro::ShowOnlineState(bool online) {
   tiTray->setIcon(online ? FIconOnline : FIconOffline);
-  sbPanel0->setText(online ? QStringLiteral(" Online") : QStringLiteral(" Offline"));
+  sbPanel0->setText(!online                  ? QStringLiteral(" Offline")
+                    : Cycle().PushActive() ? QStringLiteral(" Online (push)")
+                                           : QStringLiteral(" Online"));
   setWindowIcon(online ? FIconOnline : FIconOffline);
 }

@@ -61,7 +61,8 @@ public:
 
   // Online cycle: the engine does the work, the window shows it.
   void SetOnline(bool goOnline);
-  // The tray icon, status panel and window icon of the online state.
+  // The tray icon, status panel and window icon of the online state (the
+  // panel says " Online (push)" while new mail is pushed).
   void ShowOnlineState(bool online);
 
   // The address box.

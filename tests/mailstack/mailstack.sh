@@ -49,6 +49,8 @@ host_port_in_use() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
 # count as secure and take logins before TLS on).
 PLAIN_HOST=127.0.0.3
 STARTTLS_HOST=127.0.0.4
+# The address of the IMAP listener that offers no IDLE.
+NOIDLE_HOST=127.0.0.5
 
 # Eleven consecutive free ports from a random base.
 pick_ports() {
@@ -196,6 +198,23 @@ service auth {
   }
 }
 EOF
+  # An IMAP server without IDLE: a plain listener on $NOIDLE_HOST (the
+  # plain IMAP port number) whose capability list leaves IDLE out.
+  cat >>"$c/dovecot.conf" <<EOF
+local $NOIDLE_HOST {
+  ssl = no
+  disable_plaintext_auth = no
+  protocol imap {
+    imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE LITERAL+ AUTH=PLAIN
+  }
+}
+service imap-login {
+  inet_listener imap-noidle {
+    address = $NOIDLE_HOST
+    port = $IMAP_PLAIN_PORT
+  }
+}
+EOF
 }
 
 write_postfix() {
@@ -338,6 +357,8 @@ write_client_files() {
       echo "MAILSTACK_$(echo "$u" | tr a-z A-Z)_PASSWORD=$(user_password "$u")"
       echo "MAILSTACK_$(echo "$u" | tr a-z A-Z)_MAILDIR=$D/mail/$DOMAIN/$u/Maildir"
     done
+    echo "MAILSTACK_NOIDLE_HOST=$NOIDLE_HOST"
+    echo "MAILSTACK_IMAP_NOIDLE_PORT=$IMAP_PLAIN_PORT"
   } >"$D/stack.env.tmp" && mv "$D/stack.env.tmp" "$D/stack.env"
   cat >"$D/settings.ini.tmp" <<EOF
 [Options]
@@ -420,6 +441,7 @@ do_start() {
        && wait_host_port $STARTTLS_HOST "$SUBMISSION_PORT" 50 && wait_host_port $PLAIN_HOST "$POP3_PLAIN_PORT" 50 \
        && wait_host_port $PLAIN_HOST "$IMAP_PLAIN_PORT" 50 && wait_host_port $PLAIN_HOST "$SMTP_PLAIN_PORT" 50 \
        && wait_port "$SMTPS_SMALL_PORT" 50 && wait_port "$SMTPS_HIDDEN_PORT" 50 \
+       && wait_host_port $NOIDLE_HOST "$IMAP_PLAIN_PORT" 50 \
        && [ -S "$D/dovecot/run/lmtp" ]; then
       # The per-IP login penalty would slow every login after the wrong-password tests.
       rm -f "$D/dovecot/run/anvil-auth-penalty"
@@ -431,7 +453,8 @@ do_start() {
       echo "mailstack: running in $D (POP3S $POP3S_PORT, IMAPS $IMAPS_PORT, SMTPS $SMTPS_PORT," \
         "STARTTLS on $STARTTLS_HOST POP3 $POP3_STARTTLS_PORT, IMAP $IMAP_STARTTLS_PORT, submission $SUBMISSION_PORT," \
         "plain on $PLAIN_HOST POP3 $POP3_PLAIN_PORT, IMAP $IMAP_PLAIN_PORT, SMTP $SMTP_PLAIN_PORT;" \
-        "small mails only: SMTPS $SMTPS_SMALL_PORT (SIZE $SMALL_SIZE_LIMIT), $SMTPS_HIDDEN_PORT (hidden $HIDDEN_SIZE_LIMIT))"
+        "small mails only: SMTPS $SMTPS_SMALL_PORT (SIZE $SMALL_SIZE_LIMIT), $SMTPS_HIDDEN_PORT (hidden $HIDDEN_SIZE_LIMIT);" \
+        "no IDLE on $NOIDLE_HOST IMAP $IMAP_PLAIN_PORT)"
       return 0
     fi
     do_stop
