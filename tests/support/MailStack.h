@@ -70,6 +70,16 @@ private:
   StackEnv FEnv;
 };
 
+// Dovecot stopped for a while (Down = StopDovecot()): started again when the
+// object goes, whatever the test found.
+struct DovecotOutage {
+  const MailStack& Stack;
+  bool Down = false;
+  ~DovecotOutage() {
+    if (Down) Stack.StartDovecot();
+  }
+};
+
 // Skips the test when no stack runs.
 #define REQUIRE_MAILSTACK()                                                  \
   do {                                                                       \

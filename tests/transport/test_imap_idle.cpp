@@ -92,13 +92,7 @@ TEST_F(ImapIdle, IdleIsRenewedAndStillReports) {
 
 TEST_F(ImapIdle, ComesBackAfterTheServerWasDownAndReportsWhatCameMeanwhile) {
   const MailStack& s = MailStack::Get();
-  struct Outage {
-    const MailStack& Stack;
-    bool Down = false;
-    ~Outage() {
-      if (Down) Stack.StartDovecot();
-    }
-  } outage{s};
+  DovecotOutage outage{s};
   Watch w(s.Account("carol", true));
   w.Watcher.SetBackOff(100ms, 400ms);
   w.Watcher.Start();

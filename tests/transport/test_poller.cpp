@@ -291,13 +291,7 @@ TEST_P(Poller, ServerDroppedMidPassEndsThePassAndNothingIsHandedOverTwice) {
 
   // Dovecot goes down while the first mail is being handed over, and comes
   // back whatever the test finds.
-  struct Outage {
-    const MailStack& Stack;
-    bool Down = false;
-    ~Outage() {
-      if (Down) Stack.StartDovecot();
-    }
-  } outage{s};
+  DovecotOutage outage{s};
   QList<HandOverData> got;
   std::unique_ptr<TClassAccelerator> p(MakePoller(imap, got));
   p->SetHandOver(

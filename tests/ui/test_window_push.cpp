@@ -102,13 +102,7 @@ TEST_F(WindowPush, StatusShowsPushWhileIdleWaitsAndTheUsualTextOtherwise) {
   EXPECT_GE(form->sbPanel0->contentsRect().width(), form->sbPanel0->fontMetrics().horizontalAdvance(Panel0()));
 
   // The server goes away: the usual text until push is back.
-  struct Outage {
-    const MailStack& Stack;
-    bool Down = false;
-    ~Outage() {
-      if (Down) Stack.StartDovecot();
-    }
-  } outage{s};
+  DovecotOutage outage{s};
   outage.Down = s.StopDovecot();
   ASSERT_TRUE(outage.Down);
   ASSERT_TRUE(WaitUntil([&] { return Panel0() == " Online"; }, 60000)) << Panel0();
