@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -47,11 +48,18 @@ private:
   vmime::utility::outputStream& FOs;
 };
 
-// Sends text as one command and reads its whole response. A BAD or NO answer
-// throws, except NO when no is given (then *no is set).
-Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
-                 Parser::literalHandler* handler = nullptr, bool* no = nullptr) {
-  imap::IMAPCommand::createCommand(text)->send(conn);
+// A copy of the tag the last command sent went out with.
+std::shared_ptr<imap::IMAPTag> TagNow(const std::shared_ptr<imap::IMAPConnection>& conn) {
+  auto tag = std::make_shared<imap::IMAPTag>();
+  *tag = *conn->getTag();
+  return tag;
+}
+
+// Reads the whole response to the command sent with the tag the connection
+// holds now. A BAD or NO answer throws, except NO when no is given (then *no
+// is set).
+Response ReadAnswer(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
+                    Parser::literalHandler* handler = nullptr, bool* no = nullptr) {
   Response resp(conn->readResponse(handler));
   const Parser::response_done* done = resp->response_done();
   if (resp->isBad() || !done || !done->response_tagged())
@@ -65,6 +73,24 @@ Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::s
     throw vmime::exceptions::command_error(text, resp->getErrorLog(), "refused");
   }
   return resp;
+}
+
+// Sends text as one command and reads its whole response. Commands sent
+// earlier whose answers are still owed come first on the wire: readOwed
+// reads them, after this command went out, so that the server works on it
+// meanwhile. (The parser accepts only the tagged answer to the tag the
+// connection holds; readOwed sets the tags it reads, and the tag of this
+// command is set back before its answer is read.)
+Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
+                 Parser::literalHandler* handler = nullptr, bool* no = nullptr,
+                 const std::function<void()>& readOwed = {}) {
+  imap::IMAPCommand::createCommand(text)->send(conn);
+  if (readOwed) {
+    const auto mine = TagNow(conn);
+    readOwed();
+    *conn->getTag() = *mine;
+  }
+  return ReadAnswer(conn, text, handler, no);
 }
 
 // Follows what a response says about the selected mailbox: its message
@@ -90,8 +116,8 @@ void NoteCounts(const Parser::response& resp, ImapMailboxCounts& counts) {
 // A command for the selected mailbox; what its response says about the
 // mailbox in passing keeps counts up to date between selections.
 Response Tracked(const std::shared_ptr<imap::IMAPConnection>& conn, ImapMailboxCounts& counts, const std::string& text,
-                 Parser::literalHandler* handler = nullptr) {
-  Response resp = Command(conn, text, handler);
+                 const std::function<void()>& readOwed, Parser::literalHandler* handler = nullptr) {
+  Response resp = Command(conn, text, handler, nullptr, readOwed);
   NoteCounts(*resp, counts);
   return resp;
 }
@@ -167,6 +193,7 @@ TMailIMAP4::~TMailIMAP4() {
 }
 
 void TMailIMAP4::DropSession() {
+  FOwed.clear();
   FConn.reset();
   FStore.reset();
   FSelected = false;
@@ -185,7 +212,7 @@ int TMailIMAP4::OpenMailbox(const QString& account, const QString& password, con
       FLastUse.elapsed() < qint64(kKeepOpenSec) * 1000) {
     FLastUse.start();
     // Still selected: a NOOP brings the news (new and removed messages).
-    const int code = FSelected && FMailbox == name ? Run([&] { Tracked(FConn, FCounts, "NOOP"); }) : SelectMailbox(name);
+    const int code = FSelected && FMailbox == name ? Run([&] { Tracked(FConn, FCounts, "NOOP", Owed()); }) : SelectMailbox(name);
     if (code == mrOk) {
       FReused = true;
       return mrOk;
@@ -236,7 +263,7 @@ int TMailIMAP4::SelectMailbox(const QString& name) {
     const std::string mailbox = imap::IMAPUtils::quoteString(
         imap::IMAPUtils::pathToString(FConn->hierarchySeparator(), vmime::net::folder::path(ToStd(name))));
     bool refused = false;
-    Response resp = Command(FConn, "SELECT " + mailbox, nullptr, &refused);
+    Response resp = Command(FConn, "SELECT " + mailbox, nullptr, &refused, Owed());
     if (refused) throw vmime::exceptions::folder_not_found();
     FCounts = {};
     NoteCounts(*resp, FCounts);
@@ -263,7 +290,7 @@ int TMailIMAP4::DownloadEnvelopes() {
       // Always asked, even when the count looks unchanged: mails expunged by
       // another client and as many new ones leave the count as it was.
       QStringList fresh;
-      Response resp = Tracked(FConn, FCounts, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems);
+      Response resp = Tracked(FConn, FCounts, "UID FETCH " + std::to_string(uidNext) + ":* " + kHeaderItems, Owed());
       std::vector<Fetched> got = FetchedOf(*resp);
       std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
       for (Fetched& f : got) {
@@ -281,7 +308,7 @@ int TMailIMAP4::DownloadEnvelopes() {
     }
     if (!known && count > 0) {
       byUid.clear();
-      Response resp = Tracked(FConn, FCounts, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)");
+      Response resp = Tracked(FConn, FCounts, "UID FETCH 1:* (UID FLAGS RFC822.SIZE)", Owed());
       std::vector<Fetched> got = FetchedOf(*resp);
       std::sort(got.begin(), got.end(), [](const Fetched& a, const Fetched& b) { return a.Seq < b.Seq; });
       for (Fetched& f : got) {
@@ -296,7 +323,7 @@ int TMailIMAP4::DownloadEnvelopes() {
         if (it == byUid.end() || !it->second.HasHeader) missing << uids[p - 1];
       }
       for (qsizetype k = 0; k < missing.size(); k += kUidsPerCommand) {
-        Response resp = Tracked(FConn, FCounts, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems);
+        Response resp = Tracked(FConn, FCounts, "UID FETCH " + UidSet(missing.mid(k, kUidsPerCommand)) + " " + kHeaderItems, Owed());
         for (Fetched& f : FetchedOf(*resp)) byUid[f.Uid] = std::move(f);
       }
       std::vector<MailHeaders> out;
@@ -336,7 +363,7 @@ int TMailIMAP4::DownloadMessage(int i) {
     TakeApart([&](std::ostream& out) {
       vmime::utility::outputStreamAdapter os(out);
       BodyToStream handler(os);
-      Tracked(FConn, FCounts, "UID FETCH " + uid + " (BODY.PEEK[])", &handler);
+      Tracked(FConn, FCounts, "UID FETCH " + uid + " (BODY.PEEK[])", Owed(), &handler);
       os.flush();
       found = handler.Literals > 0;
       if (!found) throw vmime::exceptions::message_not_found();
@@ -354,30 +381,67 @@ int TMailIMAP4::DeleteLater(int i) {
   return mrOk;
 }
 
-int TMailIMAP4::DeleteMessages(int first, int last) {
+int TMailIMAP4::FlagDeleted(int i) {
   if (!FConn || !FSelected) return mrNotConnected;
-  if (first != 0 && (!ValidIndex(first) || !ValidIndex(last) || first > last)) return mrNoSuchMessage;
+  if (!ValidIndex(i)) return mrNoSuchMessage;
   std::vector<int> indexes = std::exchange(FLater, {});
-  for (int i = first; first != 0 && i <= last; ++i) indexes.push_back(i);
-  if (indexes.empty()) return mrOk;
-  QStringList uids;
-  for (int i : indexes) uids << Uid(i);
-  const int code = Run([&] {
-    for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
-      Tracked(FConn, FCounts, "UID STORE " + UidSet(uids.mid(k, kUidsPerCommand)) + " +FLAGS.SILENT (\\Deleted)");
-  });
-  if (code == mrOk) {
-    for (int i : indexes) FList[size_t(i - 1)].Headers.Deleted = true;
-    RememberDeleted(FKey, uids);
-    for (const QString& uid : uids)
+  indexes.push_back(i);
+  return Run([&] { SendFlags(indexes); });
+}
+
+void TMailIMAP4::SendFlags(const std::vector<int>& indexes) {
+  // Answers are read before many pile up on the server's side.
+  constexpr size_t kMaxOwed = 16;
+  if (FOwed.size() >= kMaxOwed) ReadOwedAnswers();
+  for (size_t k = 0; k < indexes.size(); k += kUidsPerCommand) {
+    SentFlags sent;
+    sent.Indexes.assign(indexes.begin() + qsizetype(k), indexes.begin() + qsizetype(std::min(indexes.size(), k + kUidsPerCommand)));
+    for (int i : sent.Indexes) sent.Uids << Uid(i);
+    imap::IMAPCommand::createCommand("UID STORE " + UidSet(sent.Uids) + " +FLAGS.SILENT (\\Deleted)")->send(FConn);
+    sent.Tag = TagNow(FConn);
+    // To be expunged with this pass: a UID whose flag the server refuses
+    // stays without \Deleted, and UID EXPUNGE leaves such a message alone.
+    for (const QString& uid : sent.Uids)
       if (!FFlagged.contains(uid)) FFlagged << uid;
+    FOwed.push_back(std::move(sent));
   }
-  return code;
+  FLastUse.start();
+}
+
+void TMailIMAP4::ReadOwedAnswers() {
+  if (FOwed.empty()) return;
+  const auto last = TagNow(FConn);
+  std::vector<SentFlags> owed = std::exchange(FOwed, {});
+  for (SentFlags& sent : owed) {
+    *FConn->getTag() = *sent.Tag;
+    bool refused = false;
+    try {
+      Response resp = ReadAnswer(FConn, "UID STORE", nullptr, &refused);
+      NoteCounts(*resp, FCounts);
+    } catch (const vmime::exceptions::command_error&) {
+      refused = true;  // a BAD answer, read whole: the connection goes on
+    }
+    if (refused) {
+      const QString text = QStringLiteral("The IMAP server %1 refused to flag messages %2 as deleted in %3")
+                               .arg(FServer, sent.Uids.join(QLatin1Char(',')), FMailbox);
+      qCWarning(lcKestro, "%s", qUtf8Printable(text));
+      if (FState->Log) FState->Log->Note(text);
+      for (const QString& uid : sent.Uids) FFlagged.removeAll(uid);
+      continue;
+    }
+    for (int i : sent.Indexes)
+      if (ValidIndex(i) && sent.Uids.contains(Uid(i))) FList[size_t(i - 1)].Headers.Deleted = true;
+    RememberDeleted(FKey, sent.Uids);
+  }
+  *FConn->getTag() = *last;
 }
 
 int TMailIMAP4::Expunge() {
   if (!FConn || !FSelected) return mrNotConnected;
-  if (const int code = DeleteMessages(0, 0); code != mrOk) return code;
+  if (!FLater.empty()) {
+    const std::vector<int> later = std::exchange(FLater, {});
+    if (const int code = Run([&] { SendFlags(later); }); code != mrOk) return code;
+  }
   if (FFlagged.isEmpty()) return mrOk;
   if (!FUidPlus) {
     // A plain EXPUNGE would also remove what other clients only flagged.
@@ -389,12 +453,12 @@ int TMailIMAP4::Expunge() {
       qCWarning(lcKestro, "%s", qUtf8Printable(text));
       if (FState->Log) FState->Log->Note(text);
     }
-    return mrOk;
+    return Run([&] { ReadOwedAnswers(); });
   }
   const QStringList uids = FFlagged;
   const int code = Run([&] {
     for (qsizetype k = 0; k < uids.size(); k += kUidsPerCommand)
-      Tracked(FConn, FCounts, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)));
+      Tracked(FConn, FCounts, "UID EXPUNGE " + UidSet(uids.mid(k, kUidsPerCommand)), Owed());
   });
   FLastUse.start();
   if (code == mrOk) {
@@ -409,7 +473,10 @@ int TMailIMAP4::Disconnect() {
   ClearCurrent();
   if (!FStore) return mrNotConnected;
   const int code = Run([&] {
-    if (FStore->isConnected()) FStore->disconnect();
+    if (FStore->isConnected()) {
+      ReadOwedAnswers();
+      FStore->disconnect();
+    }
   });
   DropSession();
   return code;

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 namespace vmime::net::imap {
 class IMAPConnection;
+class IMAPTag;
 }
 
 // What an IMAP4 server says about the selected mailbox: how many messages it
@@ -49,10 +51,13 @@ public:
   // for when the mailbox has otherwise not changed).
   int DownloadEnvelopes();
   int DownloadMessage(int i) override;
-  // Flags messages first..last (1-based, inclusive) as deleted, together
-  // with those put aside by DeleteLater (0, 0: only those).
-  int DeleteMessages(int first, int last);
-  // Puts message i aside to be flagged with the next DeleteMessages or
+  // Flags message i (1-based) as deleted, together with those put aside by
+  // DeleteLater. The command goes out at once; its answer is read with the
+  // next command's, so that flagging costs the pass no wait for the server
+  // (0: sent; a flag the server refuses is noted then and leaves the
+  // message as it was).
+  int FlagDeleted(int i);
+  // Puts message i aside to be flagged with the next FlagDeleted or
   // Expunge, saving the server a command (for a mail that was not handed
   // over: flagging it late loses nothing).
   int DeleteLater(int i);
@@ -69,6 +74,22 @@ private:
   void DropSession();
   // What a connection was made with: another value needs a new one.
   QString LoginKey(const QString& account, const QString& password) const;
+  // Sends the flag command for indexes without waiting for its answer.
+  void SendFlags(const std::vector<int>& indexes);
+  // Reads the answers owed for flag commands sent earlier, in order.
+  void ReadOwedAnswers();
+  // ReadOwedAnswers, for a command that goes out before them.
+  std::function<void()> Owed() {
+    return [this] { ReadOwedAnswers(); };
+  }
+
+  // A flag command whose answer is still owed: the tag it went out with and
+  // the messages it flags.
+  struct SentFlags {
+    std::shared_ptr<vmime::net::imap::IMAPTag> Tag;
+    QStringList Uids;
+    std::vector<int> Indexes;
+  };
 
   std::shared_ptr<vmime::net::store> FStore;
   std::shared_ptr<vmime::net::imap::IMAPConnection> FConn;
@@ -78,6 +99,7 @@ private:
   ImapMailboxCounts FCounts;  // what the server last said about the selected mailbox
   QStringList FFlagged;  // flagged deleted by us, not yet expunged
   std::vector<int> FLater;  // put aside by DeleteLater
+  std::vector<SentFlags> FOwed;  // sent, answer not read yet
   QString FLoginKey;     // LoginKey of the open connection
   QElapsedTimer FLastUse;
   bool FReused = false;

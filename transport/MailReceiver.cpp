@@ -3,39 +3,29 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
 
 #include <cerrno>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
 
 #include <vmime/vmime.hpp>
 
-#include "message/PeerMessage.h"
 #include "platform/ErrorLog.h"
 #include "transport/Certificates.h"
 #include "transport/HeaderText.h"
+#include "transport/MailboxMemory.h"
 #include "transport/MailSession.h"
 #include "transport/MailStrings.h"
 #include "transport/ReceivedMessage.h"
 
+using mail::Remembered;
 using mail::ToStd;
 
 namespace {
 
-// What earlier passes read, per account and mailbox generation.
-struct Remembered {
-  std::map<QString, MailHeaders> Headers;  // uid -> headers
-  QStringList Order;                       // the uids in mailbox order (IMAP4)
-  quint32 UidNext = 0;                     // the next UID the server would give (IMAP4)
-  std::set<QString> Taken;                 // handed over, still in the mailbox
-};
 struct HeaderMemory {
   QMutex Lock;
   std::map<QString, Remembered> Accounts;
@@ -49,89 +39,6 @@ struct HeaderMemory {
   }
 };
 
-// A memory file: {"version": 1, "mailboxes": {KEY: {"uidNext": N, "order":
-// [UID...], "mails": {UID: [SUBJECT, FROM, SIZE, FLAGS]}}}}, FLAGS 1 for
-// flagged deleted, 2 for taken. Only peer mails keep subject and sender: for
-// every other mail an empty subject says all a pass needs (not ours).
-constexpr int kMemoryVersion = 1;
-constexpr qint64 kMaxMemoryFile = qint64(64) << 20;
-enum : int { kFlagDeleted = 1, kFlagTaken = 2 };
-
-// text as a JSON string, quotes included.
-void AppendJsonString(QByteArray& out, const QString& text) {
-  out += '"';
-  for (const char c : text.toUtf8()) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
-// One mailbox's memory as a JSON object, written straight into out: a
-// mailbox holds tens of thousands of mails, and the file is written after
-// every pass that changed it.
-void AppendMemoryJson(QByteArray& out, const Remembered& r) {
-  out += "{\"uidNext\":" + QByteArray::number(r.UidNext) + ",\"order\":[";
-  for (qsizetype i = 0; i < r.Order.size(); ++i) {
-    if (i > 0) out += ',';
-    AppendJsonString(out, r.Order[i]);
-  }
-  out += "],\"mails\":{";
-  bool first = true;
-  for (const auto& [uid, h] : r.Headers) {
-    if (!first) out += ',';
-    first = false;
-    const bool peer = peer::HasPeerPrefix(h.Subject);
-    const int flags = (h.Deleted ? kFlagDeleted : 0) | (r.Taken.count(uid) ? kFlagTaken : 0);
-    AppendJsonString(out, uid);
-    out += ":[";
-    AppendJsonString(out, peer ? h.Subject : QString());
-    out += ',';
-    AppendJsonString(out, peer ? h.FromAddr : QString());
-    out += ',' + QByteArray::number(h.Size) + ',' + QByteArray::number(flags) + ']';
-  }
-  out += "}}";
-}
-
-// False for anything not written by AppendMemoryJson.
-bool MemoryFromJson(const QJsonObject& o, Remembered& r) {
-  const QJsonValue next = o.value(QStringLiteral("uidNext"));
-  const QJsonValue order = o.value(QStringLiteral("order"));
-  const QJsonValue mails = o.value(QStringLiteral("mails"));
-  if (!next.isDouble() || !order.isArray() || !mails.isObject()) return false;
-  const double n = next.toDouble();
-  if (n < 0 || n > 4294967295.0) return false;
-  r.UidNext = quint32(n);
-  for (const QJsonValue& v : order.toArray()) {
-    if (!v.isString()) return false;
-    r.Order << v.toString();
-  }
-  const QJsonObject m = mails.toObject();
-  for (auto it = m.begin(); it != m.end(); ++it) {
-    const QJsonArray a = it.value().toArray();
-    if (a.size() != 4 || !a[0].isString() || !a[1].isString() || !a[2].isDouble() || !a[3].isDouble()) return false;
-    MailHeaders h;
-    h.Subject = a[0].toString();
-    h.FromAddr = a[1].toString();
-    h.Size = qint64(a[2].toDouble());
-    const int flags = a[3].toInt();
-    h.Deleted = flags & kFlagDeleted;
-    if (flags & kFlagTaken) r.Taken.insert(it.key());
-    r.Headers[it.key()] = h;
-  }
-  for (const QString& uid : r.Order)
-    if (!r.Headers.count(uid)) return false;
-  return true;
-}
-
 // Reads path into memory once per process (memory.Lock held). A damaged or
 // unreadable file is left aside: the next pass reads the whole mailbox.
 void LoadMemoryFile(HeaderMemory& memory, const QString& path) {
@@ -139,15 +46,10 @@ void LoadMemoryFile(HeaderMemory& memory, const QString& path) {
   std::set<QString>& keys = memory.Files[path];
   QFile f(path);
   if (!f.exists()) return;
-  QJsonParseError error{};
-  QJsonDocument doc;
-  if (f.size() <= kMaxMemoryFile && f.open(QIODevice::ReadOnly)) doc = QJsonDocument::fromJson(f.readAll(), &error);
-  const QJsonObject root = doc.object();
-  const QJsonObject boxes = root.value(QStringLiteral("mailboxes")).toObject();
-  bool good = error.error == QJsonParseError::NoError && doc.isObject() &&
-              root.value(QStringLiteral("version")).toInt() == kMemoryVersion;
+  QByteArray bytes;
+  if (f.size() <= mail::kMaxMemoryFile && f.open(QIODevice::ReadOnly)) bytes = f.readAll();
   std::map<QString, Remembered> read;
-  for (auto it = boxes.begin(); good && it != boxes.end(); ++it) good = MemoryFromJson(it.value().toObject(), read[it.key()]);
+  const bool good = mail::ReadMemoryFile(bytes, read);
   if (!good) {
     qCWarning(lcKestro, "The mailbox memory %s cannot be read; the next pass reads the whole mailbox",
               qUtf8Printable(QDir::toNativeSeparators(path)));
@@ -217,18 +119,10 @@ void TMailReceiver::SaveMemory() const {
   if (FMemoryFile.isEmpty()) return;
   auto& memory = HeaderMemory::Get();
   QMutexLocker lock(&memory.Lock);
-  QByteArray bytes = "{\"version\":" + QByteArray::number(kMemoryVersion) + ",\"mailboxes\":{";
-  bool first = true;
-  for (const QString& key : memory.Files[FMemoryFile]) {
-    auto it = memory.Accounts.find(key);
-    if (it == memory.Accounts.end()) continue;
-    if (!first) bytes += ',';
-    first = false;
-    AppendJsonString(bytes, key);
-    bytes += ':';
-    AppendMemoryJson(bytes, it->second);
-  }
-  bytes += "}}";
+  std::vector<std::pair<QString, const Remembered*>> boxes;
+  for (const QString& key : memory.Files[FMemoryFile])
+    if (auto it = memory.Accounts.find(key); it != memory.Accounts.end()) boxes.emplace_back(key, &it->second);
+  const QByteArray bytes = mail::MemoryFileText(boxes);
   // Complete or not at all (renamed into place), only for the user; not
   // forced to the disk: a memory lost with a power cut costs one whole read.
   const size_t digest = qHash(bytes);

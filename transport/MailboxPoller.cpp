@@ -301,9 +301,10 @@ void TClassAcceleratorIMAP4::Pass() {
       if (taken && !TakeMail(box, i, taken, false)) break;
       Report(taken);
       if (FDryRun) continue;
-      // A handed-over mail is flagged at once, so that no later pass hands
-      // it over again; the others go with the next command.
-      const int code = taken ? box.DeleteMessages(i, i) : box.DeleteLater(i);
+      // A handed-over mail is flagged at once (the command goes out now, its
+      // answer is read with the next command's), so that no later pass
+      // hands it over again; the others go with the next command.
+      const int code = taken ? box.FlagDeleted(i) : box.DeleteLater(i);
       if (code == 0) {
         ++FOutcome.Deleted;
         // Ours to remove, also after a pass that ends before its expunge.
