@@ -5,7 +5,10 @@
 #include <gnutls/x509.h>
 
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QStringList>
+#include <map>
 #include <vector>
 
 #include <vmime/vmime.hpp>
@@ -43,23 +46,26 @@ private:
   std::vector<gnutls_x509_crt_t> FCerts;
 };
 
-// A trust list with the system's authorities and those of caFile.
+// A trust list with the system's authorities and those of a CA file.
 class TrustList {
 public:
-  explicit TrustList(const QString& caFile) {
+  // caPem: the CA file's text (none when empty); caFile names it.
+  TrustList(const QString& caFile, const QByteArray& caPem, bool caReadable) {
     if (gnutls_x509_trust_list_init(&FList, 0) < 0) {
       FList = nullptr;
       return;
     }
     gnutls_x509_trust_list_add_system_trust(FList, 0, 0);
     if (!caFile.isEmpty()) {
-      FCaFileCount = gnutls_x509_trust_list_add_trust_file(FList, QFile::encodeName(caFile).constData(), nullptr,
-                                                           GNUTLS_X509_FMT_PEM, 0, 0);
+      gnutls_datum_t d{reinterpret_cast<unsigned char*>(const_cast<char*>(caPem.constData())), unsigned(caPem.size())};
+      FCaFileCount = caReadable ? gnutls_x509_trust_list_add_trust_mem(FList, &d, nullptr, GNUTLS_X509_FMT_PEM, 0, 0) : -1;
     }
   }
   ~TrustList() {
     if (FList) gnutls_x509_trust_list_deinit(FList, 1);
   }
+  TrustList(const TrustList&) = delete;
+  TrustList& operator=(const TrustList&) = delete;
   gnutls_x509_trust_list_t Get() const { return FList; }
   // Authorities read from the CA file (negative: the file could not be read).
   int CaFileCount() const { return FCaFileCount; }
@@ -68,6 +74,31 @@ private:
   gnutls_x509_trust_list_t FList = nullptr;
   int FCaFileCount = 0;
 };
+
+// The trust list for caFile, made once per process and CA file content:
+// reading the system's authorities costs several milliseconds, and every
+// connection needs the list. Verifying with a list only reads it, from any
+// thread. (Authorities the system gains while the program runs count from
+// its next start.)
+std::shared_ptr<const TrustList> SharedTrustList(const QString& caFile) {
+  QByteArray pem;
+  bool readable = true;
+  if (!caFile.isEmpty()) {
+    QFile f(caFile);
+    readable = f.open(QIODevice::ReadOnly);
+    if (readable) pem = f.readAll();
+  }
+  const QString key = caFile + QChar(0) + QString::number(qHash(pem)) + QChar(0) + QString::number(pem.size()) +
+                      (readable ? QString() : QStringLiteral("!"));
+  static QMutex lock;
+  static std::map<QString, std::shared_ptr<const TrustList>> lists;
+  QMutexLocker locker(&lock);
+  if (auto it = lists.find(key); it != lists.end()) return it->second;
+  if (lists.size() >= 8) lists.clear();
+  auto list = std::make_shared<const TrustList>(caFile, pem, readable);
+  if (list->Get()) lists[key] = list;
+  return list;
+}
 
 // What each status bit of the verification means, in the order reported.
 struct StatusText {
@@ -184,7 +215,8 @@ ChainVerdict VerifyServerChain(const QList<QByteArray>& chain, const QString& ho
     verdict.Problem = QStringLiteral("the server sent no certificate");
     return verdict;
   }
-  TrustList trust(caFile);
+  const std::shared_ptr<const TrustList> shared = SharedTrustList(caFile);
+  const TrustList& trust = *shared;
   if (!trust.Get()) {
     verdict.Problem = QStringLiteral("the list of trusted authorities cannot be made");
     return verdict;
