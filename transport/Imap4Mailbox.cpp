@@ -48,15 +48,7 @@ private:
   vmime::utility::outputStream& FOs;
 };
 
-// A copy of the tag the last command sent went out with.
-std::shared_ptr<imap::IMAPTag> TagNow(const std::shared_ptr<imap::IMAPConnection>& conn) {
-  auto tag = std::make_shared<imap::IMAPTag>();
-  *tag = *conn->getTag();
-  return tag;
-}
-
-// Reads the whole response to the command sent with the tag the connection
-// holds now. A BAD or NO answer throws, except NO when no is given (then *no
+// Reads the whole response to the command sent last. A BAD or NO answer throws, except NO when no is given (then *no
 // is set).
 Response ReadAnswer(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
                     Parser::literalHandler* handler = nullptr, bool* no = nullptr) {
@@ -75,21 +67,16 @@ Response ReadAnswer(const std::shared_ptr<imap::IMAPConnection>& conn, const std
   return resp;
 }
 
-// Sends text as one command and reads its whole response. Commands sent
-// earlier whose answers are still owed come first on the wire: readOwed
-// reads them, after this command went out, so that the server works on it
-// meanwhile. (The parser accepts only the tagged answer to the tag the
-// connection holds; readOwed sets the tags it reads, and the tag of this
-// command is set back before its answer is read.)
+// Sends text as one command and reads its whole response. A command sent
+// earlier whose answer is still owed is answered first: readOwed reads that
+// answer before this command goes out (a server may interleave the data of
+// commands in flight, and this command's data must come with its own
+// answer).
 Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
                  Parser::literalHandler* handler = nullptr, bool* no = nullptr,
                  const std::function<void()>& readOwed = {}) {
+  if (readOwed) readOwed();
   imap::IMAPCommand::createCommand(text)->send(conn);
-  if (readOwed) {
-    const auto mine = TagNow(conn);
-    readOwed();
-    *conn->getTag() = *mine;
-  }
   return ReadAnswer(conn, text, handler, no);
 }
 
@@ -193,7 +180,7 @@ TMailIMAP4::~TMailIMAP4() {
 }
 
 void TMailIMAP4::DropSession() {
-  FOwed.clear();
+  FOwed.reset();
   FConn.reset();
   FStore.reset();
   FSelected = false;
@@ -390,50 +377,44 @@ int TMailIMAP4::FlagDeleted(int i) {
 }
 
 void TMailIMAP4::SendFlags(const std::vector<int>& indexes) {
-  // Answers are read before many pile up on the server's side.
-  constexpr size_t kMaxOwed = 16;
-  if (FOwed.size() >= kMaxOwed) ReadOwedAnswers();
   for (size_t k = 0; k < indexes.size(); k += kUidsPerCommand) {
+    // One answer owed at a time: it is the answer to the command sent last.
+    ReadOwedAnswer();
     SentFlags sent;
     sent.Indexes.assign(indexes.begin() + qsizetype(k), indexes.begin() + qsizetype(std::min(indexes.size(), k + kUidsPerCommand)));
     for (int i : sent.Indexes) sent.Uids << Uid(i);
     imap::IMAPCommand::createCommand("UID STORE " + UidSet(sent.Uids) + " +FLAGS.SILENT (\\Deleted)")->send(FConn);
-    sent.Tag = TagNow(FConn);
     // To be expunged with this pass: a UID whose flag the server refuses
     // stays without \Deleted, and UID EXPUNGE leaves such a message alone.
     for (const QString& uid : sent.Uids)
       if (!FFlagged.contains(uid)) FFlagged << uid;
-    FOwed.push_back(std::move(sent));
+    FOwed = std::move(sent);
   }
   FLastUse.start();
 }
 
-void TMailIMAP4::ReadOwedAnswers() {
-  if (FOwed.empty()) return;
-  const auto last = TagNow(FConn);
-  std::vector<SentFlags> owed = std::exchange(FOwed, {});
-  for (SentFlags& sent : owed) {
-    *FConn->getTag() = *sent.Tag;
-    bool refused = false;
-    try {
-      Response resp = ReadAnswer(FConn, "UID STORE", nullptr, &refused);
-      NoteCounts(*resp, FCounts);
-    } catch (const vmime::exceptions::command_error&) {
-      refused = true;  // a BAD answer, read whole: the connection goes on
-    }
-    if (refused) {
-      const QString text = QStringLiteral("The IMAP server %1 refused to flag messages %2 as deleted in %3")
-                               .arg(FServer, sent.Uids.join(QLatin1Char(',')), FMailbox);
-      qCWarning(lcKestro, "%s", qUtf8Printable(text));
-      if (FState->Log) FState->Log->Note(text);
-      for (const QString& uid : sent.Uids) FFlagged.removeAll(uid);
-      continue;
-    }
-    for (int i : sent.Indexes)
-      if (ValidIndex(i) && sent.Uids.contains(Uid(i))) FList[size_t(i - 1)].Headers.Deleted = true;
-    RememberDeleted(FKey, sent.Uids);
+void TMailIMAP4::ReadOwedAnswer() {
+  if (!FOwed) return;
+  const SentFlags sent = std::move(*FOwed);
+  FOwed.reset();
+  bool refused = false;
+  try {
+    Response resp = ReadAnswer(FConn, "UID STORE", nullptr, &refused);
+    NoteCounts(*resp, FCounts);
+  } catch (const vmime::exceptions::command_error&) {
+    refused = true;  // a BAD answer, read whole: the connection goes on
   }
-  *FConn->getTag() = *last;
+  if (refused) {
+    const QString text = QStringLiteral("The IMAP server %1 refused to flag messages %2 as deleted in %3")
+                             .arg(FServer, sent.Uids.join(QLatin1Char(',')), FMailbox);
+    qCWarning(lcKestro, "%s", qUtf8Printable(text));
+    if (FState->Log) FState->Log->Note(text);
+    for (const QString& uid : sent.Uids) FFlagged.removeAll(uid);
+    return;
+  }
+  for (int i : sent.Indexes)
+    if (ValidIndex(i) && sent.Uids.contains(Uid(i))) FList[size_t(i - 1)].Headers.Deleted = true;
+  RememberDeleted(FKey, sent.Uids);
 }
 
 int TMailIMAP4::Expunge() {
@@ -453,7 +434,7 @@ int TMailIMAP4::Expunge() {
       qCWarning(lcKestro, "%s", qUtf8Printable(text));
       if (FState->Log) FState->Log->Note(text);
     }
-    return Run([&] { ReadOwedAnswers(); });
+    return Run([&] { ReadOwedAnswer(); });
   }
   const QStringList uids = FFlagged;
   const int code = Run([&] {
@@ -474,7 +455,7 @@ int TMailIMAP4::Disconnect() {
   if (!FStore) return mrNotConnected;
   const int code = Run([&] {
     if (FStore->isConnected()) {
-      ReadOwedAnswers();
+      ReadOwedAnswer();
       FStore->disconnect();
     }
   });

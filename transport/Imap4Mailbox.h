@@ -7,13 +7,13 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "transport/MailReceiver.h"
 
 namespace vmime::net::imap {
 class IMAPConnection;
-class IMAPTag;
 }
 
 // What an IMAP4 server says about the selected mailbox: how many messages it
@@ -52,10 +52,10 @@ public:
   int DownloadEnvelopes();
   int DownloadMessage(int i) override;
   // Flags message i (1-based) as deleted, together with those put aside by
-  // DeleteLater. The command goes out at once; its answer is read with the
-  // next command's, so that flagging costs the pass no wait for the server
-  // (0: sent; a flag the server refuses is noted then and leaves the
-  // message as it was).
+  // DeleteLater. The command goes out at once; its answer is read just
+  // before the next command goes out, so that the server flags while the
+  // pass goes on with its own work (0: sent; a flag the server refuses is
+  // noted then and leaves the message as it was).
   int FlagDeleted(int i);
   // Puts message i aside to be flagged with the next FlagDeleted or
   // Expunge, saving the server a command (for a mail that was not handed
@@ -76,17 +76,15 @@ private:
   QString LoginKey(const QString& account, const QString& password) const;
   // Sends the flag command for indexes without waiting for its answer.
   void SendFlags(const std::vector<int>& indexes);
-  // Reads the answers owed for flag commands sent earlier, in order.
-  void ReadOwedAnswers();
-  // ReadOwedAnswers, for a command that goes out before them.
+  // Reads the answer owed for the flag command sent last, if any.
+  void ReadOwedAnswer();
+  // ReadOwedAnswer, for the command about to go out.
   std::function<void()> Owed() {
-    return [this] { ReadOwedAnswers(); };
+    return [this] { ReadOwedAnswer(); };
   }
 
-  // A flag command whose answer is still owed: the tag it went out with and
-  // the messages it flags.
+  // A flag command whose answer is still owed: the messages it flags.
   struct SentFlags {
-    std::shared_ptr<vmime::net::imap::IMAPTag> Tag;
     QStringList Uids;
     std::vector<int> Indexes;
   };
@@ -99,7 +97,7 @@ private:
   ImapMailboxCounts FCounts;  // what the server last said about the selected mailbox
   QStringList FFlagged;  // flagged deleted by us, not yet expunged
   std::vector<int> FLater;  // put aside by DeleteLater
-  std::vector<SentFlags> FOwed;  // sent, answer not read yet
+  std::optional<SentFlags> FOwed;  // sent, answer not read yet
   QString FLoginKey;     // LoginKey of the open connection
   QElapsedTimer FLastUse;
   bool FReused = false;

@@ -302,8 +302,8 @@ void TClassAcceleratorIMAP4::Pass() {
       Report(taken);
       if (FDryRun) continue;
       // A handed-over mail is flagged at once (the command goes out now, its
-      // answer is read with the next command's), so that no later pass
-      // hands it over again; the others go with the next command.
+      // answer is read before the next one), so that no later pass hands it
+      // over again; the others go with the next command.
       const int code = taken ? box.FlagDeleted(i) : box.DeleteLater(i);
       if (code == 0) {
         ++FOutcome.Deleted;
