@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <functional>
@@ -48,6 +49,43 @@ private:
   vmime::utility::outputStream& FOs;
 };
 
+// Streams every BODY[] literal of a FETCH of several messages into a work
+// file of its own, in the order they come. A file that cannot be made or
+// written is marked failed (its message is then fetched again on its own).
+class BodiesToFiles : public Parser::literalHandler {
+public:
+  explicit BodiesToFiles(std::function<std::unique_ptr<QTemporaryFile>()> newFile) : FNewFile(std::move(newFile)) {}
+
+  struct Body : vmime::utility::outputStream {
+    std::unique_ptr<QTemporaryFile> File;
+    bool Failed = false;
+    void writeImpl(const vmime::byte_t* const data, const size_t count) override {
+      if (Failed) return;
+      if (!File || File->write(reinterpret_cast<const char*>(data), qint64(count)) != qint64(count)) Failed = true;
+    }
+    void flush() override {
+      if (!Failed && (!File || !File->flush())) Failed = true;
+    }
+  };
+
+  target* targetFor(const Parser::component&, const int data) override {
+    if (data != Parser::msg_att_item::BODY_SECTION) return nullptr;
+    auto body = std::make_unique<Body>();
+    try {
+      body->File = FNewFile();
+    } catch (const vmime::exception&) {
+      body->Failed = true;
+    }
+    Bodies.push_back(std::move(body));
+    return new targetStream(nullptr, *Bodies.back());
+  }
+
+  std::vector<std::unique_ptr<Body>> Bodies;
+
+private:
+  std::function<std::unique_ptr<QTemporaryFile>()> FNewFile;
+};
+
 // Reads the whole response to the command sent last. A BAD or NO answer throws, except NO when no is given (then *no
 // is set).
 Response ReadAnswer(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
@@ -67,11 +105,19 @@ Response ReadAnswer(const std::shared_ptr<imap::IMAPConnection>& conn, const std
   return resp;
 }
 
-// Sends text as one command and reads its whole response. A command sent
-// earlier whose answer is still owed is answered first: readOwed reads that
-// answer before this command goes out (a server may interleave the data of
-// commands in flight, and this command's data must come with its own
-// answer).
+// A copy of the tag of the command sent last.
+std::shared_ptr<imap::IMAPTag> TagNow(const std::shared_ptr<imap::IMAPConnection>& conn) {
+  auto tag = std::make_shared<imap::IMAPTag>();
+  *tag = *conn->getTag();
+  return tag;
+}
+
+// Sends text as one command and reads its whole response. Answers still
+// owed for commands sent earlier are read first, by readOwed, before this
+// command goes out: a server may interleave the data of commands in flight
+// (the data this command asks for must come with its own answer), and a
+// command may depend on what an earlier one did (UID EXPUNGE on the flags
+// of UID STORE), which pipelining would leave open.
 Response Command(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
                  Parser::literalHandler* handler = nullptr, bool* no = nullptr,
                  const std::function<void()>& readOwed = {}) {
@@ -180,7 +226,8 @@ TMailIMAP4::~TMailIMAP4() {
 }
 
 void TMailIMAP4::DropSession() {
-  FOwed.reset();
+  FOwed.clear();
+  FPrefetched.clear();
   FConn.reset();
   FStore.reset();
   FSelected = false;
@@ -262,6 +309,7 @@ int TMailIMAP4::DownloadEnvelopes() {
   if (!FConn || !FSelected) return mrNotConnected;
   FFlagged.clear();
   FLater.clear();
+  FPrefetched.clear();
   return Run([&] {
     const quint32 count = FCounts.Exists;
     UseMemory(QStringLiteral("imap4|%1|%2|%3|%4|%5").arg(FServer).arg(FPort).arg(FAccount, FMailbox).arg(FCounts.UidValidity));
@@ -344,6 +392,11 @@ int TMailIMAP4::DownloadMessage(int i) {
   if (!FConn || !FSelected) return mrNotConnected;
   if (!ValidIndex(i)) return mrNoSuchMessage;
   if (TooLarge(i)) return mrOverLimits;
+  if (auto kept = FPrefetched.find(Uid(i)); kept != FPrefetched.end()) {
+    std::unique_ptr<QTemporaryFile> file = std::move(kept->second);
+    FPrefetched.erase(kept);
+    return Run([&] { TakeApart(std::move(file)); });
+  }
   const std::string uid = ToStd(Uid(i));
   bool found = false;
   const int code = Run([&] {
@@ -359,6 +412,44 @@ int TMailIMAP4::DownloadMessage(int i) {
   FLastUse.start();
   const bool local = code == mrDiskFull || code == mrFileError;
   return code != mrOk && !local && !found && FConn && FConn->isConnected() ? mrNoSuchMessage : code;
+}
+
+int TMailIMAP4::Prefetch(const std::vector<int>& indexes) {
+  FPrefetched.clear();
+  if (!FConn || !FSelected) return mrNotConnected;
+  QStringList uids;
+  qint64 total = 0;
+  for (int i : indexes) {
+    if (!ValidIndex(i) || Size(i) < 0 || Size(i) > kPrefetchMailBytes || total + Size(i) > kPrefetchBytes) continue;
+    if (uids.size() == kUidsPerCommand) break;
+    total += Size(i);
+    uids << Uid(i);
+  }
+  // One message gains nothing.
+  if (uids.size() < 2) return mrOk;
+  BodiesToFiles handler([this] { return NewWorkFile(); });
+  return Run([&] {
+    Response resp = Tracked(FConn, FCounts, "UID FETCH " + UidSet(uids) + " (UID BODY.PEEK[])", Owed(), &handler);
+    FLastUse.start();
+    // Each literal went to the next file, in the order of the FETCH data.
+    size_t next = 0;
+    for (const auto* c : resp->continue_req_or_response_data()) {
+      const Parser::response_data* rd = c ? c->response_data() : nullptr;
+      const Parser::message_data* md = rd ? rd->message_data() : nullptr;
+      if (!md || md->type() != Parser::message_data::FETCH || !md->msg_att()) continue;
+      QString uid;
+      BodiesToFiles::Body* body = nullptr;
+      for (const Parser::msg_att_item* item : md->msg_att()->items()) {
+        if (item->type() == Parser::msg_att_item::UID) uid = QString::number(item->unique_id()->value());
+        if (item->type() == Parser::msg_att_item::BODY_SECTION && item->nstring() && !item->nstring()->isNIL() &&
+            next < handler.Bodies.size())
+          body = handler.Bodies[next++].get();
+      }
+      if (!body) continue;
+      body->flush();
+      if (!body->Failed && uids.contains(uid)) FPrefetched[uid] = std::move(body->File);
+    }
+  });
 }
 
 int TMailIMAP4::DeleteLater(int i) {
@@ -377,44 +468,53 @@ int TMailIMAP4::FlagDeleted(int i) {
 }
 
 void TMailIMAP4::SendFlags(const std::vector<int>& indexes) {
+  // Answers are read before many pile up on the server's side.
+  constexpr size_t kMaxOwed = 16;
   for (size_t k = 0; k < indexes.size(); k += kUidsPerCommand) {
-    // One answer owed at a time: it is the answer to the command sent last.
-    ReadOwedAnswer();
+    if (FOwed.size() >= kMaxOwed) ReadOwedAnswers();
     SentFlags sent;
     sent.Indexes.assign(indexes.begin() + qsizetype(k), indexes.begin() + qsizetype(std::min(indexes.size(), k + kUidsPerCommand)));
     for (int i : sent.Indexes) sent.Uids << Uid(i);
     imap::IMAPCommand::createCommand("UID STORE " + UidSet(sent.Uids) + " +FLAGS.SILENT (\\Deleted)")->send(FConn);
+    sent.Tag = TagNow(FConn);
     // To be expunged with this pass: a UID whose flag the server refuses
     // stays without \Deleted, and UID EXPUNGE leaves such a message alone.
     for (const QString& uid : sent.Uids)
       if (!FFlagged.contains(uid)) FFlagged << uid;
-    FOwed = std::move(sent);
+    FOwed.push_back(std::move(sent));
   }
   FLastUse.start();
 }
 
-void TMailIMAP4::ReadOwedAnswer() {
-  if (!FOwed) return;
-  const SentFlags sent = std::move(*FOwed);
-  FOwed.reset();
-  bool refused = false;
-  try {
-    Response resp = ReadAnswer(FConn, "UID STORE", nullptr, &refused);
-    NoteCounts(*resp, FCounts);
-  } catch (const vmime::exceptions::command_error&) {
-    refused = true;  // a BAD answer, read whole: the connection goes on
+void TMailIMAP4::ReadOwedAnswers() {
+  if (FOwed.empty()) return;
+  // The parser takes only the tagged answer to the tag the connection holds:
+  // each owed answer is read under its own tag, and the tag of the command
+  // sent last is set back afterwards.
+  const auto last = TagNow(FConn);
+  const std::vector<SentFlags> owed = std::exchange(FOwed, {});
+  for (const SentFlags& sent : owed) {
+    *FConn->getTag() = *sent.Tag;
+    bool refused = false;
+    try {
+      Response resp = ReadAnswer(FConn, "UID STORE", nullptr, &refused);
+      NoteCounts(*resp, FCounts);
+    } catch (const vmime::exceptions::command_error&) {
+      refused = true;  // a BAD answer, read whole: the connection goes on
+    }
+    if (refused) {
+      const QString text = QStringLiteral("The IMAP server %1 refused to flag messages %2 as deleted in %3")
+                               .arg(FServer, sent.Uids.join(QLatin1Char(',')), FMailbox);
+      qCWarning(lcKestro, "%s", qUtf8Printable(text));
+      if (FState->Log) FState->Log->Note(text);
+      for (const QString& uid : sent.Uids) FFlagged.removeAll(uid);
+      continue;
+    }
+    for (int i : sent.Indexes)
+      if (ValidIndex(i) && sent.Uids.contains(Uid(i))) FList[size_t(i - 1)].Headers.Deleted = true;
+    RememberDeleted(FKey, sent.Uids);
   }
-  if (refused) {
-    const QString text = QStringLiteral("The IMAP server %1 refused to flag messages %2 as deleted in %3")
-                             .arg(FServer, sent.Uids.join(QLatin1Char(',')), FMailbox);
-    qCWarning(lcKestro, "%s", qUtf8Printable(text));
-    if (FState->Log) FState->Log->Note(text);
-    for (const QString& uid : sent.Uids) FFlagged.removeAll(uid);
-    return;
-  }
-  for (int i : sent.Indexes)
-    if (ValidIndex(i) && sent.Uids.contains(Uid(i))) FList[size_t(i - 1)].Headers.Deleted = true;
-  RememberDeleted(FKey, sent.Uids);
+  *FConn->getTag() = *last;
 }
 
 int TMailIMAP4::Expunge() {
@@ -434,7 +534,7 @@ int TMailIMAP4::Expunge() {
       qCWarning(lcKestro, "%s", qUtf8Printable(text));
       if (FState->Log) FState->Log->Note(text);
     }
-    return Run([&] { ReadOwedAnswer(); });
+    return Run([&] { ReadOwedAnswers(); });
   }
   const QStringList uids = FFlagged;
   const int code = Run([&] {
@@ -455,7 +555,7 @@ int TMailIMAP4::Disconnect() {
   if (!FStore) return mrNotConnected;
   const int code = Run([&] {
     if (FStore->isConnected()) {
-      ReadOwedAnswer();
+      ReadOwedAnswers();
       FStore->disconnect();
     }
   });

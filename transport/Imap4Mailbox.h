@@ -6,14 +6,15 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <map>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "transport/MailReceiver.h"
 
 namespace vmime::net::imap {
 class IMAPConnection;
+class IMAPTag;
 }
 
 // What an IMAP4 server says about the selected mailbox: how many messages it
@@ -51,11 +52,20 @@ public:
   // for when the mailbox has otherwise not changed).
   int DownloadEnvelopes();
   int DownloadMessage(int i) override;
+  // Downloads messages (1-based indexes) in one command and keeps them on
+  // the disk, for DownloadMessage to take them from there: the small mails
+  // a pass takes cost one round trip together instead of one each. Only
+  // messages of at most kPrefetchMailBytes, kPrefetchBytes in all; whatever
+  // is not kept so DownloadMessage fetches on its own (0 or a code).
+  int Prefetch(const std::vector<int>& indexes);
+  static constexpr qint64 kPrefetchMailBytes = 256 * 1024;
+  static constexpr qint64 kPrefetchBytes = 2 * 1024 * 1024;
   // Flags message i (1-based) as deleted, together with those put aside by
-  // DeleteLater. The command goes out at once; its answer is read just
-  // before the next command goes out, so that the server flags while the
-  // pass goes on with its own work (0: sent; a flag the server refuses is
-  // noted then and leaves the message as it was).
+  // DeleteLater. The command goes out at once; its answer is read before
+  // the next command other than a flag goes out, so that the server flags
+  // while the pass goes on and flags follow each other without waits (0:
+  // sent; a flag the server refuses is noted then and leaves the message as
+  // it was).
   int FlagDeleted(int i);
   // Puts message i aside to be flagged with the next FlagDeleted or
   // Expunge, saving the server a command (for a mail that was not handed
@@ -76,15 +86,17 @@ private:
   QString LoginKey(const QString& account, const QString& password) const;
   // Sends the flag command for indexes without waiting for its answer.
   void SendFlags(const std::vector<int>& indexes);
-  // Reads the answer owed for the flag command sent last, if any.
-  void ReadOwedAnswer();
-  // ReadOwedAnswer, for the command about to go out.
+  // Reads the answers owed for flag commands sent earlier, in order.
+  void ReadOwedAnswers();
+  // ReadOwedAnswers, for the next command about to go out.
   std::function<void()> Owed() {
-    return [this] { ReadOwedAnswer(); };
+    return [this] { ReadOwedAnswers(); };
   }
 
-  // A flag command whose answer is still owed: the messages it flags.
+  // A flag command whose answer is still owed: the tag it went out with and
+  // the messages it flags.
   struct SentFlags {
+    std::shared_ptr<vmime::net::imap::IMAPTag> Tag;
     QStringList Uids;
     std::vector<int> Indexes;
   };
@@ -97,7 +109,8 @@ private:
   ImapMailboxCounts FCounts;  // what the server last said about the selected mailbox
   QStringList FFlagged;  // flagged deleted by us, not yet expunged
   std::vector<int> FLater;  // put aside by DeleteLater
-  std::optional<SentFlags> FOwed;  // sent, answer not read yet
+  std::vector<SentFlags> FOwed;  // sent, answer not read yet
+  std::map<QString, std::unique_ptr<QTemporaryFile>> FPrefetched;  // uid -> the raw mail
   QString FLoginKey;     // LoginKey of the open connection
   QElapsedTimer FLastUse;
   bool FReused = false;

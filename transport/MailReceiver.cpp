@@ -189,15 +189,21 @@ void TMailReceiver::TakeApart(const std::shared_ptr<vmime::net::message>& msg) {
   });
 }
 
-void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
-  ClearCurrent();
+std::unique_ptr<QTemporaryFile> TMailReceiver::NewWorkFile() {
   const QString folder = FWorkFolder.isEmpty() ? QDir::tempPath() : FWorkFolder;
   QDir().mkpath(folder);
-  FWorkFile = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/kestro-mail-XXXXXX.eml"));
-  if (!FWorkFile->open()) {
+  auto file = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/kestro-mail-XXXXXX.eml"));
+  if (!file->open()) {
     FLocalFailure = mail::LocalWriteFailure(errno, folder);
     throw vmime::exceptions::filesystem_exception("Cannot create a work file in " + ToStd(folder), vmime::utility::path());
   }
+  return file;
+}
+
+void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
+  ClearCurrent();
+  const QString folder = FWorkFolder.isEmpty() ? QDir::tempPath() : FWorkFolder;
+  FWorkFile = NewWorkFile();
   FWorkFile->close();
   {
     std::ofstream out(ToStd(FWorkFile->fileName()), std::ios::binary | std::ios::trunc);
@@ -215,6 +221,13 @@ void TMailReceiver::TakeApart(const std::function<void(std::ostream&)>& write) {
       throw vmime::exceptions::filesystem_exception("Cannot write the work file in " + ToStd(folder), vmime::utility::path());
     }
   }
+  TakeApart(std::move(FWorkFile));
+}
+
+void TMailReceiver::TakeApart(std::unique_ptr<QTemporaryFile> written) {
+  ClearCurrent();
+  FWorkFile = std::move(written);
+  FWorkFile->close();
   // Bounded before it is parsed: the parser recurses once per nesting level.
   // One scan of the file checks the limits and makes the skeleton that is parsed.
   const QString file = FWorkFile->fileName();

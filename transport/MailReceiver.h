@@ -133,6 +133,11 @@ protected:
   void TakeApart(const std::shared_ptr<vmime::net::message>& msg);
   // Writes the raw message into a work file with write, then parses it.
   void TakeApart(const std::function<void(std::ostream&)>& write);
+  // Parses a raw message already written to a work file (of NewWorkFile).
+  void TakeApart(std::unique_ptr<QTemporaryFile> written);
+  // A new empty work file in the work folder, open. Throws (LastError then
+  // says why) when none can be made.
+  std::unique_ptr<QTemporaryFile> NewWorkFile();
   // Fills FList for the given uids, reading from the server only the headers
   // that are not remembered for this account (key) and mailbox generation.
   void ResolveHeaders(const QString& key, const QStringList& uids,

@@ -290,6 +290,13 @@ void TClassAcceleratorIMAP4::Pass() {
   FOutcome.HeadersFetched = box.HeadersFetched();
   if (FOutcome.Code == 0) {
     const int n = box.MessageCount();
+    // The small mails this pass takes come down together, in one command.
+    std::vector<int> small;
+    for (int i = 1; i <= n && !Stopping(); ++i) {
+      bool taken = false;
+      if (Classify(box, i, taken) && taken && !box.Deleted(i) && !box.WasTaken(i)) small.push_back(i);
+    }
+    box.Prefetch(small);
     for (int i = 1; i <= n && !Stopping(); ++i) {
       bool taken = false;
       if (!Classify(box, i, taken)) continue;
@@ -302,8 +309,8 @@ void TClassAcceleratorIMAP4::Pass() {
       Report(taken);
       if (FDryRun) continue;
       // A handed-over mail is flagged at once (the command goes out now, its
-      // answer is read before the next one), so that no later pass hands it
-      // over again; the others go with the next command.
+      // answer is read later), so that no later pass hands it over again;
+      // the others go with the next command.
       const int code = taken ? box.FlagDeleted(i) : box.DeleteLater(i);
       if (code == 0) {
         ++FOutcome.Deleted;

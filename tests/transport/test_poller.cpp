@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -518,6 +519,57 @@ TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
   EXPECT_EQ(handedOver, 1);
   EXPECT_EQ(p.LastOutcome().Deleted, 2);
   EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<flagged@test>"});
+}
+
+// The small mails a pass takes come down in one command, a large one on
+// its own; every one arrives whole.
+TEST(Imap4Pass, SmallMailsComeTogetherLargeOnesOnTheirOwn) {
+  REQUIRE_MAILSTACK();
+  const MailStack& s = MailStack::Get();
+  QTemporaryDir runtime, input;
+  qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
+  SetPaceFactor(0);
+  s.Clear("carol");
+  TMailReceiver::ForgetHeaders();
+  QByteArray large(400 * 1024, Qt::Uninitialized);
+  for (qsizetype k = 0; k < large.size(); ++k) large[k] = char((k * 7919) >> 3);
+  s.Drop("carol", RawMail("bob@example.test", "!_" + kNewer + ".1.2_QUJD_Done", "<v1@test>",
+                          Multipart("", {{"disk.001", "small volume"}})));
+  s.Drop("carol", RawMail("bob@example.test", "!_" + kNewer + ".2.2_QUJD_Done", "<v2@test>",
+                          Multipart("", {{"disk.002", large}})));
+  s.Drop("carol", RawMail("bob@example.test", "?_list", "<l@test>", Plain("")));
+  ASSERT_TRUE(s.WaitForMails("carol", 3));
+
+  const IncomingAccount a = s.Account("carol", true);
+  TClassAcceleratorIMAP4 p;
+  p.SetFreeOnTerminate(false);
+  p.SetServerHost(a.Server);
+  p.SetServerPort(a.Port);
+  p.SetAccountName(a.Account);
+  p.SetAccountPassword(a.Password);
+  p.SetCaFile(a.CaFile);
+  p.SetOnlineStamp(kOnline);
+  p.SetTempInput(input.path());
+  QStringList names;
+  p.SetHandOver([&](const HandOverData& d) { names << (d.AttachmentName.isEmpty() ? d.SubjectRest : d.AttachmentName); },
+                nullptr);
+  const QString log = runtime.filePath("session.log");
+  p.SetLogFile(log);
+  p.RunHere();
+  EXPECT_EQ(p.LastOutcome().Code, 0);
+  EXPECT_EQ(names, (QStringList{"disk.001", "disk.002", "list"}));
+  auto read = [](const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  EXPECT_EQ(read(input.filePath(kNewer + "/disk.001")), QByteArray("small volume"));
+  EXPECT_TRUE(read(input.filePath(kNewer + "/disk.002")) == large);
+  EXPECT_TRUE(s.Mails("carol").isEmpty());
+
+  const QString text = QString::fromUtf8(read(log));
+  EXPECT_EQ(text.count(QRegularExpression(QStringLiteral("C: \\S+ UID FETCH \\d+,\\d+ \\(UID BODY\\.PEEK\\[\\]\\)"))), 1)
+      << text.toStdString();
+  EXPECT_EQ(text.count(QRegularExpression(QStringLiteral("C: \\S+ UID FETCH \\d+ \\(BODY\\.PEEK\\[\\]\\)"))), 1);
 }
 
 // A peer mail whose attachment names a file already collected under its
