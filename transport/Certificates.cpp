@@ -80,6 +80,15 @@ private:
 // connection needs the list. Verifying with a list only reads it, from any
 // thread. (Authorities the system gains while the program runs count from
 // its next start.)
+struct TrustLists {
+  QMutex Lock;
+  std::map<QString, std::shared_ptr<const TrustList>> ByKey;
+  static TrustLists& Get() {
+    static TrustLists lists;
+    return lists;
+  }
+};
+
 std::shared_ptr<const TrustList> SharedTrustList(const QString& caFile) {
   QByteArray pem;
   bool readable = true;
@@ -90,13 +99,12 @@ std::shared_ptr<const TrustList> SharedTrustList(const QString& caFile) {
   }
   const QString key = caFile + QChar(0) + QString::number(qHash(pem)) + QChar(0) + QString::number(pem.size()) +
                       (readable ? QString() : QStringLiteral("!"));
-  static QMutex lock;
-  static std::map<QString, std::shared_ptr<const TrustList>> lists;
-  QMutexLocker locker(&lock);
-  if (auto it = lists.find(key); it != lists.end()) return it->second;
-  if (lists.size() >= 8) lists.clear();
+  TrustLists& lists = TrustLists::Get();
+  QMutexLocker locker(&lists.Lock);
+  if (auto it = lists.ByKey.find(key); it != lists.ByKey.end()) return it->second;
+  if (lists.ByKey.size() >= 8) lists.ByKey.clear();
   auto list = std::make_shared<const TrustList>(caFile, pem, readable);
-  if (list->Get()) lists[key] = list;
+  if (list->Get()) lists.ByKey[key] = list;
   return list;
 }
 
@@ -183,6 +191,12 @@ private:
 }  // namespace
 
 QString InstalledCaFile() { return InstallSettings::Current().Provider.CaFile; }
+
+void ForgetTrustLists() {
+  TrustLists& lists = TrustLists::Get();
+  QMutexLocker locker(&lists.Lock);
+  lists.ByKey.clear();
+}
 
 QList<QByteArray> PemCertificates(const QByteArray& pem) {
   QList<QByteArray> out;

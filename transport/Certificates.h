@@ -36,6 +36,10 @@ struct ChainVerdict {
 // caFile (none when empty).
 ChainVerdict VerifyServerChain(const QList<QByteArray>& chain, const QString& host, const QString& caFile);
 
+// The trust lists are made once per process and CA file content; this drops
+// them, as a new process starts without (for benchmarks).
+void ForgetTrustLists();
+
 // The certificates of a PEM text, each as DER (empty when there is none).
 QList<QByteArray> PemCertificates(const QByteArray& pem);
 

@@ -24,6 +24,7 @@
 #include <functional>
 
 #include "platform/Closing.h"
+#include "transport/Certificates.h"
 #include "transport/MailboxPoller.h"
 #include "transport/Imap4Mailbox.h"
 #include "transport/Pop3Mailbox.h"
@@ -218,6 +219,7 @@ int main(int argc, char** argv) {
     DropPeerMails();
     TMailReceiver::ForgetHeaders();  // the program ends; the memory file stays
     gKeptImap.reset();               // and its connection with it
+    mail::ForgetTrustLists();        // a new process reads the authorities again
     const Cost restarted = Pass(imap, &handOvers);
     std::printf("%s: %d ordinary mails, 10 peer mails per pass (%d hand-overs in three passes)\n",
                 imap ? "IMAP4" : "POP3", ordinary, handOvers);
