@@ -86,8 +86,8 @@ private:
   std::function<std::unique_ptr<QTemporaryFile>()> FNewFile;
 };
 
-// Reads the whole response to the command sent last. A BAD or NO answer throws, except NO when no is given (then *no
-// is set).
+// Reads the whole response to the command sent last. A BAD or NO answer
+// throws, except NO when no is given (then *no is set).
 Response ReadAnswer(const std::shared_ptr<imap::IMAPConnection>& conn, const std::string& text,
                     Parser::literalHandler* handler = nullptr, bool* no = nullptr) {
   Response resp(conn->readResponse(handler));
