@@ -483,16 +483,34 @@ TEST_P(Poller, WaitingPollerEndsPromptlyWhenTheProgramCloses) {
 INSTANTIATE_TEST_SUITE_P(Protocols, Poller, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "IMAP4" : "POP3"; });
 
+// One IMAP4 pass over carol's mailbox, emptied first.
+class Imap4Pass : public ::testing::Test {
+protected:
+  void SetUp() override {
+    REQUIRE_MAILSTACK();
+    qputenv("KESTRO_RUNTIME_DIR", FRuntime.path().toUtf8());
+    SetPaceFactor(0);
+    MailStack::Get().Clear("carol");
+    TMailReceiver::ForgetHeaders();
+    const IncomingAccount a = MailStack::Get().Account("carol", true);
+    FPass.SetFreeOnTerminate(false);
+    FPass.SetServerHost(a.Server);
+    FPass.SetServerPort(a.Port);
+    FPass.SetAccountName(a.Account);
+    FPass.SetAccountPassword(a.Password);
+    FPass.SetCaFile(a.CaFile);
+    FPass.SetOnlineStamp(kOnline);
+    FPass.SetTempInput(FInput.path());
+  }
+
+  QTemporaryDir FRuntime, FInput;
+  TClassAcceleratorIMAP4 FPass;
+};
+
 // Another client only flagged a mail deleted (it may still undelete it): a
 // pass that takes and removes peer mails leaves that mail where it is.
-TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
-  REQUIRE_MAILSTACK();
+TEST_F(Imap4Pass, RemovesOnlyItsOwnMails) {
   const MailStack& s = MailStack::Get();
-  QTemporaryDir runtime, input;
-  qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
-  SetPaceFactor(0);
-  s.Clear("carol");
-  TMailReceiver::ForgetHeaders();
   s.Drop("carol", RawMail("bob@example.test", "Draft to throw away", "<flagged@test>", Plain("undelete me")));
   s.Drop("carol", RawMail("bob@example.test", "?_list", "<peer1@test>", Plain("")));
   s.Drop("carol", RawMail("bob@example.test", "$_20261210090000000_QUJD", "<peer2@test>", Plain("")));
@@ -502,35 +520,19 @@ TEST(Imap4Pass, RemovesOnlyItsOwnMails) {
                                           "Message-ID", "<flagged@test>"}),
             0);
 
-  const IncomingAccount a = s.Account("carol", true);
-  TClassAcceleratorIMAP4 p;
-  p.SetFreeOnTerminate(false);
-  p.SetServerHost(a.Server);
-  p.SetServerPort(a.Port);
-  p.SetAccountName(a.Account);
-  p.SetAccountPassword(a.Password);
-  p.SetCaFile(a.CaFile);
-  p.SetOnlineStamp(kOnline);
-  p.SetTempInput(input.path());
   int handedOver = 0;
-  p.SetHandOver([&](const HandOverData&) { ++handedOver; }, nullptr);
-  p.RunHere();
-  EXPECT_EQ(p.LastOutcome().Code, 0);
+  FPass.SetHandOver([&](const HandOverData&) { ++handedOver; }, nullptr);
+  FPass.RunHere();
+  EXPECT_EQ(FPass.LastOutcome().Code, 0);
   EXPECT_EQ(handedOver, 1);
-  EXPECT_EQ(p.LastOutcome().Deleted, 2);
+  EXPECT_EQ(FPass.LastOutcome().Deleted, 2);
   EXPECT_EQ(s.Mails("carol").keys(), QStringList{"<flagged@test>"});
 }
 
 // The small mails a pass takes come down in one command, a large one on
 // its own; every one arrives whole.
-TEST(Imap4Pass, SmallMailsComeTogetherLargeOnesOnTheirOwn) {
-  REQUIRE_MAILSTACK();
+TEST_F(Imap4Pass, SmallMailsComeTogetherLargeOnesOnTheirOwn) {
   const MailStack& s = MailStack::Get();
-  QTemporaryDir runtime, input;
-  qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
-  SetPaceFactor(0);
-  s.Clear("carol");
-  TMailReceiver::ForgetHeaders();
   QByteArray large(400 * 1024, Qt::Uninitialized);
   for (qsizetype k = 0; k < large.size(); ++k) large[k] = char((k * 7919) >> 3);
   s.Drop("carol", RawMail("bob@example.test", "!_" + kNewer + ".1.2_QUJD_Done", "<v1@test>",
@@ -540,30 +542,20 @@ TEST(Imap4Pass, SmallMailsComeTogetherLargeOnesOnTheirOwn) {
   s.Drop("carol", RawMail("bob@example.test", "?_list", "<l@test>", Plain("")));
   ASSERT_TRUE(s.WaitForMails("carol", 3));
 
-  const IncomingAccount a = s.Account("carol", true);
-  TClassAcceleratorIMAP4 p;
-  p.SetFreeOnTerminate(false);
-  p.SetServerHost(a.Server);
-  p.SetServerPort(a.Port);
-  p.SetAccountName(a.Account);
-  p.SetAccountPassword(a.Password);
-  p.SetCaFile(a.CaFile);
-  p.SetOnlineStamp(kOnline);
-  p.SetTempInput(input.path());
   QStringList names;
-  p.SetHandOver([&](const HandOverData& d) { names << (d.AttachmentName.isEmpty() ? d.SubjectRest : d.AttachmentName); },
+  FPass.SetHandOver([&](const HandOverData& d) { names << (d.AttachmentName.isEmpty() ? d.SubjectRest : d.AttachmentName); },
                 nullptr);
-  const QString log = runtime.filePath("session.log");
-  p.SetLogFile(log);
-  p.RunHere();
-  EXPECT_EQ(p.LastOutcome().Code, 0);
+  const QString log = FRuntime.filePath("session.log");
+  FPass.SetLogFile(log);
+  FPass.RunHere();
+  EXPECT_EQ(FPass.LastOutcome().Code, 0);
   EXPECT_EQ(names, (QStringList{"disk.001", "disk.002", "list"}));
   auto read = [](const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   };
-  EXPECT_EQ(read(input.filePath(kNewer + "/disk.001")), QByteArray("small volume"));
-  EXPECT_TRUE(read(input.filePath(kNewer + "/disk.002")) == large);
+  EXPECT_EQ(read(FInput.filePath(kNewer + "/disk.001")), QByteArray("small volume"));
+  EXPECT_TRUE(read(FInput.filePath(kNewer + "/disk.002")) == large);
   EXPECT_TRUE(s.Mails("carol").isEmpty());
 
   const QString text = QString::fromUtf8(read(log));
