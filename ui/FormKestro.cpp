@@ -145,7 +145,10 @@ TFormKestro::TFormKestro(std::unique_ptr<Engine> engine, QWidget* parent)
   tmTimer->setObjectName(QStringLiteral("tmTimer"));
   // New mail is pushed while the online cycle's watcher waits in IDLE.
   connect(&Cycle(), &TOnlineCycle::PushChanged, this, [this] {
-    if (Online()) ShowOnlineState(true);
+    if (!Online()) return;
+    ShowOnlineState(true);
+    // The online text follows, unless a job's text replaced it since.
+    if (sbPanel1->text() == FOnlineStateText) SayOnlineState();
   });
   TExchange* exchange = &Exchange();
   connect(exchange, &TExchange::ListingFolder, this, &TFormKestro::SetListingPlace);
@@ -761,14 +764,19 @@ void TFormKestro::SayOnlineState() {
   imState->clear();
   QString text;
   if (Online()) {
-    text = QStringLiteral("Online: the account works; Kestro checks the mailbox every %1 s.")
-               .arg(Cycle().PollInterval() / 1000);
+    text = Cycle().PushActive()
+               ? QStringLiteral("Online: the account works; new mail is pushed, and Kestro checks the mailbox "
+                                "every %1 s as well.")
+                     .arg(Cycle().PollInterval() / 1000)
+               : QStringLiteral("Online: the account works; Kestro checks the mailbox every %1 s.")
+                     .arg(Cycle().PollInterval() / 1000);
   } else {
     text = FLastOnlineFailure.isEmpty() ? QStringLiteral("Offline.")
                                         : QStringLiteral("Offline: ") + FLastOnlineFailure.simplified();
   }
   sbPanel1->setText(text);
   sbPanel1->setToolTip(text);
+  FOnlineStateText = text;
 }
 
 void TFormKestro::aEnterListenerExecute() {

@@ -221,6 +221,7 @@ private:
   QList<QAction*> FShortcutActions;
   QSet<QString> FEndedJobs;     // JobIds whose end was told or seen (stopped)
   QString FLastOnlineFailure;   // why the last attempt to go online failed
+  QString FOnlineStateText;     // what SayOnlineState showed last
   QString FListAddress;         // whose listing the file tree shows
   QString FListFolder = QStringLiteral("/");  // and of which folder
 };

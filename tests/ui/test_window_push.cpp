@@ -89,6 +89,7 @@ protected:
     ASSERT_TRUE(form->Online());
   }
   QString Panel0() const { return form->sbPanel0->text(); }
+  QString Panel1() const { return form->sbPanel1->text(); }
 
   QTemporaryDir conf;
   std::unique_ptr<TFormKestro> form;
@@ -100,12 +101,14 @@ TEST_F(WindowPush, StatusShowsPushWhileIdleWaitsAndTheUsualTextOtherwise) {
   ASSERT_TRUE(WaitUntil([&] { return Panel0() == " Online (push)"; }, 60000)) << Panel0();
   // The whole text fits the panel.
   EXPECT_GE(form->sbPanel0->contentsRect().width(), form->sbPanel0->fontMetrics().horizontalAdvance(Panel0()));
+  EXPECT_TRUE(Panel1().contains("new mail is pushed")) << Panel1().toStdString();
 
   // The server goes away: the usual text until push is back.
   DovecotOutage outage{s};
   outage.Down = s.StopDovecot();
   ASSERT_TRUE(outage.Down);
   ASSERT_TRUE(WaitUntil([&] { return Panel0() == " Online"; }, 60000)) << Panel0();
+  EXPECT_FALSE(Panel1().contains("pushed")) << Panel1().toStdString();
   ASSERT_TRUE(s.StartDovecot());
   outage.Down = false;
   ASSERT_TRUE(WaitUntil([&] { return Panel0() == " Online (push)"; }, 60000)) << Panel0();
