@@ -69,17 +69,21 @@ public:
   gnutls_x509_trust_list_t Get() const { return FList; }
   // Authorities read from the CA file (negative: the file could not be read).
   int CaFileCount() const { return FCaFileCount; }
+  // Verifications take turns: GnuTLS promises nothing about one list used
+  // by several threads at once, and a verification takes well under a
+  // millisecond.
+  QMutex& Lock() const { return FLock; }
 
 private:
   gnutls_x509_trust_list_t FList = nullptr;
   int FCaFileCount = 0;
+  mutable QMutex FLock;
 };
 
 // The trust list for caFile, made once per process and CA file content:
 // reading the system's authorities costs several milliseconds, and every
-// connection needs the list. Verifying with a list only reads it, from any
-// thread. (Authorities the system gains while the program runs count from
-// its next start.)
+// connection needs the list. (Authorities the system gains while the
+// program runs count from its next start.)
 struct TrustLists {
   QMutex Lock;
   std::map<QString, std::shared_ptr<const TrustList>> ByKey;
@@ -264,8 +268,11 @@ ChainVerdict VerifyServerChain(const QList<QByteArray>& chain, const QString& ho
   }
 
   unsigned status = 0;
-  const int rc = gnutls_x509_trust_list_verify_crt2(trust.Get(), certs.Data(), certs.Size(), data, 2, 0, &status,
-                                                    nullptr);
+  int rc = 0;
+  {
+    QMutexLocker locker(&trust.Lock());
+    rc = gnutls_x509_trust_list_verify_crt2(trust.Get(), certs.Data(), certs.Size(), data, 2, 0, &status, nullptr);
+  }
   if (rc < 0) {
     verdict.Problem = QStringLiteral("the chain cannot be verified: %1").arg(QString::fromUtf8(gnutls_strerror(rc)));
     return verdict;
