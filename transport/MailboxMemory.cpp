@@ -1,5 +1,7 @@
 #include "transport/MailboxMemory.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "message/PeerMessage.h"
@@ -18,6 +20,13 @@ enum : int { kFlagDeleted = 1, kFlagTaken = 2 };
 // text as a JSON string, quotes included.
 void AppendJsonString(QByteArray& out, const QString& text) {
   out += '"';
+  // UIDs and most texts are plain ASCII: copied as they are.
+  const auto plain = [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x80 && c != u'"' && c != u'\\'; };
+  if (std::all_of(text.begin(), text.end(), plain)) {
+    for (const QChar c : text) out += char(c.unicode());
+    out += '"';
+    return;
+  }
   for (const char c : text.toUtf8()) {
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -33,11 +42,20 @@ void AppendJsonString(QByteArray& out, const QString& text) {
   out += '"';
 }
 
+void AppendNumber(QByteArray& out, qint64 n) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out.append(digits, end - digits);
+}
+
 // One mailbox's memory as a JSON object, written straight into out: a
 // mailbox holds tens of thousands of mails, and the file is written after
 // every pass that changed it.
 void AppendMemoryJson(QByteArray& out, const Remembered& r) {
-  out += "{\"uidNext\":" + QByteArray::number(r.UidNext) + ",\"order\":[";
+  out.reserve(out.size() + r.Order.size() * 10 + qsizetype(r.Headers.size()) * 32 + 64);
+  out += "{\"uidNext\":";
+  AppendNumber(out, r.UidNext);
+  out += ",\"order\":[";
   for (qsizetype i = 0; i < r.Order.size(); ++i) {
     if (i > 0) out += ',';
     AppendJsonString(out, r.Order[i]);
@@ -48,13 +66,21 @@ void AppendMemoryJson(QByteArray& out, const Remembered& r) {
     if (!first) out += ',';
     first = false;
     const bool peer = peer::HasPeerPrefix(h.Subject);
-    const int flags = (h.Deleted ? kFlagDeleted : 0) | (r.Taken.count(uid) ? kFlagTaken : 0);
+    const int flags = (h.Deleted ? kFlagDeleted : 0) | (!r.Taken.empty() && r.Taken.count(uid) ? kFlagTaken : 0);
     AppendJsonString(out, uid);
     out += ":[";
-    AppendJsonString(out, peer ? h.Subject : QString());
+    if (peer) {
+      AppendJsonString(out, h.Subject);
+      out += ',';
+      AppendJsonString(out, h.FromAddr);
+    } else {
+      out += "\"\",\"\"";
+    }
     out += ',';
-    AppendJsonString(out, peer ? h.FromAddr : QString());
-    out += ',' + QByteArray::number(h.Size) + ',' + QByteArray::number(flags) + ']';
+    AppendNumber(out, h.Size);
+    out += ',';
+    AppendNumber(out, flags);
+    out += ']';
   }
   out += "}}";
 }
