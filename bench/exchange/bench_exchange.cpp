@@ -30,11 +30,6 @@ StackEnv gStack;  // the stack's stack.env
 QString Val(const QString& k) { return gStack.Value(k); }
 constexpr qint64 kVolume = 25000000;
 
-void Clear(const QString& user) {
-  QProcess::execute("doveadm", {"-c", Val("MAILSTACK_DOVECOT_CONF"), "expunge", "-u", user + "@example.test",
-                                "mailbox", "INBOX", "all"});
-}
-
 bool Write(const QString& path, const QByteArray& bytes) {
   QFile f(path);
   return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
@@ -181,19 +176,15 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 1;
   const BenchMailStack stack;
-  const QString dir = stack.Dir();
-  gStack = StackEnv::Read(dir);
-  if (!gStack.Ok()) {
-    std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
-    return 1;
-  }
+  if (!stack.Ok()) return 1;
+  gStack = stack.Env();
   QTemporaryDir root;
   const QString share = root.path() + "/share";
   const QStringList names = MakeShare(share);
   qint64 total = 0;
   for (const QString& n : names) total += QFileInfo(share + "/" + n).size();
-  const Peer bob = MakePeer(root.path(), "bob", dir);
-  const Peer alice = MakePeer(root.path(), "alice", dir);
+  const Peer bob = MakePeer(root.path(), "bob", stack.Dir());
+  const Peer alice = MakePeer(root.path(), "alice", stack.Dir());
   bob.Ctl({"friend", "add", bob.Conf(), "alice@example.test", share});
 
   // The same volumes, for the raw transfer.
@@ -211,8 +202,8 @@ int main(int argc, char** argv) {
 
   int rc = 0;
   for (int run = 1; run <= runs; ++run) {
-    Clear("alice");
-    Clear("bob");
+    stack.Clear("alice");
+    stack.Clear("bob");
     QProcess server;
     server.setProcessEnvironment(bob.Env());
     server.start(KESTROCTL, {"run", bob.Conf()});
@@ -239,7 +230,7 @@ int main(int argc, char** argv) {
       break;
     }
 
-    Clear("alice");
+    stack.Clear("alice");
     const QString rawOut = root.path() + "/raw";
     QDir(rawOut).removeRecursively();
     QDir().mkpath(rawOut);
@@ -262,7 +253,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (ratio >= 1.5 || alicePeakKb >= 200 * 1024 || bobPeakKb >= 200 * 1024) rc = 2;
   }
-  Clear("alice");
-  Clear("bob");
+  stack.Clear("alice");
+  stack.Clear("bob");
   return rc;
 }

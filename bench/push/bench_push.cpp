@@ -149,15 +149,9 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const int requests = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
   const BenchMailStack stack;
-  const QString dir = stack.Dir();
-  gStack = StackEnv::Read(dir);
-  if (!gStack.Ok()) {
-    std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
-    return 1;
-  }
-  for (const char* user : {"alice", "bob"})
-    QProcess::execute("doveadm", {"-c", Val("MAILSTACK_DOVECOT_CONF"), "expunge", "-u",
-                                  QString(user) + "@example.test", "mailbox", "INBOX", "all"});
+  if (!stack.Ok()) return 1;
+  gStack = stack.Env();
+  for (const char* user : {"alice", "bob"}) stack.Clear(user);
 
   // Bob's installation: the stack's, with folders of its own and the exchange paced as installed.
   QTemporaryDir root;
@@ -165,7 +159,7 @@ int main(int argc, char** argv) {
   QDir().mkpath(bobRoot + "/run");
   QDir().mkpath(bobRoot + "/share");
   Write(bobRoot + "/share/readme.txt", "hello\n");
-  QFile in(dir + "/settings.ini");
+  QFile in(stack.Dir() + "/settings.ini");
   in.open(QIODevice::ReadOnly);
   QStringList lines;
   for (const QString& line : QString::fromUtf8(in.readAll()).split('\n')) {

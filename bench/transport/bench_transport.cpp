@@ -210,17 +210,12 @@ int main(int argc, char** argv) {
   QTemporaryDir runtime;
   qputenv("KESTRO_RUNTIME_DIR", runtime.path().toUtf8());
   const BenchMailStack stack;
-  const QString dir = stack.Dir();
-  gStack = StackEnv::Read(dir);
-  if (!gStack.Ok()) {
-    std::fprintf(stderr, "no mail stack in %s\n", qPrintable(dir));
-    return 1;
-  }
+  if (!stack.Ok()) return 1;
+  gStack = stack.Env();
   const int ordinary = argc > 1 ? std::max(1, atoi(argv[1])) : 2000;
   int rc = 0;
   for (bool imap : {false, true}) {
-    QProcess::execute("doveadm", {"-c", Val("MAILSTACK_DOVECOT_CONF"), "expunge", "-u", kUser + "@example.test",
-                                  "mailbox", "INBOX", "all"});
+    stack.Clear(kUser);
     for (int i = 0; i < ordinary; ++i) Drop(Mail(QStringLiteral("Ordinary mail number %1").arg(i), i, 20), i);
     DropPeerMails();
     PlainClient(imap);  // lets the server index the new mails first
@@ -257,8 +252,7 @@ int main(int argc, char** argv) {
     }
   }
   for (bool imap : {false, true}) {
-    QProcess::execute("doveadm", {"-c", Val("MAILSTACK_DOVECOT_CONF"), "expunge", "-u", kUser + "@example.test",
-                                  "mailbox", "INBOX", "all"});
+    stack.Clear(kUser);
     Drop(VolumeMail(25'000'000), 900000);
     PlainClient(imap);
     const qint64 before = ResidentKb();

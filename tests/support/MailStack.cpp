@@ -35,6 +35,17 @@ IncomingAccount MailStack::Account(const QString& user, bool imap, MailSecurity 
   return a;
 }
 
+QByteArray MailStack::SettingsWith(const QMap<QString, QString>& values) const {
+  QFile in(SettingsFile());
+  QStringList lines;
+  if (in.open(QIODevice::ReadOnly))
+    for (const QString& line : QString::fromUtf8(in.readAll()).split('\n')) {
+      const QString key = line.section('=', 0, 0);
+      lines << (line.contains('=') && values.contains(key) ? key + '=' + values.value(key) : line);
+    }
+  return lines.join('\n').toUtf8();
+}
+
 void MailStack::Clear(const QString& user) const {
   QProcess::execute("doveadm", {"-c", Value("MAILSTACK_DOVECOT_CONF"), "expunge", "-u", Address(user), "mailbox",
                                 "INBOX", "all"});

@@ -42,6 +42,8 @@ public:
   QString Password(const QString& user) const { return Value("MAILSTACK_" + user.toUpper() + "_PASSWORD"); }
   QString Maildir(const QString& user) const { return Value("MAILSTACK_" + user.toUpper() + "_MAILDIR"); }
   QString SettingsFile() const { return Folder() + "/settings.ini"; }
+  // The text of SettingsFile with the values of the keys given replaced.
+  QByteArray SettingsWith(const QMap<QString, QString>& values) const;
 
   // The account of user for POP3 (imap: IMAP4) on the stack, on the listener
   // of the security mode.

@@ -27,18 +27,12 @@ PeerDir PeerDir::Make(const QString& root, const QString& user, bool imap) {
   PeerDir p{user, root + "/" + user};
   QDir().mkpath(p.Root);
   QDir().mkpath(p.Runtime());
-  QFile in(MailStack::Get().SettingsFile());
-  EXPECT_TRUE(in.open(QIODevice::ReadOnly));
-  QStringList lines;
-  for (const QString& line : QString::fromUtf8(in.readAll()).split('\n')) {
-    if (line.startsWith("LOG=")) lines << "LOG=" + p.Log();
-    else if (line.startsWith("TEMP_INPUT=")) lines << "TEMP_INPUT=" + p.In();
-    else if (line.startsWith("TEMP_OUTPUT=")) lines << "TEMP_OUTPUT=" + p.Out();
-    else if (line.startsWith("CONF=")) lines << "CONF=" + p.Conf();
-    else if (line.startsWith("PACE=")) lines << "PACE=0";
-    else lines << line;
-  }
-  WriteFile(p.Settings(), lines.join('\n').toUtf8());
+  EXPECT_TRUE(QFile::exists(MailStack::Get().SettingsFile()));
+  WriteFile(p.Settings(), MailStack::Get().SettingsWith({{"LOG", p.Log()},
+                                                          {"TEMP_INPUT", p.In()},
+                                                          {"TEMP_OUTPUT", p.Out()},
+                                                          {"CONF", p.Conf()},
+                                                          {"PACE", "0"}}));
   CtlOk(p, {"config", "init", p.Conf()});
   QStringList account = {"account", "set", p.Conf(), p.Address()};
   if (imap) account << "--imap";

@@ -30,6 +30,7 @@
 
 #include "MailStack.h"
 #include "WaitUntil.h"
+#include "WindowTestEnvironment.h"
 #include "core/Jobs.h"
 #include "core/Providers.h"
 #include "main/ClassMain.h"
@@ -44,42 +45,7 @@
 
 namespace {
 
-int gArgc = 1;
-char gName[] = "test_main_window";
-char* gArgv[] = {gName, nullptr};
-
-class QtEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override {
-    // The installation of the test mail stack, when one runs, with temporary
-    // folders of our own (the engine empties them at start); folders of our
-    // own in any case.
-    if (MailStack::Get().Ok()) {
-      QFile in(MailStack::Get().SettingsFile());
-      QStringList lines;
-      if (in.open(QIODevice::ReadOnly))
-        for (const QString& line : QString::fromUtf8(in.readAll()).split('\n')) {
-          if (line.startsWith("TEMP_INPUT=")) lines << "TEMP_INPUT=" + Home().path() + "/input";
-          else if (line.startsWith("TEMP_OUTPUT=")) lines << "TEMP_OUTPUT=" + Home().path() + "/output";
-          else lines << line;
-        }
-      QFile out(Home().path() + "/settings.ini");
-      if (out.open(QIODevice::WriteOnly)) out.write(lines.join('\n').toUtf8());
-      qputenv("KESTRO_SETTINGS", out.fileName().toUtf8());
-    }
-    qputenv("XDG_CONFIG_HOME", (Home().path() + "/config").toUtf8());
-    qputenv("KESTRO_RUNTIME_DIR", (Home().path() + "/run").toUtf8());
-    InstallSettings::Reload();
-    FApp = new QApplication(gArgc, gArgv);
-  }
-  void TearDown() override { delete FApp; }
-  QApplication* FApp = nullptr;
-  static QTemporaryDir& Home() {
-    static QTemporaryDir dir;
-    return dir;
-  }
-};
-const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new WindowTestEnvironment("test_main_window"));
 
 // Answers the modal dialogs that open while body runs: each is recorded by its
 // title and texts, then closed.

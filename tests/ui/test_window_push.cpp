@@ -12,6 +12,7 @@
 
 #include "MailStack.h"
 #include "WaitUntil.h"
+#include "WindowTestEnvironment.h"
 #include "core/Providers.h"
 #include "exchange/OnlineCycle.h"
 #include "main/ClassMain.h"
@@ -21,40 +22,7 @@
 
 namespace {
 
-int gArgc = 1;
-char gName[] = "test_window_push";
-char* gArgv[] = {gName, nullptr};
-
-class QtEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override {
-    // The stack's installation with temporary folders of our own.
-    if (MailStack::Get().Ok()) {
-      QFile in(MailStack::Get().SettingsFile());
-      QStringList lines;
-      if (in.open(QIODevice::ReadOnly))
-        for (const QString& line : QString::fromUtf8(in.readAll()).split('\n')) {
-          if (line.startsWith("TEMP_INPUT=")) lines << "TEMP_INPUT=" + Home().path() + "/input";
-          else if (line.startsWith("TEMP_OUTPUT=")) lines << "TEMP_OUTPUT=" + Home().path() + "/output";
-          else lines << line;
-        }
-      QFile out(Home().path() + "/settings.ini");
-      if (out.open(QIODevice::WriteOnly)) out.write(lines.join('\n').toUtf8());
-      qputenv("KESTRO_SETTINGS", out.fileName().toUtf8());
-    }
-    qputenv("XDG_CONFIG_HOME", (Home().path() + "/config").toUtf8());
-    qputenv("KESTRO_RUNTIME_DIR", (Home().path() + "/run").toUtf8());
-    InstallSettings::Reload();
-    FApp = new QApplication(gArgc, gArgv);
-  }
-  void TearDown() override { delete FApp; }
-  QApplication* FApp = nullptr;
-  static QTemporaryDir& Home() {
-    static QTemporaryDir dir;
-    return dir;
-  }
-};
-const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+const auto* gEnvironment = ::testing::AddGlobalTestEnvironment(new WindowTestEnvironment("test_window_push"));
 
 class WindowPush : public ::testing::Test {
 protected:
