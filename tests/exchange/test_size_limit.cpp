@@ -42,6 +42,26 @@ protected:
   void ExpectDownloaded(const QString& folder) {
     for (const auto& [name, bytes] : Files) EXPECT_EQ(ReadFile(folder + "/" + name), bytes) << name.toStdString();
   }
+  // bob serves Share through the listener on smtpPort with this volume size
+  // option; alice downloads every file, the request's row steps through three
+  // volumes, and bob's job ends done. Returns bob.
+  PeerDir DownloadInThreeVolumes(int smtpPort, qint64 volumeOption) {
+    const PeerDir bob = MakeBob(smtpPort, volumeOption);
+    const PeerDir alice = PeerDir::Make(Root, "alice", false);
+    RunningPeer server(bob);
+    EXPECT_TRUE(server.Online());
+    if (!server.Online()) return bob;
+    const QString into = Root + "/downloads";
+    const CtlResult r = Download(alice, into);
+    EXPECT_EQ(r.Code, 0) << r.Err.toStdString();
+    ExpectDownloaded(into);
+    EXPECT_EQ(RowSteps(r.Err),
+              QStringList({"25.00\tActive", "50.00\tActive", "66.67\tActive", "83.33\tActive", "100.00\tDone"}));
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_FALSE(server.Serving().isEmpty());
+    if (!server.Serving().isEmpty()) EXPECT_EQ(server.Serving().last().section('\t', 1, 3), "Done\t100.00\tDone");
+    return bob;
+  }
   // The steps of the request's row, "progress state", from the --trace lines.
   static QStringList RowSteps(const QString& err) {
     QStringList steps;
@@ -61,40 +81,15 @@ int Port(const char* name) { return MailStack::Get().Value(name).toInt(); }
 TEST_F(SizeLimitExchange, VolumesFitTheAnnouncedLimit) {
   Share_("a.bin", RandomBytes(3000000, 11));
   Share_("c.txt", "plain text\r\n");
-  const PeerDir bob = MakeBob(Port("MAILSTACK_SMTPS_SMALL_PORT"), 10000000);
-  const PeerDir alice = PeerDir::Make(Root, "alice", false);
-  RunningPeer server(bob);
-  ASSERT_TRUE(server.Online());
-  const QString into = Root + "/downloads";
-  const CtlResult r = Download(alice, into);
-  ASSERT_EQ(r.Code, 0) << r.Err.toStdString();
-  ExpectDownloaded(into);
   // 3 MB do not fit one mail of 2,000,000 bytes: three volumes of about 1.45 MB.
-  EXPECT_EQ(RowSteps(r.Err),
-            QStringList({"25.00\tActive", "50.00\tActive", "66.67\tActive", "83.33\tActive", "100.00\tDone"}));
-  EXPECT_EQ(server.Stop(), 0);
-  ASSERT_FALSE(server.Serving().isEmpty());
-  EXPECT_EQ(server.Serving().last().section('\t', 1, 3), "Done\t100.00\tDone");
+  DownloadInThreeVolumes(Port("MAILSTACK_SMTPS_SMALL_PORT"), 10000000);
 }
 
 // The server hides its limit of 1,500,000 bytes: the 2 MB volume mail is
 // refused, and the reply goes out again in volumes of 1 MB.
 TEST_F(SizeLimitExchange, RefusedReplyIsMadeAgainWithHalfTheVolumeSize) {
   Share_("a.bin", RandomBytes(2500000, 12));
-  const PeerDir bob = MakeBob(Port("MAILSTACK_SMTPS_HIDDEN_PORT"), 2000000);
-  const PeerDir alice = PeerDir::Make(Root, "alice", false);
-  RunningPeer server(bob);
-  ASSERT_TRUE(server.Online());
-  const QString into = Root + "/downloads";
-  const CtlResult r = Download(alice, into);
-  ASSERT_EQ(r.Code, 0) << r.Err.toStdString();
-  ExpectDownloaded(into);
-  // Three volumes: the row steps through each.
-  EXPECT_EQ(RowSteps(r.Err),
-            QStringList({"25.00\tActive", "50.00\tActive", "66.67\tActive", "83.33\tActive", "100.00\tDone"}));
-  EXPECT_EQ(server.Stop(), 0);
-  ASSERT_FALSE(server.Serving().isEmpty());
-  EXPECT_EQ(server.Serving().last().section('\t', 1, 3), "Done\t100.00\tDone");
+  const PeerDir bob = DownloadInThreeVolumes(Port("MAILSTACK_SMTPS_HIDDEN_PORT"), 2000000);
   EXPECT_TRUE(EntriesUnder(bob.Out()).size() <= 1) << EntriesUnder(bob.Out()).join(", ").toStdString();
 }
 
